@@ -1,0 +1,65 @@
+// POSIX stand-ins for the few system services the tool needs: files by descriptor, whole-file
+// read-only mappings, last-write times as 100 ns ticks since 1601, local calendar time, temporary
+// files, and moves or copies that never replace an existing file. No messages, exits or policy:
+// every function reports plain success or failure and the file layer decides what it means.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Opens an existing file for reading. Directories and names that cannot be read give -1.
+int openReadOnly(const char* path);
+// Opens a file for writing, creating it empty when missing; existing content is kept.
+// With mustCreate the call fails (errno EEXIST) when the name already exists.
+int openWritable(const char* path, bool mustCreate);
+bool closeFile(int fd);
+
+// Moves the file position; whence is SEEK_CUR or SEEK_END. A position below 0 fails.
+bool seekFile(int fd, int64_t distance, int whence);
+// Reads up to count bytes, retrying short reads; returns the bytes read (fewer at end of file
+// or on an error).
+size_t readFile(int fd, void* data, size_t count);
+// Writes all count bytes or reports failure (disk full, quota, file size limit, I/O error).
+bool writeFile(int fd, const void* data, size_t count);
+bool fileLength(int fd, uint64_t& length);
+bool truncateFile(int fd, uint64_t length);
+bool truncatePath(const char* path, uint64_t length);
+
+// Maps length bytes of the file read-only from offset 0; nullptr on failure.
+const uint8_t* mapReadOnly(int fd, size_t length);
+bool unmapView(const uint8_t* view, size_t length);
+
+// File time: the count of 100 ns ticks since 1601-01-01 UTC that difference files record.
+constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+constexpr uint64_t kTicksPerSecond = 10000000;
+uint64_t fileTimeFromUnix(int64_t seconds, long nanoseconds);
+void unixFromFileTime(uint64_t ticks, int64_t& seconds, long& nanoseconds);
+bool lastWriteTicks(int fd, uint64_t& ticks);
+// Sets the last-write time only; the access time stays as it is.
+bool setLastWriteTicks(int fd, uint64_t ticks);
+
+// Local wall-clock time of the machine (TZ honoured), whole seconds.
+struct CalendarTime {
+    int year, month, day, hour, minute, second;  // month 1-12, day 1-31
+};
+bool localFromUnix(int64_t seconds, CalendarTime& local);
+// Daylight saving is decided by the system for the given wall-clock time.
+bool unixFromLocal(const CalendarTime& local, int64_t& seconds);
+
+// True when the name is a file that can be opened for reading (not a directory).
+bool fileExists(const char* path);
+bool pathExists(const char* path);
+bool removeFile(const char* path);
+// Moves a file into place, never over an existing one.
+bool renameNoReplace(const char* from, const char* to);
+// Copies into a new file that must not exist yet, keeping last-write time and permission bits.
+bool copyNoReplace(const char* from, const char* to);
+
+// $TMPDIR when set and non-empty, else /tmp; no trailing slash is added.
+std::string temporaryDirectory();
+// Creates a new, unique, empty file whose name starts with "tmp" in the directory.
+bool createTemporaryFile(const std::string& directory, std::string& name);
+
+}  // namespace platform

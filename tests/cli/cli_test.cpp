@@ -1,0 +1,157 @@
+// The black-box test fixture: fork, chdir into the work directory, exec the binary.
+#include "cli/cli_test.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const std::string kBanner = "Qorv version 1.13\n\n";
+const std::string kUsage = "Usage: zep zep-filename\n"
+                           "       zep source-filename destination-filename [zep-filename]\n"
+                           "Option:\n"
+                           "V|v\tview .zep file\n";
+
+namespace {
+
+std::string slurp(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void removeTree(const std::string& dir)
+{
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr)
+        return;
+    while (const dirent* entry = readdir(handle)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string full = dir + "/" + name;
+        struct stat info;
+        if (lstat(full.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            chmod(full.c_str(), 0700);
+            removeTree(full);
+        } else {
+            unlink(full.c_str());
+        }
+    }
+    closedir(handle);
+    rmdir(dir.c_str());
+}
+
+}  // namespace
+
+void CliTest::SetUp()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zep-cli-XXXXXX";
+    std::vector<char> text(pattern.begin(), pattern.end());
+    text.push_back('\0');
+    ASSERT_NE(mkdtemp(text.data()), nullptr);
+    root_ = text.data();
+    work_ = root_ + "/work";
+    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
+}
+
+void CliTest::TearDown()
+{
+    removeTree(root_);
+}
+
+ToolRun CliTest::runTool(const std::vector<std::string>& args, const std::vector<std::string>& env)
+{
+    const std::string outFile = root_ + "/stdout";
+    const std::string errFile = root_ + "/stderr";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(work_.c_str()) != 0)
+            _exit(200);
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(201);
+        const int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, 0);
+        for (const std::string& setting : env)
+            putenv(const_cast<char*>(setting.c_str()));
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(ZEP_BINARY));
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(ZEP_BINARY, argv.data());
+        _exit(202);
+    }
+    ToolRun run;
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = slurp(outFile);
+    run.err = slurp(errFile);
+    return run;
+}
+
+std::string CliTest::path(const std::string& name) const
+{
+    return work_ + "/" + name;
+}
+
+void CliTest::writeFile(const std::string& name, const std::string& content)
+{
+    std::ofstream out(path(name), std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << name;
+}
+
+std::string CliTest::readFile(const std::string& name) const
+{
+    return slurp(path(name));
+}
+
+bool CliTest::exists(const std::string& name) const
+{
+    struct stat info;
+    return lstat(path(name).c_str(), &info) == 0;
+}
+
+void CliTest::removeFile(const std::string& name)
+{
+    ASSERT_EQ(unlink(path(name).c_str()), 0) << name;
+}
+
+void CliTest::setModified(const std::string& name, long long seconds, long nanoseconds)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = nanoseconds;
+    ASSERT_EQ(utimensat(AT_FDCWD, path(name).c_str(), times, 0), 0) << name;
+}
+
+std::vector<std::string> CliTest::listDirectory(const std::string& name) const
+{
+    std::vector<std::string> names;
+    DIR* handle = opendir(path(name).c_str());
+    if (handle == nullptr)
+        return names;
+    while (const dirent* entry = readdir(handle)) {
+        const std::string entryName = entry->d_name;
+        if (entryName != "." && entryName != "..")
+            names.push_back(entryName);
+    }
+    closedir(handle);
+    std::sort(names.begin(), names.end());
+    return names;
+}

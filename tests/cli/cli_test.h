@@ -1,0 +1,38 @@
+// Runs the built zep binary in a fresh temporary directory per test case and captures what a
+// shell would see: exit status (low 8 bits), standard output, standard error.
+#pragma once
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ToolRun {
+    int status = -1;  // 0..255 as a shell sees it; 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs zep with the arguments in the work directory; env holds NAME=value overrides.
+    ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    std::string path(const std::string& name) const;
+    void writeFile(const std::string& name, const std::string& content);
+    std::string readFile(const std::string& name) const;
+    bool exists(const std::string& name) const;
+    void removeFile(const std::string& name);
+    // Sets a file's last-write time, in seconds and nanoseconds since 1970.
+    void setModified(const std::string& name, long long seconds, long nanoseconds = 0);
+    // The directory's entries, sorted, without . and ..
+    std::vector<std::string> listDirectory(const std::string& name = ".") const;
+
+    std::string root_;  // holds work/ and the captured streams
+    std::string work_;
+};
+
+// "Qorv version 1.13\n\n": every run starts with it on standard error.
+extern const std::string kBanner;
+extern const std::string kUsage;

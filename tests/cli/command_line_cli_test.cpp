@@ -1,0 +1,67 @@
+// The command line as a shell sees it: banner, usage text, option syntax, and which command a
+// given set of arguments reaches.
+#include "cli/cli_test.h"
+
+using CommandLineCliTest = CliTest;
+
+TEST_F(CommandLineCliTest, UsageEndsWithStatus246AfterTheBanner)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"/B"}, {"-V", "/M50"}, {"/X"}, {"/"}, {"-"}, {"--"}, {"-q", "a.zep"}, {"/S"}};
+    for (const auto& args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, 246);
+        EXPECT_EQ(run.err, kBanner + kUsage);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST_F(CommandLineCliTest, OptionLettersAndValuesAreAcceptedInAnyCase)
+{
+    // Every accepted option leads on to a command; none of them prints the usage.
+    const std::vector<std::vector<std::string>> cases = {
+        {"/m50", "a.zep"}, {"-s10", "a.zep"},    {"/B1", "a.zep"},           {"/M", "a.zep"},
+        {"/S-5", "a.zep"}, {"/M12abc", "a.zep"}, {"-b", "/m", "-S", "a.zep"}};
+    for (const auto& args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ToolRun run = runTool(args);
+        EXPECT_NE(run.err.find("apply"), std::string::npos) << run.err;
+        EXPECT_NE(run.status, 246);
+    }
+}
+
+TEST_F(CommandLineCliTest, ArgumentCountPicksTheCommand)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string command;
+    };
+    const std::vector<Case> cases = {
+        {{"a.zep"}, "apply"},
+        {{"/V", "a.zep"}, "view"},
+        {{"/Vlist", "a.zep", "b", "c"}, "view"},
+        {{"old", "new"}, "create"},
+        {{"old", "new", "d.zep", "ignored", "too"}, "create"},
+        // An option after the first file argument is a file name.
+        {{"a.old", "/V"}, "create"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.err, kBanner + c.command + " is not yet built.\n");
+        EXPECT_EQ(run.status, 70);  // a missing command never pretends to succeed
+    }
+}
+
+TEST_F(CommandLineCliTest, AbsolutePathsAreFileArgumentsNotOptions)
+{
+    writeFile("update.zep", "x");
+    const ToolRun nested = runTool({path("update.zep")});
+    EXPECT_EQ(nested.err, kBanner + "apply is not yet built.\n");
+    // A top-level name that exists is a file, even without a second '/'.
+    const ToolRun topLevel = runTool({"/tmp"});
+    EXPECT_EQ(topLevel.err, kBanner + "apply is not yet built.\n");
+    const ToolRun option = runTool({"/V", path("update.zep")});
+    EXPECT_EQ(option.err, kBanner + "view is not yet built.\n");
+}

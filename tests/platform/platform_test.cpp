@@ -1,0 +1,167 @@
+// Platform stand-ins: file-time arithmetic, local calendar time, moves that never replace.
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class PlatformTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/zep-platform-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override
+    {
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    std::string make(const std::string& name, const std::string& content)
+    {
+        const std::string full = dir_ + "/" + name;
+        std::ofstream(full, std::ios::binary) << content;
+        return full;
+    }
+    static std::string read(const std::string& full)
+    {
+        std::ifstream in(full, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string dir_;
+};
+
+// Runs the body with TZ set, then puts the old value back.
+class ScopedTimeZone {
+  public:
+    explicit ScopedTimeZone(const char* zone)
+    {
+        const char* old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (had_)
+            old_ = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone()
+    {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+  private:
+    bool had_ = false;
+    std::string old_;
+};
+
+}  // namespace
+
+TEST(FileTimeTest, ConvertsBetweenUnixAndFileTimeBothWays)
+{
+    EXPECT_EQ(platform::fileTimeFromUnix(0, 0), 116444736000000000ULL);
+    EXPECT_EQ(platform::fileTimeFromUnix(-11644473600, 0), 0u);
+    EXPECT_EQ(platform::fileTimeFromUnix(-11644473601, 0), 0u);  // before 1601
+    EXPECT_EQ(platform::fileTimeFromUnix(1, 999999999), 116444736019999999ULL);
+    for (const uint64_t ticks : {0ULL, 116444736000000000ULL, 116444736019999999ULL,
+                                 133000000001234567ULL, 0x7FFFFFFFFFFFFFFFULL / 10}) {
+        int64_t seconds;
+        long nanoseconds;
+        platform::unixFromFileTime(ticks, seconds, nanoseconds);
+        EXPECT_EQ(platform::fileTimeFromUnix(seconds, nanoseconds), ticks);
+    }
+}
+
+TEST_F(PlatformTest, LastWriteTimeIsSetAndReadWithFullResolution)
+{
+    const std::string name = make("timed", "x");
+    const int fd = platform::openWritable(name.c_str(), false);
+    ASSERT_GE(fd, 0);
+    const uint64_t wanted = platform::fileTimeFromUnix(1500000000, 123456700);
+    ASSERT_TRUE(platform::setLastWriteTicks(fd, wanted));
+    uint64_t seen = 0;
+    ASSERT_TRUE(platform::lastWriteTicks(fd, seen));
+    EXPECT_EQ(seen, wanted);
+    platform::closeFile(fd);
+}
+
+TEST(LocalTimeTest, HonoursTheTimeZoneBothWays)
+{
+    ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    platform::CalendarTime local{};
+    // 1995-06-01 07:05:03 UTC is 09:05:03 in summer time.
+    ASSERT_TRUE(platform::localFromUnix(801990303, local));
+    EXPECT_EQ(local.year, 1995);
+    EXPECT_EQ(local.month, 6);
+    EXPECT_EQ(local.day, 1);
+    EXPECT_EQ(local.hour, 9);
+    EXPECT_EQ(local.minute, 5);
+    EXPECT_EQ(local.second, 3);
+    int64_t seconds = 0;
+    ASSERT_TRUE(platform::unixFromLocal(local, seconds));
+    EXPECT_EQ(seconds, 801990303);
+    // Winter: one hour ahead of UTC.
+    ASSERT_TRUE(platform::unixFromLocal({2020, 1, 1, 1, 0, 0}, seconds));
+    EXPECT_EQ(seconds, 1577836800);
+}
+
+TEST_F(PlatformTest, RenameNeverReplacesAnExistingFile)
+{
+    const std::string from = make("from", "new");
+    const std::string to = make("to", "old");
+    EXPECT_FALSE(platform::renameNoReplace(from.c_str(), to.c_str()));
+    EXPECT_EQ(read(to), "old");
+    EXPECT_EQ(read(from), "new");
+    const std::string fresh = dir_ + "/fresh";
+    EXPECT_TRUE(platform::renameNoReplace(from.c_str(), fresh.c_str()));
+    EXPECT_EQ(read(fresh), "new");
+    EXPECT_FALSE(platform::fileExists(from.c_str()));
+}
+
+TEST_F(PlatformTest, CopyKeepsTimeAndModeAndNeverReplaces)
+{
+    const std::string from = make("from", std::string(200000, 'q'));
+    ASSERT_EQ(chmod(from.c_str(), 0751), 0);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 500}};
+    ASSERT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+    const std::string to = dir_ + "/to";
+    ASSERT_TRUE(platform::copyNoReplace(from.c_str(), to.c_str()));
+    EXPECT_EQ(read(to), read(from));
+    struct stat info;
+    ASSERT_EQ(stat(to.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0751u);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(info.st_mtim.tv_nsec, 500);
+    const std::string taken = make("taken", "keep");
+    EXPECT_FALSE(platform::copyNoReplace(from.c_str(), taken.c_str()));
+    EXPECT_EQ(read(taken), "keep");
+}
+
+TEST_F(PlatformTest, TemporaryFilesComeFromTmpdir)
+{
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    setenv("TMPDIR", dir_.c_str(), 1);
+    EXPECT_EQ(platform::temporaryDirectory(), dir_);
+    setenv("TMPDIR", "", 1);
+    EXPECT_EQ(platform::temporaryDirectory(), "/tmp");
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+
+    std::string first, second;
+    ASSERT_TRUE(platform::createTemporaryFile(dir_, first));
+    ASSERT_TRUE(platform::createTemporaryFile(dir_ + "/", second));
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.rfind(dir_ + "/tmp", 0), 0u);
+    EXPECT_EQ(read(first), "");
+    EXPECT_FALSE(platform::createTemporaryFile(dir_ + "/missing", first));
+}
