@@ -152,6 +152,16 @@ size_t readBytes(FileSlot& slot, uint8_t* data, size_t count)
     return platform::readFile(slot.handle, data, count);
 }
 
+uint64_t bytesLeft(const FileSlot& slot)
+{
+    uint64_t length = 0;
+    uint64_t position = 0;
+    if (!platform::fileLength(slot.handle, length) ||
+        !platform::filePosition(slot.handle, position))
+        return 0;
+    return position < length ? length - position : 0;
+}
+
 uint32_t fileSize(const FileSlot& slot)
 {
     uint64_t length = 0;

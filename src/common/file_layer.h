@@ -39,6 +39,8 @@ void seekCurrent(FileSlot& slot, int64_t distance);  // exit 6
 void seekEnd(FileSlot& slot, int64_t distance);      // exit 6
 // Reads up to count bytes at the current position; returns how many arrived.
 size_t readBytes(FileSlot& slot, uint8_t* data, size_t count);
+// Bytes from the current position to the end of the file (0 when the position is past it).
+uint64_t bytesLeft(const FileSlot& slot);
 
 uint32_t fileSize(const FileSlot& slot);  // low 32 bits
 // File time in 100 ns ticks since 1601 UTC; without milliseconds it is cut to whole seconds.

@@ -3,6 +3,7 @@
 #include "decoder/apply_command.h"
 #include "driver/command_line.h"
 #include "encoder/create_command.h"
+#include "format/record_header.h"
 #include "viewer/view_command.h"
 
 int main(int argc, char** argv)
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
         applyDifferenceFile(invocation.sourcePath.c_str());
         break;
     case Command::CREATE:
+        buildRecordHeader(invocation.sourceName.c_str(), invocation.destName.c_str());
         createRecord(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
                      invocation.diffPath.c_str());
         break;

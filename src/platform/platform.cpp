@@ -86,6 +86,15 @@ bool fileLength(int fd, uint64_t& length)
     return true;
 }
 
+bool filePosition(int fd, uint64_t& position)
+{
+    const off_t where = ::lseek(fd, 0, SEEK_CUR);
+    if (where < 0)
+        return false;
+    position = static_cast<uint64_t>(where);
+    return true;
+}
+
 bool truncateFile(int fd, uint64_t length)
 {
     return ::ftruncate(fd, static_cast<off_t>(length)) == 0;

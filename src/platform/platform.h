@@ -24,6 +24,7 @@ size_t readFile(int fd, void* data, size_t count);
 // Writes all count bytes or reports failure (disk full, quota, file size limit, I/O error).
 bool writeFile(int fd, const void* data, size_t count);
 bool fileLength(int fd, uint64_t& length);
+bool filePosition(int fd, uint64_t& position);
 bool truncateFile(int fd, uint64_t length);
 bool truncatePath(const char* path, uint64_t length);
 

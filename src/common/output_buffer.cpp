@@ -1,0 +1,67 @@
+// The output buffer. Bytes move in bulk, but what reaches the file and the checksums is exactly
+// what a byte-by-byte copy with a flush at every full buffer would give.
+#include "common/output_buffer.h"
+
+#include "common/checksum.h"
+#include "common/fatal.h"
+#include "platform/platform.h"
+
+#include <cstring>
+
+namespace {
+
+alignas(64) uint8_t outputBuffer[kOutputBufferSize];
+uint32_t fillCount = 0;
+
+void appendBytes(const uint8_t* data, uint32_t count, uint32_t* crc)
+{
+    std::memcpy(outputBuffer + fillCount, data, count);
+    if (crc != nullptr)
+        *crc = crcBlock(data, count, *crc);
+    fillCount += count;
+}
+
+}  // namespace
+
+void resetOutput()
+{
+    fillCount = 0;
+}
+
+void flushOutput(FileSlot& file)
+{
+    if (fillCount == 0)
+        return;
+    const uint32_t count = fillCount;
+    fillCount = 0;
+    if (!platform::writeFile(file.handle, outputBuffer, count))
+        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", file.name.c_str());
+}
+
+void writeOutput(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)
+{
+    while (uint64_t{fillCount} + count >= kOutputBufferSize) {
+        const uint32_t room = kOutputBufferSize - fillCount;
+        appendBytes(data, room, crc);
+        data += room;
+        count -= room;
+        flushOutput(file);
+    }
+    if (count != 0)
+        appendBytes(data, count, crc);
+}
+
+void writeDest(FileSlot& file, const uint8_t* data, uint32_t count)
+{
+    writeOutput(file, data, count, &destCrc);
+}
+
+void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count)
+{
+    writeOutput(file, data, count, nullptr);
+}
+
+uint32_t outputFill()
+{
+    return fillCount;
+}

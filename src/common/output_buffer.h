@@ -1,0 +1,22 @@
+// The one 32768-byte write-behind buffer through which all file output passes. The file receives
+// whole-buffer writes and one shorter write at the final flush; a checksum fed on the way sees
+// every byte once, in file order. Every write is checked: a lost write is a fatal exit.
+#pragma once
+#include "common/file_layer.h"
+
+#include <cstdint>
+
+constexpr uint32_t kOutputBufferSize = 32768;
+
+// Empties the buffer without writing anything.
+void resetOutput();
+// Writes the filled part of the buffer to the slot's file at its position, if there is any.
+void flushOutput(FileSlot& file);  // exit 9 naming the slot's file
+// Appends count bytes, folding each into crc when one is given.
+void writeOutput(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc);
+// The rebuilt destination: every byte is also folded into destCrc.
+void writeDest(FileSlot& file, const uint8_t* data, uint32_t count);
+// Bytes outside every checksum, such as the record header.
+void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count);
+// Bytes waiting in the buffer.
+uint32_t outputFill();

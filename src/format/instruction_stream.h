@@ -1,0 +1,45 @@
+// The instruction stream behind each record header: difference blocks (a big-endian 15-position
+// bitmap, bit 15 clear, and one delta byte per set bit) and tokens (bit 7 set: an op code and a
+// length in 1, 2, 3 or 5 bytes). One definition for the writer and every reader.
+#pragma once
+#include "common/file_layer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint8_t OP_COPY = 0;    // n source bytes copied unchanged
+constexpr uint8_t OP_SKIP = 1;    // n source bytes passed over
+constexpr uint8_t OP_INSERT = 2;  // n literal bytes follow
+constexpr uint8_t OP_POKE = 3;    // 15 positions copied, position n (1-15) plus the delta after it
+
+constexpr uint32_t kGroupWidth = 15;  // positions covered by a difference block or a poke
+constexpr uint32_t kMaxTokenSize = 5;
+constexpr uint32_t kMaxBlockSize = 2 + kGroupWidth;
+
+struct Token {
+    uint8_t op = 0;
+    uint32_t length = 0;
+    uint32_t size = 0;  // bytes the token takes in the stream
+};
+
+// The shortest form for n: one byte for 1-15, two up to 2047 (16 included), three up to
+// 65535, five above. Returns the token's size; n = 0 is never written.
+uint32_t encodeToken(uint32_t n, uint8_t op, uint8_t* bytes);
+// Decodes the token at bytes (bit 7 of the first byte set). Every pattern is some form; false
+// only when the form needs more than the available bytes.
+bool readToken(const uint8_t* bytes, size_t available, Token& token);
+// True when the first byte of an instruction starts a difference block.
+inline bool isDifferenceBlock(uint8_t firstByte)
+{
+    return (firstByte & 0x80) == 0;
+}
+inline uint16_t blockBitmap(uint8_t high, uint8_t low)
+{
+    return static_cast<uint16_t>((high << 8) | low);
+}
+
+// Appends stream bytes to the record being written: adds count to the current header's stream
+// length and folds every byte into streamCrc.
+void writeStream(FileSlot& diff, const uint8_t* data, uint32_t count);
+// Appends one token in its shortest form.
+void writeToken(FileSlot& diff, uint32_t n, uint8_t op);

@@ -1,0 +1,219 @@
+// Building, checksumming, finding and loading record headers, and their time-stamp texts.
+#include "format/record_header.h"
+
+#include "common/checksum.h"
+#include "common/fatal.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+RecordHeader currentHeader;
+
+namespace {
+
+constexpr char kMagic[4] = {'Z', 'E', 'P', '\0'};
+
+uint32_t load32(const uint8_t* bytes)
+{
+    return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+           (uint32_t{bytes[3]} << 24);
+}
+
+void makeCurrent(uint8_t* bytes, uint32_t length)
+{
+    releaseHeader();
+    currentHeader.bytes = bytes;
+    currentHeader.length = length;
+}
+
+[[noreturn]] void headerBroken()
+{
+    releaseHeader();
+    fatalExit(ExitCode::HEADER_BROKEN, "Header broken.\n");
+}
+
+// Offset of the destination name length field, behind the source name's zero.
+uint32_t destLengthOffset()
+{
+    return HEADER_SOURCE_NAME + static_cast<uint32_t>(std::strlen(headerSourceName())) + 1;
+}
+
+// Every name a reader will use must end inside the block, and the destination name's length
+// field must lie inside it too.
+bool namesFitTheHeader()
+{
+    const uint8_t* bytes = currentHeader.bytes;
+    const uint32_t length = currentHeader.length;
+    if (std::memchr(bytes + HEADER_SOURCE_NAME, 0, length - HEADER_SOURCE_NAME) == nullptr)
+        return false;
+    const uint32_t destLength = destLengthOffset();
+    if (destLength + 2 > length)
+        return false;
+    if (headerField16(destLength) == 0)
+        return true;
+    const uint32_t destName = destLength + 2;
+    return destName < length && std::memchr(bytes + destName, 0, length - destName) != nullptr;
+}
+
+// Reads the leading decimal digits at a position of the field; positions past it read none.
+int readNumber(const uint8_t* field, uint32_t at)
+{
+    int value = 0;
+    for (; at < kTimeStampLength && field[at] >= '0' && field[at] <= '9'; ++at)
+        if (value < 100000)
+            value = value * 10 + (field[at] - '0');
+    return value;
+}
+
+}  // namespace
+
+uint16_t headerField16(uint32_t offset)
+{
+    const uint8_t* bytes = currentHeader.bytes + offset;
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t headerField32(uint32_t offset)
+{
+    return load32(currentHeader.bytes + offset);
+}
+
+void setHeaderField16(uint32_t offset, uint16_t value)
+{
+    currentHeader.bytes[offset] = static_cast<uint8_t>(value);
+    currentHeader.bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void setHeaderField32(uint32_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        currentHeader.bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+const char* headerSourceName()
+{
+    return reinterpret_cast<const char*>(currentHeader.bytes + HEADER_SOURCE_NAME);
+}
+
+bool headerHasDestName()
+{
+    return headerField16(destLengthOffset()) != 0;
+}
+
+const char* headerDestName()
+{
+    if (!headerHasDestName())
+        return headerSourceName();
+    return reinterpret_cast<const char*>(currentHeader.bytes + destLengthOffset() + 2);
+}
+
+void releaseHeader()
+{
+    std::free(currentHeader.bytes);
+    currentHeader = RecordHeader{};
+}
+
+void buildRecordHeader(const char* sourceName, const char* destName)
+{
+    const uint32_t sourceLength = static_cast<uint32_t>(std::strlen(sourceName));
+    const uint32_t destLength = static_cast<uint32_t>(std::strlen(destName));
+    const bool sameName = std::strcmp(sourceName, destName) == 0;
+    const uint32_t length = sameName ? sourceLength + 99 : sourceLength + destLength + 100;
+    auto* bytes = static_cast<uint8_t*>(std::calloc(length, 1));
+    if (bytes == nullptr)
+        fatalExitSilently(ExitCode::NO_MEMORY);
+    makeCurrent(bytes, length);
+
+    std::memcpy(bytes + HEADER_MAGIC, kMagic, sizeof kMagic);
+    setHeaderField16(HEADER_SOURCE_NAME_LENGTH, static_cast<uint16_t>(sourceLength + 1));
+    std::memcpy(bytes + HEADER_SOURCE_NAME, sourceName, sourceLength + 1);
+    const uint32_t destField = HEADER_SOURCE_NAME + sourceLength + 1;
+    if (sameName) {
+        setHeaderField16(destField, 0);
+    } else {
+        setHeaderField16(destField, static_cast<uint16_t>(destLength + 1));
+        std::memcpy(bytes + destField + 2, destName, destLength + 1);
+    }
+    setHeaderField32(HEADER_LENGTH, length);
+    setHeaderField16(HEADER_VERSION, kFormatVersion);
+    setHeaderField16(HEADER_FLAGS, FLAG_MILLISECONDS);
+    bytes[HEADER_OS_TYPE] = 2;
+    bytes[HEADER_RESERVED] = 1;
+}
+
+uint32_t headerChecksum()
+{
+    return crcBlock(currentHeader.bytes + 4, currentHeader.length - 4, crcInit());
+}
+
+bool findRecord(FileSlot& diff, uint32_t& skipped)
+{
+    skipped = 0;
+    uint8_t probe[kProbeLength];
+    for (uint32_t failed = 0;;) {
+        if (readBytes(diff, probe, kProbeLength) < kProbeLength)
+            return false;
+        if (std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) == 0)
+            break;
+        seekCurrent(diff, kProbeStep - kProbeLength);
+        skipped += kProbeStep;
+        if (++failed >= kMaxProbes)
+            return false;
+    }
+    seekCurrent(diff, -static_cast<int64_t>(kProbeLength));
+
+    const uint32_t length = load32(probe + HEADER_LENGTH);
+    if (length < kMinHeaderLength)
+        headerBroken();
+    // A header that reaches past the end cannot be read whole: the file ends before it.
+    if (length > bytesLeft(diff))
+        return false;
+    auto* bytes = static_cast<uint8_t*>(std::malloc(length));
+    if (bytes == nullptr)
+        return false;
+    if (readBytes(diff, bytes, length) < length) {
+        std::free(bytes);
+        return false;
+    }
+    makeCurrent(bytes, length);
+    if (headerChecksum() != load32(probe + HEADER_CHECKSUM) || !namesFitTheHeader())
+        headerBroken();
+    return true;
+}
+
+void formatTimeStamp(uint64_t fileTime, uint8_t* field)
+{
+    int64_t seconds;
+    long nanoseconds;
+    platform::unixFromFileTime(fileTime, seconds, nanoseconds);
+    platform::CalendarTime local{1601, 1, 1, 0, 0, 0};
+    platform::localFromUnix(seconds, local);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d:%02d", local.year, local.month,
+                  local.day, local.hour, local.minute, local.second,
+                  static_cast<int>(nanoseconds / 1000000));
+    std::memset(field, 0, kTimeStampLength);
+    std::memcpy(field, text, std::min(std::strlen(text), size_t{kTimeStampLength - 1}));
+}
+
+uint64_t parseTimeStamp(const uint8_t* field)
+{
+    const platform::CalendarTime wanted = {readNumber(field, 0),  readNumber(field, 5),
+                                           readNumber(field, 8),  readNumber(field, 11),
+                                           readNumber(field, 14), readNumber(field, 17)};
+    const int milliseconds = readNumber(field, 20);
+    if (wanted.month < 1 || wanted.month > 12 || wanted.day < 1 || wanted.day > 31 ||
+        wanted.hour > 23 || wanted.minute > 59 || wanted.second > 59 || milliseconds > 999)
+        return kInvalidTime;
+    int64_t seconds = 0;
+    platform::CalendarTime seen{};
+    // A date that does not exist (31 June) or a wall-clock time skipped by a daylight-saving
+    // change comes back normalised to another time; no recorded time can stand for it.
+    if (!platform::unixFromLocal(wanted, seconds) || !platform::localFromUnix(seconds, seen) ||
+        seen.year != wanted.year || seen.month != wanted.month || seen.day != wanted.day ||
+        seen.hour != wanted.hour || seen.minute != wanted.minute || seen.second != wanted.second)
+        return kInvalidTime;
+    return platform::fileTimeFromUnix(seconds, 0) + static_cast<uint64_t>(milliseconds) * 10000;
+}

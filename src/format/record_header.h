@@ -1,0 +1,70 @@
+// The record header that starts every difference record: a packed little-endian block whose
+// fields are read and written by byte offset, never through a struct. The process holds one
+// current header at a time, built for a new record or loaded from a difference file.
+#pragma once
+#include "common/file_layer.h"
+
+#include <cstdint>
+
+// Byte offsets of the fixed fields.
+constexpr uint32_t HEADER_CHECKSUM = 0;        // 32: covers everything after its own four bytes
+constexpr uint32_t HEADER_OS_TYPE = 4;         // 8: always 2 when written
+constexpr uint32_t HEADER_RESERVED = 5;        // 8: 1 when written, never read
+constexpr uint32_t HEADER_FLAGS = 6;           // 16: bit 0: time stamps keep milliseconds
+constexpr uint32_t HEADER_VERSION = 8;         // 16: 0x0113
+constexpr uint32_t HEADER_MAGIC = 10;          // "ZEP" and its zero
+constexpr uint32_t HEADER_LENGTH = 14;         // 32: size of the whole header
+constexpr uint32_t HEADER_SOURCE_TIME = 18;    // 26-byte time-stamp text
+constexpr uint32_t HEADER_SOURCE_CRC = 44;     // 32
+constexpr uint32_t HEADER_SOURCE_SIZE = 48;    // 32
+constexpr uint32_t HEADER_DEST_TIME = 52;      // 26-byte time-stamp text
+constexpr uint32_t HEADER_DEST_CRC = 78;       // 32
+constexpr uint32_t HEADER_DEST_SIZE = 82;      // 32
+constexpr uint32_t HEADER_STREAM_CRC = 86;     // 32
+constexpr uint32_t HEADER_STREAM_LENGTH = 90;  // 32: bytes of instruction stream behind the header
+constexpr uint32_t HEADER_SOURCE_NAME_LENGTH = 94;  // 16: L + 1, never read back
+constexpr uint32_t HEADER_SOURCE_NAME = 96;  // zero-terminated; then the 16-bit destination name
+                                             // length (0: none stored) and the name itself
+
+constexpr uint32_t kTimeStampLength = 26;
+constexpr uint32_t kMinHeaderLength = 99;  // fixed part, an empty name and a zero dest length
+constexpr uint32_t kProbeLength = 18;      // checksum up to and including the header length
+constexpr uint32_t kProbeStep = 128;       // records are looked for at this spacing
+constexpr uint32_t kMaxProbes = 128;
+constexpr uint16_t kFormatVersion = 0x0113;
+constexpr uint16_t FLAG_MILLISECONDS = 1;
+
+struct RecordHeader {
+    uint8_t* bytes = nullptr;  // exactly length bytes
+    uint32_t length = 0;
+};
+extern RecordHeader currentHeader;
+
+uint16_t headerField16(uint32_t offset);
+uint32_t headerField32(uint32_t offset);
+void setHeaderField16(uint32_t offset, uint16_t value);
+void setHeaderField32(uint32_t offset, uint32_t value);
+const char* headerSourceName();
+// The stored destination name, or the source name when none is stored.
+const char* headerDestName();
+bool headerHasDestName();
+void releaseHeader();
+
+// Builds a new current header from two base names; the destination name is stored only when
+// it differs byte for byte. Sizes, times and checksums stay zero. No memory: exit 7, silently.
+void buildRecordHeader(const char* sourceName, const char* destName);
+// CRC of the current header from offset 4 to its end.
+uint32_t headerChecksum();
+
+// Finds the next record at the file position or at up to 127 further steps of 128 bytes,
+// loads and verifies its header and leaves the position at its instruction stream. Returns
+// false when no record follows. A header that fails its checksum or contradicts itself ends
+// the process with "Header broken.\n" and status -2.
+bool findRecord(FileSlot& diff, uint32_t& skipped);
+
+// Writes the local-time text "YYYY/MM/DD hh:mm:ss:ms" of a file time into a 26-byte field.
+void formatTimeStamp(uint64_t fileTime, uint8_t* field);
+// The file time a 26-byte time-stamp field stands for, to the millisecond; kInvalidTime for a
+// text that is no valid local time, which equals no real file time.
+constexpr uint64_t kInvalidTime = UINT64_MAX;
+uint64_t parseTimeStamp(const uint8_t* field);

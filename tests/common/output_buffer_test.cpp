@@ -1,0 +1,137 @@
+// What reaches the file through the output buffer: write sizes, checksums, and lost writes.
+#include "common/checksum.h"
+#include "common/output_buffer.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A packet socket keeps the boundary of every write, so the reader sees each write's size.
+class OutputBufferTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sockets_), 0);
+        const int size = 1 << 20;
+        setsockopt(sockets_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(sockets_[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        slot_.handle = sockets_[0];
+        slot_.name = "packets";
+        resetOutput();
+        resetRunningCrcs();
+    }
+    void TearDown() override
+    {
+        close(sockets_[0]);
+        close(sockets_[1]);
+    }
+    // Sizes of the writes that arrived so far.
+    std::vector<size_t> writes()
+    {
+        std::vector<size_t> sizes;
+        std::vector<char> packet(1 << 17);
+        for (;;) {
+            const ssize_t got = recv(sockets_[1], packet.data(), packet.size(), MSG_DONTWAIT);
+            if (got <= 0)
+                break;
+            sizes.push_back(static_cast<size_t>(got));
+        }
+        return sizes;
+    }
+    int sockets_[2] = {-1, -1};
+    FileSlot slot_;
+};
+
+}  // namespace
+
+TEST_F(OutputBufferTest, FileReceivesWholeBuffersThenOneShorterWrite)
+{
+    std::vector<uint8_t> data(100000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
+    writeDest(slot_, data.data(), static_cast<uint32_t>(data.size()));
+    EXPECT_EQ(writes(), (std::vector<size_t>{32768, 32768, 32768}));
+    EXPECT_EQ(outputFill(), 1696u);
+    flushOutput(slot_);
+    EXPECT_EQ(writes(), (std::vector<size_t>{1696}));
+    EXPECT_EQ(destCrc, crcBlock(data.data(), data.size(), crcInit()));
+    flushOutput(slot_);  // an empty buffer issues no write
+    EXPECT_TRUE(writes().empty());
+}
+
+TEST_F(OutputBufferTest, FlushesExactlyWhenTheBufferFills)
+{
+    std::vector<uint8_t> data(32767, 0xAB);
+    writeRaw(slot_, data.data(), 32767);
+    writeRaw(slot_, data.data(), 0);
+    EXPECT_TRUE(writes().empty());
+    writeRaw(slot_, data.data(), 1);
+    EXPECT_EQ(writes(), (std::vector<size_t>{32768}));
+    EXPECT_EQ(outputFill(), 0u);
+    EXPECT_EQ(destCrc, crcInit());  // raw bytes touch no checksum
+}
+
+TEST_F(OutputBufferTest, ChecksumIsTheSameForAnySplitOfTheCalls)
+{
+    std::vector<uint8_t> data(70001);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i ^ (i >> 8));
+    size_t at = 0;
+    for (uint32_t piece = 1; at < data.size(); piece = piece * 3 % 40000 + 1) {
+        const uint32_t count = static_cast<uint32_t>(std::min<size_t>(piece, data.size() - at));
+        writeDest(slot_, data.data() + at, count);
+        at += count;
+    }
+    flushOutput(slot_);
+    size_t total = 0;
+    for (size_t size : writes())
+        total += size;
+    EXPECT_EQ(total, data.size());
+    EXPECT_EQ(destCrc, crcBlock(data.data(), data.size(), crcInit()));
+}
+
+// Writes 100000 bytes into a file that may hold only 40000: the second buffer write falls short.
+void writePastTheSizeLimit(const char* name)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = 40000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    FileSlot capped;
+    openForWrite(name, capped);
+    std::vector<uint8_t> data(100000, 7);
+    writeRaw(capped, data.data(), static_cast<uint32_t>(data.size()));
+    flushOutput(capped);
+    std::exit(0);
+}
+
+void writeToAFullDevice()
+{
+    FileSlot full;
+    openForWrite("/dev/full", full);
+    const uint8_t byte = 1;
+    writeRaw(full, &byte, 1);
+    flushOutput(full);
+    std::exit(0);
+}
+
+TEST(OutputBufferDeathTest, LostWritesEndWithStatus9)
+{
+    resetOutput();
+    EXPECT_EXIT(writeToAFullDevice(), ::testing::ExitedWithCode(9),
+                ::testing::Eq("[/dev/full] can not write.\n"));
+    char pattern[] = "/tmp/zep-limit-XXXXXX";
+    const int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EXIT(writePastTheSizeLimit(pattern), ::testing::ExitedWithCode(9),
+                ::testing::Eq(std::string("[") + pattern + "] can not write.\n"));
+    unlink(pattern);
+}
