@@ -68,7 +68,50 @@ void CliTest::TearDown()
     removeTree(root_);
 }
 
+uint32_t StoredRecord::field(size_t offset) const
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<uint8_t>(header.at(offset + i));
+    return value;
+}
+
+std::string StoredRecord::text(size_t offset) const
+{
+    return std::string(header.c_str() + offset);
+}
+
+std::vector<StoredRecord> splitRecords(const std::string& content)
+{
+    std::vector<StoredRecord> records;
+    size_t at = 0;
+    while (at + 18 <= content.size()) {
+        StoredRecord record;
+        record.header = content.substr(at, 18);
+        const uint32_t headerLength = record.field(14);
+        record.header = content.substr(at, headerLength);
+        if (record.header.size() < headerLength || headerLength < 94)
+            break;
+        record.stream = content.substr(at + headerLength, record.field(90));
+        at += headerLength + record.stream.size();
+        records.push_back(record);
+    }
+    return records;
+}
+
+ToolRun CliTest::runShell(const std::string& command)
+{
+    return run({"/bin/sh", "-c", command}, {std::string("ZEP=") + ZEP_BINARY});
+}
+
 ToolRun CliTest::runTool(const std::vector<std::string>& args, const std::vector<std::string>& env)
+{
+    std::vector<std::string> argv = {ZEP_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, env);
+}
+
+ToolRun CliTest::run(const std::vector<std::string>& args, const std::vector<std::string>& env)
 {
     const std::string outFile = root_ + "/stdout";
     const std::string errFile = root_ + "/stderr";
@@ -85,11 +128,10 @@ ToolRun CliTest::runTool(const std::vector<std::string>& args, const std::vector
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(ZEP_BINARY));
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(ZEP_BINARY, argv.data());
+        execv(argv[0], argv.data());
         _exit(202);
     }
     ToolRun run;

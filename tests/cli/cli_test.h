@@ -1,10 +1,21 @@
 // Runs the built zep binary in a fresh temporary directory per test case and captures what a
 // shell would see: exit status (low 8 bits), standard output, standard error.
 #pragma once
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
 #include <vector>
+
+// One record of a difference file, split at its header length.
+struct StoredRecord {
+    std::string header;
+    std::string stream;
+    uint32_t field(size_t offset) const;    // little-endian 32-bit field
+    std::string text(size_t offset) const;  // zero-terminated text at offset
+};
+// The records of a difference file that holds them back to back.
+std::vector<StoredRecord> splitRecords(const std::string& content);
 
 struct ToolRun {
     int status = -1;  // 0..255 as a shell sees it; 128 + signal when killed
@@ -19,6 +30,8 @@ class CliTest : public ::testing::Test {
 
     // Runs zep with the arguments in the work directory; env holds NAME=value overrides.
     ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // Runs a /bin/sh command line in the work directory with $ZEP naming the binary.
+    ToolRun runShell(const std::string& command);
     std::string path(const std::string& name) const;
     void writeFile(const std::string& name, const std::string& content);
     std::string readFile(const std::string& name) const;
@@ -28,6 +41,9 @@ class CliTest : public ::testing::Test {
     void setModified(const std::string& name, long long seconds, long nanoseconds = 0);
     // The directory's entries, sorted, without . and ..
     std::vector<std::string> listDirectory(const std::string& name = ".") const;
+
+    // Runs a program (args[0], a full path) in the work directory and captures its streams.
+    ToolRun run(const std::vector<std::string>& args, const std::vector<std::string>& env);
 
     std::string root_;  // holds work/ and the captured streams
     std::string work_;

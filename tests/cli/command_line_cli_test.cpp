@@ -35,23 +35,27 @@ TEST_F(CommandLineCliTest, ArgumentCountPicksTheCommand)
 {
     struct Case {
         std::vector<std::string> args;
-        std::string command;
+        std::string message;
+        int status;
     };
     const std::vector<Case> cases = {
-        {{"a.zep"}, "apply"},
-        {{"/V", "a.zep"}, "view"},
-        {{"/Vlist", "a.zep", "b", "c"}, "view"},
-        {{"old", "new"}, "create"},
-        {{"old", "new", "d.zep", "ignored", "too"}, "create"},
+        {{"a.zep"}, "apply is not yet built.\n", 70},
+        {{"/V", "a.zep"}, "view is not yet built.\n", 70},
+        {{"/Vlist", "a.zep", "b", "c"}, "view is not yet built.\n", 70},
+        // Create looks at the source first.
+        {{"old", "new"}, "[old] not exist.\n", 1},
+        {{"old", "new", "d.zep", "ignored", "too"}, "[old] not exist.\n", 1},
         // An option after the first file argument is a file name.
-        {{"a.old", "/V"}, "create"},
+        {{"a.old", "/V"}, "[a.old] not exist.\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const ToolRun run = runTool(c.args);
-        EXPECT_EQ(run.err, kBanner + c.command + " is not yet built.\n");
-        EXPECT_EQ(run.status, 70);  // a missing command never pretends to succeed
+        EXPECT_EQ(run.err, kBanner + c.message);
+        EXPECT_EQ(run.status, c.status);  // a missing command never pretends to succeed
     }
+    writeFile("a.old", "x");
+    EXPECT_EQ(runTool({"a.old", "/V"}).err, kBanner + "[/V] not exist.\n");
 }
 
 TEST_F(CommandLineCliTest, AbsolutePathsAreFileArgumentsNotOptions)

@@ -1,0 +1,182 @@
+// The searches are written once over the similarity score they use; the reference scores one
+// byte at a time, the fast score compares 16 bytes in one vector step where both sides have
+// them. Every tie-break lives in the shared search bodies, so both give the same answers.
+#include "encoder/alignment_search.h"
+
+#include "encoder/tuning.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+using Similarity = int32_t (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+
+// Scores of a full 15-byte window, by number of equal bytes.
+constexpr int32_t kFullWindowScore[16] = {0,  6,  13, 20, 26, 33, 40, 46,
+                                          53, 60, 66, 73, 80, 86, 93, 100};
+
+template <Similarity score>
+NearMatch nearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                     uint32_t destRemaining)
+{
+    const int32_t unshifted = score(source, sourceRemaining, dest, destRemaining);
+    if (unshifted > matchThreshold)
+        return {true, unshifted, 0, 0};
+
+    int32_t best = 0;
+    int64_t bestShift = 0;  // +i: i source bytes skipped; -i: i destination bytes skipped
+    // Past both remaining counts no probe is made any more, so the loop may stop there.
+    const int64_t lastShift =
+        std::min<int64_t>(searchRange, std::max<int64_t>(sourceRemaining, destRemaining));
+    for (int64_t i = 0; i < lastShift; ++i) {
+        const uint32_t shift = static_cast<uint32_t>(i);
+        if (shift < sourceRemaining) {
+            const int32_t s = score(source + shift, sourceRemaining - shift, dest, destRemaining);
+            if (s == 100)
+                return {true, 100, shift, 0};
+            if (s > best) {
+                best = s;
+                bestShift = i;
+            }
+        }
+        if (shift < destRemaining) {
+            const int32_t s = score(source, sourceRemaining, dest + shift, destRemaining - shift);
+            if (s == 100)
+                return {true, 100, 0, shift};
+            if (s > best) {
+                best = s;
+                bestShift = -i;
+            }
+        }
+    }
+    if (best < matchThreshold)
+        return {};
+    if (bestShift >= 0)
+        return {true, best, static_cast<uint32_t>(bestShift), 0};
+    return {true, best, 0, static_cast<uint32_t>(-bestShift)};
+}
+
+// Puts matchThreshold back when the block search returns, on every path.
+class ThresholdSwap {
+  public:
+    ThresholdSwap() : saved_(matchThreshold)
+    {
+        matchThreshold = deepThreshold;
+    }
+    ~ThresholdSwap()
+    {
+        matchThreshold = saved_;
+    }
+    ThresholdSwap(const ThresholdSwap&) = delete;
+    ThresholdSwap& operator=(const ThresholdSwap&) = delete;
+
+  private:
+    int32_t saved_;
+};
+
+template <Similarity score>
+BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                       uint32_t destRemaining)
+{
+    int32_t bestScore = 0;
+    int32_t bestStep = 0;  // +i: i destination blocks; -j: j source blocks; 0: none yet
+    uint32_t bestInnerSourceSkip = 0;
+    uint32_t bestInnerDestSkip = 0;
+    {
+        const ThresholdSwap raised;
+        // Only a strictly better and strictly nearer candidate displaces the best one.
+        const auto consider = [&](const NearMatch& inner, int32_t step) {
+            if (inner.score > bestScore && (bestStep == 0 || std::abs(step) < std::abs(bestStep))) {
+                bestScore = inner.score;
+                bestStep = step;
+                bestInnerSourceSkip = inner.sourceSkip;
+                bestInnerDestSkip = inner.destSkip;
+            }
+        };
+        for (int32_t i = 1; uint64_t{uint32_t(i)} * blockSize < destRemaining && i < 30; ++i) {
+            const uint32_t offset = static_cast<uint32_t>(i * blockSize);
+            const NearMatch inner =
+                nearSearch<score>(source, sourceRemaining, dest + offset, destRemaining - offset);
+            if (!inner.found)
+                continue;
+            if (inner.score == 100)
+                return {true, 100, 0, static_cast<uint32_t>(i)};
+            consider(inner, i);
+        }
+        for (int32_t j = 1; uint64_t{uint32_t(j)} * blockSize < sourceRemaining && j < 30; ++j) {
+            const uint32_t offset = static_cast<uint32_t>(j * blockSize);
+            const NearMatch inner =
+                nearSearch<score>(source + offset, sourceRemaining - offset, dest, destRemaining);
+            if (!inner.found)
+                continue;
+            if (inner.score == 100)
+                return {true, 100, static_cast<uint32_t>(j), 0};
+            consider(inner, -j);
+        }
+    }
+    if (bestScore < matchThreshold || bestStep == 0)
+        return {};
+    // The net shift decides: an inner skip back past the block step leaves no step at all.
+    if (bestStep > 0) {
+        const int64_t net = int64_t{bestStep} * blockSize + bestInnerDestSkip - bestInnerSourceSkip;
+        return {true, bestScore, 0, net > 0 ? static_cast<uint32_t>(bestStep) : 0};
+    }
+    const int64_t net = int64_t{-bestStep} * blockSize + bestInnerSourceSkip - bestInnerDestSkip;
+    return {true, bestScore, net > 0 ? static_cast<uint32_t>(-bestStep) : 0, 0};
+}
+
+}  // namespace
+
+int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
+{
+    const uint32_t n = std::min({static_cast<uint32_t>(blockSize), aRemaining, bRemaining});
+    uint32_t equal = 0;
+    for (uint32_t k = 0; k < n; ++k)
+        equal += a[k] == b[k];
+    return static_cast<int32_t>(equal * 100 / n);
+}
+
+int32_t fastSimilarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
+{
+#if defined(__SSE2__)
+    static_assert(blockSize == 15, "the vector score covers one 15-byte window");
+    // Sixteen bytes are loaded, so both sides must have them: a mapping may end at a page.
+    if (aRemaining >= 16 && bRemaining >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        return kFullWindowScore[std::popcount(mask & 0x7FFFu)];
+    }
+#endif
+    return similarity(a, aRemaining, b, bRemaining);
+}
+
+NearMatch alignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                      uint32_t destRemaining)
+{
+    return nearSearch<similarity>(source, sourceRemaining, dest, destRemaining);
+}
+
+NearMatch fastAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                          uint32_t destRemaining)
+{
+    return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
+}
+
+BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                           uint32_t destRemaining)
+{
+    return blockSearch<similarity>(source, sourceRemaining, dest, destRemaining);
+}
+
+BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                               uint32_t destRemaining)
+{
+    return blockSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
+}

@@ -1,0 +1,37 @@
+// How the destination at the current position relates to the source at the current position:
+// the similarity of two 15-byte windows, the near search over shifts of up to searchRange - 1
+// bytes on either side, and the block search over shifts of 1 to 29 whole blocks. Each comes
+// as a straightforward reference and as a fast version that gives the same result every time.
+#pragma once
+#include <cstdint>
+
+struct NearMatch {
+    bool found = false;
+    int32_t score = 0;        // 0-100
+    uint32_t sourceSkip = 0;  // the match starts this many source bytes on (bytes dropped)
+    uint32_t destSkip = 0;    // ... or this many destination bytes on (bytes new)
+};
+
+struct BlockMatch {
+    bool found = false;
+    int32_t score = 0;
+    uint32_t sourceSteps = 0;  // whole blocks; both 0 means: encode one block as differences
+    uint32_t destSteps = 0;
+};
+
+// Percentage of equal bytes at equal offsets over the shorter of blockSize and both remaining
+// counts; both counts are at least 1.
+int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining);
+int32_t fastSimilarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b,
+                       uint32_t bRemaining);
+
+NearMatch alignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                      uint32_t destRemaining);
+NearMatch fastAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                          uint32_t destRemaining);
+
+// Runs with deepThreshold in place of matchThreshold, which is restored on every way out.
+BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                           uint32_t destRemaining);
+BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                               uint32_t destRemaining);

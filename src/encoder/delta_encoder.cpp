@@ -1,0 +1,242 @@
+// The encoder's main loop, copy runs, difference groups and the finishing sequence.
+#include "encoder/delta_encoder.h"
+
+#include "common/checksum.h"
+#include "common/output_buffer.h"
+#include "common/progress.h"
+#include "encoder/alignment_search.h"
+#include "encoder/tuning.h"
+#include "format/instruction_stream.h"
+#include "format/record_header.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct CopyRun {
+    bool open = false;
+    uint32_t length = 0;
+};
+CopyRun copyRun;
+
+// One input being consumed front to back. Consumed bytes are folded into the side's running
+// checksum in large pieces rather than step by step: the value depends only on the bytes and
+// their order, and every byte is consumed exactly once.
+struct Side {
+    const uint8_t* at;
+    uint32_t remaining;
+    const uint8_t* folded;  // bytes before this are in the checksum
+    uint32_t& crc;
+
+    void consume(uint32_t count)
+    {
+        at += count;
+        remaining -= count;
+        if (at - folded >= (1 << 16))
+            fold();
+    }
+    void fold()
+    {
+        crc = crcBlock(folded, static_cast<size_t>(at - folded), crc);
+        folded = at;
+    }
+};
+
+struct Encoder {
+    FileSlot& diff;
+    Side source;
+    Side dest;
+    NearMatch (*nearSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+    BlockMatch (*blockSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+
+    void addCopy(uint32_t count)
+    {
+        copyRun.length = copyRun.open ? copyRun.length + count : count;
+        copyRun.open = true;
+    }
+
+    void flushCopy()
+    {
+        if (!copyRun.open)
+            return;
+        writeToken(diff, copyRun.length, OP_COPY);
+        copyRun.open = false;
+    }
+
+    void insert(uint32_t count)
+    {
+        writeToken(diff, count, OP_INSERT);
+        writeStream(diff, dest.at, count);
+        dest.consume(count);
+    }
+
+    void skip(uint32_t count)
+    {
+        writeToken(diff, count, OP_SKIP);
+        source.consume(count);
+    }
+
+    // Writes count paired positions as groups of 15: a poke for a group with exactly one
+    // change, a difference block for any other group, a short last group included.
+    void emitDifferences(uint32_t count)
+    {
+        for (uint32_t start = 0; start < count; start += kGroupWidth) {
+            const uint32_t width = std::min(kGroupWidth, count - start);
+            const uint8_t* from = source.at + start;
+            const uint8_t* to = dest.at + start;
+            uint8_t block[kMaxBlockSize];
+            uint32_t changes = 0;
+            uint32_t bitmap = 0;
+            uint32_t lastPosition = 0;
+            for (uint32_t k = 0; k < width; ++k) {
+                if (from[k] == to[k])
+                    continue;
+                bitmap |= 1u << k;
+                block[2 + changes++] = static_cast<uint8_t>(to[k] - from[k]);
+                lastPosition = k + 1;
+            }
+            if (changes == 1) {
+                writeToken(diff, lastPosition, OP_POKE);
+                writeStream(diff, block + 2, 1);
+                continue;
+            }
+            block[0] = static_cast<uint8_t>(bitmap >> 8);
+            block[1] = static_cast<uint8_t>(bitmap);
+            writeStream(diff, block, 2 + changes);
+        }
+        source.consume(count);
+        dest.consume(count);
+    }
+
+    uint32_t window(uint32_t limit) const
+    {
+        return std::min({limit, source.remaining, dest.remaining});
+    }
+
+    void step()
+    {
+        showProgress(source.remaining, dest.remaining);
+        const NearMatch near = nearSearch(source.at, source.remaining, dest.at, dest.remaining);
+        if (near.found) {
+            if (near.destSkip > near.sourceSkip) {
+                flushCopy();
+                insert(near.destSkip);
+            }
+            if (near.sourceSkip > near.destSkip) {
+                flushCopy();
+                skip(near.sourceSkip);
+            }
+            const uint32_t length = window(blockSize);
+            if (near.score == 100) {
+                addCopy(length);
+                source.consume(length);
+                dest.consume(length);
+            } else {
+                flushCopy();
+                emitDifferences(length);
+            }
+            return;
+        }
+        flushCopy();
+        uint32_t length = window(5 * blockSize);
+        if (deepSearch != 0) {
+            const BlockMatch block =
+                blockSearch(source.at, source.remaining, dest.at, dest.remaining);
+            if (block.found) {
+                if (block.destSteps > block.sourceSteps) {
+                    insert(std::min(block.destSteps * blockSize, dest.remaining));
+                    return;
+                }
+                if (block.sourceSteps > block.destSteps) {
+                    skip(std::min(block.sourceSteps * blockSize, source.remaining));
+                    return;
+                }
+                length = window(blockSize);
+            }
+        }
+        emitDifferences(length);
+    }
+
+    // Bytes at the front of both sides that are equal, up to limit.
+    uint32_t equalPrefix(uint32_t limit) const
+    {
+        uint32_t length = 0;
+        while (length + 16 <= limit && std::memcmp(source.at + length, dest.at + length, 16) == 0)
+            length += 16;
+        while (length < limit && source.at[length] == dest.at[length])
+            ++length;
+        return length;
+    }
+
+    // A window that is entirely equal is always copied without a skip, as long as either the
+    // unshifted score can beat the threshold or the search tries shift 0. A run of such
+    // windows is taken at once, with the progress line it would have printed step by step.
+    bool copyEqualStretch()
+    {
+        if (matchThreshold >= 100 && searchRange < 1)
+            return false;
+        const uint32_t limit = window(UINT32_MAX);
+        const uint32_t equal = equalPrefix(limit);
+        uint32_t length = equal - equal % blockSize;
+        if (equal == limit)
+            length = equal;  // the last window may be short, and it is equal too
+        if (length == 0)
+            return false;
+        const uint64_t steps = (length + blockSize - 1) / blockSize;
+        showProgressSteps(source.remaining, dest.remaining, steps, 2 * blockSize);
+        addCopy(length);
+        source.consume(length);
+        dest.consume(length);
+        return true;
+    }
+};
+
+}  // namespace
+
+void discardCopyRun()
+{
+    copyRun = CopyRun{};
+}
+
+void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
+{
+    const bool fast = speed == EncoderSpeed::FAST;
+    Encoder encoder{diff,
+                    {source, headerField32(HEADER_SOURCE_SIZE), source, sourceCrc},
+                    {dest, headerField32(HEADER_DEST_SIZE), dest, destCrc},
+                    fast ? fastAlignSearch : alignSearch,
+                    fast ? fastDeepAlignSearch : deepAlignSearch};
+    startProgress(uint64_t{encoder.source.remaining} + encoder.dest.remaining);
+
+    setHeaderField32(HEADER_STREAM_LENGTH, 0);
+    resetOutput();
+    writeRaw(diff, currentHeader.bytes, currentHeader.length);
+
+    while (encoder.source.remaining != 0 && encoder.dest.remaining != 0) {
+        if (fast && encoder.copyEqualStretch())
+            continue;
+        encoder.step();
+    }
+    encoder.flushCopy();
+    if (encoder.source.remaining != 0)
+        encoder.skip(encoder.source.remaining);
+    if (encoder.dest.remaining != 0)
+        encoder.insert(encoder.dest.remaining);
+    encoder.source.fold();
+    encoder.dest.fold();
+
+    setHeaderField32(HEADER_SOURCE_CRC, sourceCrc);
+    setHeaderField32(HEADER_DEST_CRC, destCrc);
+    setHeaderField32(HEADER_STREAM_CRC, streamCrc);
+    setHeaderField32(HEADER_CHECKSUM, headerChecksum());
+    flushOutput(diff);
+    const uint32_t streamLength = headerField32(HEADER_STREAM_LENGTH);
+    seekCurrent(diff, -(int64_t{streamLength} + currentHeader.length));
+    writeRaw(diff, currentHeader.bytes, currentHeader.length);
+    flushOutput(diff);
+    showProgress(0, 0);
+    releaseHeader();
+    std::fprintf(stderr, "\ndone.\n");
+}

@@ -1,0 +1,20 @@
+// The delta encoder: walks source and destination from the front and writes the instruction
+// stream of one record behind a provisional header, then completes the header (stream length,
+// the three checksums, the header checksum) and rewrites it in place.
+#pragma once
+#include "common/file_layer.h"
+
+#include <cstdint>
+
+enum class EncoderSpeed {
+    REFERENCE,  // one search per step, one byte at a time: the definition of the output
+    FAST,       // vector scores and whole equal stretches at once, for the same bytes
+};
+
+// Forgets any copy run without writing it; done before each create.
+void discardCopyRun();
+
+// Encodes the current header's source size bytes of source against its destination size bytes
+// of dest into diff, which is positioned where the record starts. Releases the header.
+void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
+                  EncoderSpeed speed = EncoderSpeed::FAST);

@@ -1,0 +1,232 @@
+// The create command from the command line: what it prints, what it appends, what it leaves
+// alone when an input is bad, and what it cleans up when writing fails.
+#include "cli/cli_test.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using CreateCliTest = CliTest;
+
+// CRC-32/MPEG-2, bit by bit, to check the stored checksums independently.
+uint32_t crc(const std::string& data)
+{
+    uint32_t value = 0xFFFFFFFFu;
+    for (unsigned char byte : data) {
+        value ^= uint32_t{byte} << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            value = (value & 0x80000000u) ? (value << 1) ^ 0x04C11DB7u : value << 1;
+    }
+    return value;
+}
+
+std::string pseudoRandom(size_t count, uint32_t seed)
+{
+    std::string bytes(count, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 23);
+    }
+    return bytes;
+}
+
+// The progress line ends at 100 and never prints the same percentage twice in a row.
+void expectProgressThenDone(const std::string& tail)
+{
+    ASSERT_GE(tail.size(), 12u);
+    EXPECT_EQ(tail.substr(tail.size() - 12), "100%\r\ndone.\n");
+    std::string last;
+    size_t at = 0;
+    while (at < tail.size() - 7) {
+        const size_t end = tail.find('\r', at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string percent = tail.substr(at, end - at);
+        EXPECT_NE(percent, last);
+        last = percent;
+        at = end + 1;
+    }
+}
+
+}  // namespace
+
+TEST_F(CreateCliTest, RecordsSizesTimesAndChecksums)
+{
+    const std::string source = pseudoRandom(5000, 1);
+    std::string dest = source;
+    dest.replace(1000, 10, "0123456789");
+    dest += "tail";
+    writeFile("old.bin", source);
+    writeFile("new.bin", dest);
+    // 1995-06-01 07:05:03.007 UTC and 2020-01-01 00:00:00.999 UTC.
+    setModified("old.bin", 801990303, 7000000);
+    setModified("new.bin", 1577836800, 999000000);
+    const ToolRun run = runTool({"old.bin", "new.bin", "d.zep"}, {"TZ=CET-1CEST,M3.5.0,M10.5.0/3"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    const std::string head = kBanner + "old.bin > new.bin\n";
+    ASSERT_EQ(run.err.substr(0, head.size()), head);
+    expectProgressThenDone(run.err.substr(head.size()));
+
+    const auto records = splitRecords(readFile("d.zep"));
+    ASSERT_EQ(records.size(), 1u);
+    const StoredRecord& r = records[0];
+    EXPECT_EQ(r.header.size(), 114u);
+    EXPECT_EQ(r.text(18), "1995/06/01 09:05:03:07");
+    EXPECT_EQ(r.text(52), "2020/01/01 01:00:00:999");
+    EXPECT_EQ(r.field(48), 5000u);
+    EXPECT_EQ(r.field(82), 5004u);
+    EXPECT_EQ(r.field(44), crc(source));
+    EXPECT_EQ(r.field(78), crc(dest));
+    EXPECT_EQ(r.field(86), crc(r.stream));
+    EXPECT_EQ(r.field(0), crc(r.header.substr(4)));
+    EXPECT_EQ(r.text(96), "old.bin");
+    EXPECT_EQ(r.text(106), "new.bin");
+    EXPECT_EQ(readFile("d.zep").size(), 114 + r.stream.size());
+}
+
+TEST_F(CreateCliTest, AppendsBehindEarlierRecordsWithoutTouchingThem)
+{
+    writeFile("a", pseudoRandom(3000, 2));
+    writeFile("b", pseudoRandom(3000, 3));
+    ASSERT_EQ(runTool({"a", "b"}).status, 0);
+    const std::string first = readFile("b.zep");
+    ASSERT_EQ(runTool({"b", "a", "b.zep"}).status, 0);
+    const std::string both = readFile("b.zep");
+    EXPECT_EQ(both.substr(0, first.size()), first);
+    const auto records = splitRecords(both);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].text(96), "b");
+    EXPECT_EQ(records[1].text(100), "a");
+}
+
+TEST_F(CreateCliTest, SameBaseNameInTwoDirectoriesIsStoredOnce)
+{
+    ASSERT_EQ(mkdir(path("old").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(path("new").c_str(), 0700), 0);
+    writeFile("old/a.txt", "version one of the text\n");
+    writeFile("new/a.txt", "version two of the text\n");
+    const ToolRun run = runTool({"old/a.txt", "new/a.txt"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.substr(0, kBanner.size() + 22), kBanner + "old/a.txt > new/a.txt\n");
+    const auto records = splitRecords(readFile("a.zep"));  // in the current directory
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].header.size(), 104u);
+    EXPECT_EQ(records[0].text(96), "a.txt");
+
+    // The same path typed twice: the path alone, and one copy of the whole file.
+    const ToolRun same = runTool({"old/a.txt", "old/a.txt", "same.zep"});
+    ASSERT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.err.substr(0, kBanner.size() + 10), kBanner + "old/a.txt\n");
+    const auto copy = splitRecords(readFile("same.zep"));
+    ASSERT_EQ(copy.size(), 1u);
+    EXPECT_EQ(copy[0].stream, std::string("\xC0\x18", 2));  // OP_COPY 24
+}
+
+TEST_F(CreateCliTest, DefaultDifferenceFileIsNamedAfterTheDestination)
+{
+    writeFile("src", "source bytes");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"C:\\new\\prog.exe", "prog.zep"},
+        {"archive.tar.gz", "archive.tar.zep"},
+        {"README", "README.zep"},
+        {".profile", ".zep"},
+        {"old.dir\\notes", "notes.zep"}};
+    for (const auto& [dest, diff] : cases) {
+        SCOPED_TRACE(dest);
+        writeFile(dest, "destination bytes");
+        const ToolRun run = runTool({"src", dest});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(exists(diff));
+    }
+    // An absolute destination path still names the difference file in the current directory.
+    const ToolRun absolute = runTool({path("src"), path("README")});
+    EXPECT_EQ(absolute.status, 0) << absolute.err;
+    EXPECT_EQ(splitRecords(readFile("README.zep")).size(), 2u);
+}
+
+TEST_F(CreateCliTest, BadInputsLeaveTheDifferenceFileAlone)
+{
+    writeFile("good", "some content");
+    writeFile("empty", "");
+    ASSERT_EQ(mkdir(path("folder").c_str(), 0700), 0);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"missing", "good", "d.zep"}, 1, "[missing] not exist.\n"},
+        {{"good", "missing", "d.zep"}, 1, "[missing] not exist.\n"},
+        {{"good", "folder", "d.zep"}, 1, "[folder] not exist.\n"},
+        {{"empty", "good", "d.zep"}, 2, "[empty] can not create mapping file.\n"},
+        {{"good", "empty", "d.zep"}, 2, "[empty] can not create mapping file.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, kBanner + c.message);
+        EXPECT_FALSE(exists("d.zep"));
+    }
+    writeFile("d.zep", "earlier content");
+    EXPECT_EQ(runTool({"good", "missing", "d.zep"}).status, 1);
+    EXPECT_EQ(readFile("d.zep"), "earlier content");
+    const ToolRun unwritable = runTool({"good", "good", "folder"});
+    EXPECT_EQ(unwritable.status, 4);
+    EXPECT_EQ(unwritable.err, kBanner + "[folder] can not create.\n");
+}
+
+TEST_F(CreateCliTest, FailedWriteCutsTheFileBackToItsEarlierRecords)
+{
+    writeFile("a", pseudoRandom(70000, 4));
+    writeFile("b", pseudoRandom(70000, 5));  // unrelated: a record of about 80 KB
+    ASSERT_EQ(runTool({"a", "a", "d.zep"}).status, 0);
+    const std::string before = readFile("d.zep");
+    // The file may grow to 20 KB only; SIGXFSZ ignored turns the excess into a failed write.
+    const ToolRun run = runShell("trap '' XFSZ; ulimit -f 40; exec \"$ZEP\" a b d.zep");
+    EXPECT_EQ(run.status, 9);
+    EXPECT_EQ(run.err.substr(run.err.size() - 23), "[d.zep] can not write.\n");
+    EXPECT_EQ(readFile("d.zep"), before);
+
+    // A difference file this run created is removed again.
+    const ToolRun fresh = runShell("trap '' XFSZ; ulimit -f 40; exec \"$ZEP\" a b new.zep");
+    EXPECT_EQ(fresh.status, 9);
+    EXPECT_FALSE(exists("new.zep"));
+
+    const ToolRun full = runTool({"a", "b", "/dev/full"});
+    EXPECT_EQ(full.status, 9);
+    EXPECT_EQ(full.err.substr(full.err.size() - 27), "[/dev/full] can not write.\n");
+}
+
+TEST_F(CreateCliTest, InputsOf4GiBOrMoreAreRefused)
+{
+    writeFile("small", "x");
+    const int fd = open(path("huge").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (off_t{1} << 32)), 0);  // sparse: no disk space is used
+    close(fd);
+    const ToolRun run = runTool({"small", "huge", "d.zep"});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(run.err, kBanner + "[huge] is too large.\n");
+    EXPECT_FALSE(exists("d.zep"));
+}
+
+TEST_F(CreateCliTest, OptionsReachTheEncoder)
+{
+    // 100 new bytes in the middle: the block search finds the rest; without it (-B) the
+    // stream carries most of the destination as differences and is much longer.
+    const std::string source = pseudoRandom(2000, 6);
+    const std::string dest = source.substr(0, 900) + pseudoRandom(100, 7) + source.substr(900);
+    writeFile("old", source);
+    writeFile("new", dest);
+    ASSERT_EQ(runTool({"old", "new", "deep.zep"}).status, 0);
+    ASSERT_EQ(runTool({"-B", "old", "new", "plain.zep"}).status, 0);
+    const auto deep = splitRecords(readFile("deep.zep"));
+    const auto plain = splitRecords(readFile("plain.zep"));
+    ASSERT_EQ(deep.size(), 1u);
+    ASSERT_EQ(plain.size(), 1u);
+    EXPECT_LT(deep[0].stream.size(), 120u);
+    EXPECT_GT(plain[0].stream.size(), 1000u);
+}

@@ -1,0 +1,318 @@
+// The delta encoder's exact stream for the shapes it must recognise, the completed header, and
+// the fast encoder against the reference on many generated pairs.
+#include "common/checksum.h"
+#include "encoder/delta_encoder.h"
+#include "encoder/tuning.h"
+#include "format/instruction_stream.h"
+#include "format/record_header.h"
+
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Record {
+    Bytes header;
+    Bytes stream;
+    std::string progress;  // what the encoder printed on stderr
+    uint32_t field(uint32_t offset) const
+    {
+        return header[offset] | (header[offset + 1] << 8) | (header[offset + 2] << 16) |
+               (uint32_t{header[offset + 3]} << 24);
+    }
+};
+
+// Encodes dest against source into a fresh file and splits what landed there.
+Record encode(const Bytes& source, const Bytes& dest, EncoderSpeed speed = EncoderSpeed::REFERENCE)
+{
+    char name[] = "/tmp/zep-encoder-XXXXXX";
+    const int fd = mkstemp(name);
+    close(fd);
+    buildRecordHeader("old.bin", "new.bin");
+    setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+    setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+    const uint32_t headerLength = currentHeader.length;
+    FileSlot diff;
+    openForWrite(name, diff);
+    discardCopyRun();
+    resetRunningCrcs();
+    testing::internal::CaptureStderr();
+    encodeStream(diff, source.data(), dest.data(), speed);
+    const std::string progress = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
+    closeChecked(name, diff);
+    std::ifstream in(name, std::ios::binary);
+    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(name);
+    EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder
+    return {Bytes(all.begin(), all.begin() + headerLength),
+            Bytes(all.begin() + headerLength, all.end()), progress};
+}
+
+// A minimal replay of a stream against its source, for round trips in this test only.
+Bytes replay(const Bytes& source, const Bytes& stream, size_t destSize)
+{
+    Bytes dest;
+    size_t at = 0;
+    size_t from = 0;
+    const auto group = [&](uint32_t bitmap, const uint8_t* deltas) {
+        for (uint32_t k = 0; k < kGroupWidth && from < source.size() && dest.size() < destSize;
+             ++k) {
+            uint8_t byte = source[from++];
+            if (bitmap & (1u << k))
+                byte = static_cast<uint8_t>(byte + *deltas++);
+            dest.push_back(byte);
+        }
+    };
+    while (at < stream.size()) {
+        if (isDifferenceBlock(stream[at])) {
+            const uint16_t bitmap = blockBitmap(stream[at], stream[at + 1]);
+            group(bitmap, &stream[at + 2]);
+            at += 2 + std::popcount(bitmap);
+            continue;
+        }
+        Token token;
+        EXPECT_TRUE(readToken(&stream[at], stream.size() - at, token));
+        at += token.size;
+        if (token.op == OP_COPY) {
+            dest.insert(dest.end(), source.begin() + from, source.begin() + from + token.length);
+            from += token.length;
+        } else if (token.op == OP_SKIP) {
+            from += token.length;
+        } else if (token.op == OP_INSERT) {
+            dest.insert(dest.end(), stream.begin() + at, stream.begin() + at + token.length);
+            at += token.length;
+        } else {
+            group(1u << (token.length - 1), &stream[at]);
+            at += 1;
+        }
+    }
+    return dest;
+}
+
+Bytes randomBytes(std::mt19937& random, size_t count)
+{
+    Bytes bytes(count);
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// Bytes that never repeat within 256 positions.
+Bytes distinct(size_t count, uint8_t start)
+{
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<uint8_t>(start + i);
+    return bytes;
+}
+
+Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes token(uint32_t n, uint8_t op)
+{
+    uint8_t bytes[kMaxTokenSize];
+    return Bytes(bytes, bytes + encodeToken(n, op, bytes));
+}
+
+class DeltaEncoderTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        resetTuning();
+    }
+    void TearDown() override
+    {
+        resetTuning();
+    }
+    // Encodes with both encoders, checks they agree and that the stream rebuilds dest.
+    Bytes stream(const Bytes& source, const Bytes& dest)
+    {
+        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE);
+        const Record fast = encode(source, dest, EncoderSpeed::FAST);
+        EXPECT_EQ(fast.stream, reference.stream);
+        EXPECT_EQ(fast.header, reference.header);
+        EXPECT_EQ(fast.progress, reference.progress);
+        EXPECT_EQ(replay(source, reference.stream, dest.size()), dest);
+        return reference.stream;
+    }
+};
+
+}  // namespace
+
+TEST_F(DeltaEncoderTest, IdenticalFilesAreOneCopy)
+{
+    std::mt19937 random(1);
+    const Bytes data = randomBytes(random, 1000);
+    const Record record = encode(data, data);
+    EXPECT_EQ(record.stream, (Bytes{0xF8, 0x68}));
+    EXPECT_EQ(record.field(HEADER_STREAM_LENGTH), 2u);
+}
+
+TEST_F(DeltaEncoderTest, AppendedAndCutTailsAreOneInsertOrSkip)
+{
+    std::mt19937 random(2);
+    const Bytes data = randomBytes(random, 1000);
+    const Bytes extra = randomBytes(random, 500);
+    EXPECT_EQ(stream(data, join({data, extra})),
+              join({token(1000, OP_COPY), token(500, OP_INSERT), extra}));
+    const Bytes prefix(data.begin(), data.begin() + 640);
+    EXPECT_EQ(stream(data, prefix), join({token(640, OP_COPY), token(360, OP_SKIP)}));
+}
+
+TEST_F(DeltaEncoderTest, OneChangedByteIsAPokeBetweenCopies)
+{
+    std::mt19937 random(3);
+    const Bytes data = randomBytes(random, 300);
+    struct Case {
+        size_t offset;
+        Bytes expected;
+    };
+    for (const size_t x : {0ul, 7ul, 14ul, 15ul, 151ul, 285ul, 299ul}) {
+        SCOPED_TRACE(x);
+        Bytes changed = data;
+        changed[x] = static_cast<uint8_t>(changed[x] + 0x33);
+        Bytes expected;
+        const uint32_t before = static_cast<uint32_t>(15 * (x / 15));
+        if (before > 0)
+            expected = token(before, OP_COPY);
+        expected = join({expected, token(static_cast<uint32_t>(x % 15 + 1), OP_POKE), {0x33}});
+        if (before + 15 < 300)
+            expected = join({expected, token(300 - before - 15, OP_COPY)});
+        EXPECT_EQ(stream(data, changed), expected);
+    }
+}
+
+TEST_F(DeltaEncoderTest, InsertedOrRemovedBytesAreFoundInTwoMoves)
+{
+    // Random bytes: no window matches anywhere but where it was copied from.
+    std::mt19937 random(4);
+    const Bytes data = randomBytes(random, 480);
+    const Bytes newBytes = randomBytes(random, 100);
+    const Bytes more = join(
+        {Bytes(data.begin(), data.begin() + 300), newBytes, Bytes(data.begin() + 300, data.end())});
+    // 100 new bytes after the first 300: the block search finds the continuation 4 blocks on,
+    // the near search the rest 40 bytes on.
+    const Bytes first60(newBytes.begin(), newBytes.begin() + 60);
+    const Bytes last40(newBytes.begin() + 60, newBytes.end());
+    EXPECT_EQ(stream(data, more), join({token(300, OP_COPY), token(60, OP_INSERT), first60,
+                                        token(40, OP_INSERT), last40, token(180, OP_COPY)}));
+    EXPECT_EQ(stream(more, data), join({token(300, OP_COPY), token(60, OP_SKIP), token(40, OP_SKIP),
+                                        token(180, OP_COPY)}));
+}
+
+TEST_F(DeltaEncoderTest, DifferenceBlocksCarryBitmapAndDeltasInOrder)
+{
+    const Bytes source = distinct(30, 0);
+    Bytes dest = source;
+    dest[0] = 0xF0;                         // delta 0xF0
+    dest[14] = static_cast<uint8_t>(0x01);  // 14 -> 1: delta 0xF3
+    EXPECT_EQ(stream(source, dest), join({{0x40, 0x01, 0xF0, 0xF3}, token(15, OP_COPY)}));
+    // Deltas wrap modulo 256.
+    Bytes wrapSource = distinct(15, 0);
+    Bytes wrapDest = wrapSource;
+    wrapSource[3] = 0xFF;
+    wrapDest[3] = 0x01;
+    wrapDest[4] = 0x09;
+    EXPECT_EQ(stream(wrapSource, wrapDest), (Bytes{0x00, 0x18, 0x02, 0x05}));
+}
+
+TEST_F(DeltaEncoderTest, WithoutBlockSearchUnmatchedStretchesAre75Bytes)
+{
+    deepSearch = 0;
+    const Bytes source = distinct(200, 0);
+    Bytes dest = distinct(200, 0x80);
+    for (size_t k = 195; k < 200; ++k)
+        dest[k] = source[k];  // the last, short group holds no change
+    const Bytes out = stream(source, dest);
+    // 200 = 75 + 75 + 50: 13 full groups of 15 changes, then a group of 5 equal positions.
+    size_t at = 0;
+    for (int group = 0; group < 13; ++group) {
+        ASSERT_EQ(out[at], 0x7F);
+        ASSERT_EQ(out[at + 1], 0xFF);
+        at += 17;
+    }
+    EXPECT_EQ(Bytes(out.begin() + at, out.end()), (Bytes{0x00, 0x00}));
+}
+
+TEST_F(DeltaEncoderTest, HeaderIsCompletedAndRewritten)
+{
+    std::mt19937 random(5);
+    const Bytes source = randomBytes(random, 5000);
+    Bytes dest = source;
+    for (int i = 0; i < 40; ++i)
+        dest[random() % dest.size()] ^= 0x5A;
+    dest.insert(dest.begin() + 2000, 77, 0x11);
+    const Record record = encode(source, dest);
+    EXPECT_EQ(record.field(HEADER_STREAM_LENGTH), record.stream.size());
+    EXPECT_EQ(record.field(HEADER_STREAM_CRC),
+              crcBlock(record.stream.data(), record.stream.size(), crcInit()));
+    EXPECT_EQ(record.field(HEADER_SOURCE_CRC), crcBlock(source.data(), source.size(), crcInit()));
+    EXPECT_EQ(record.field(HEADER_DEST_CRC), crcBlock(dest.data(), dest.size(), crcInit()));
+    EXPECT_EQ(record.field(HEADER_CHECKSUM),
+              crcBlock(record.header.data() + 4, record.header.size() - 4, crcInit()));
+    EXPECT_EQ(replay(source, record.stream, dest.size()), dest);
+}
+
+TEST_F(DeltaEncoderTest, FastEncoderWritesTheReferenceBytesForEveryShape)
+{
+    // Shapes: edits, insertions, removals, moved blocks, repeats, runs of one byte, small
+    // alphabets; options: search range, thresholds around the score steps, block search off.
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 250; ++round) {
+        resetTuning();
+        const uint32_t seed = static_cast<uint32_t>(random());
+        std::mt19937 shape(seed);
+        const size_t size = 1 + shape() % (shape() % 4 == 0 ? 20000 : 1500);
+        const uint32_t alphabet = shape() % 3 == 0 ? 2 + shape() % 4 : 256;
+        Bytes source(size);
+        for (auto& b : source)
+            b = static_cast<uint8_t>(shape() % alphabet);
+        Bytes dest = source;
+        const int edits = static_cast<int>(shape() % 30);
+        for (int e = 0; e < edits && !dest.empty(); ++e) {
+            const size_t at = shape() % dest.size();
+            const size_t length = 1 + shape() % 120;
+            switch (shape() % 4) {
+            case 0:
+                for (size_t k = at; k < std::min(dest.size(), at + length); ++k)
+                    dest[k] = static_cast<uint8_t>(shape() % alphabet);
+                break;
+            case 1:
+                dest.insert(dest.begin() + at, length, static_cast<uint8_t>(shape()));
+                break;
+            case 2:
+                dest.erase(dest.begin() + at, dest.begin() + std::min(dest.size(), at + length));
+                break;
+            default:
+                dest[at] = static_cast<uint8_t>(dest[at] + 1);
+            }
+        }
+        if (dest.empty())
+            dest.push_back(1);
+        if (shape() % 3 == 0)
+            searchRange = static_cast<int32_t>(shape() % 70) - 2;
+        if (shape() % 3 == 0)
+            matchThreshold = static_cast<int32_t>(shape() % 110) - 3;
+        if (shape() % 4 == 0)
+            deepSearch = 0;
+        SCOPED_TRACE("seed " + std::to_string(seed) + " /S" + std::to_string(searchRange) + " /M" +
+                     std::to_string(matchThreshold) + " deep " + std::to_string(deepSearch));
+        stream(source, dest);
+        if (HasFailure())
+            break;
+    }
+}
