@@ -8,18 +8,28 @@
 namespace {
 
 uint64_t progressTotal = 1;
-int64_t lastPercent = -1;
+// Done counts from firstDone up to, not including, nextDone show the percentage printed last;
+// inside that range nothing is computed or printed.
+uint64_t firstDone = 1;
+uint64_t nextDone = 0;
 
 uint64_t percentOf(uint64_t done)
 {
     return done * 100 / progressTotal;
 }
 
-void printPercent(uint64_t percent)
+bool showsLastPercent(uint64_t done)
 {
-    if (static_cast<int64_t>(percent) == lastPercent)
+    return done >= firstDone && done < nextDone;
+}
+
+void printFor(uint64_t done)
+{
+    if (showsLastPercent(done))
         return;
-    lastPercent = static_cast<int64_t>(percent);
+    const uint64_t percent = percentOf(done);
+    firstDone = (percent * progressTotal + 99) / 100;
+    nextDone = ((percent + 1) * progressTotal + 99) / 100;
     std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
 }
 
@@ -28,27 +38,28 @@ void printPercent(uint64_t percent)
 void startProgress(uint64_t total)
 {
     progressTotal = total == 0 ? 1 : total;
-    lastPercent = -1;
+    firstDone = 1;
+    nextDone = 0;
 }
 
 void showProgress(uint32_t sourceRemaining, uint32_t destRemaining)
 {
-    printPercent(percentOf(progressTotal - sourceRemaining - destRemaining));
+    printFor(progressTotal - sourceRemaining - destRemaining);
 }
 
 void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
                        uint64_t stride)
 {
     const uint64_t first = progressTotal - sourceRemaining - destRemaining;
+    if (count == 0 || (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
+        return;
     uint64_t step = 0;
     while (step < count) {
-        const uint64_t percent = percentOf(first + step * stride);
-        printPercent(percent);
-        if (percent >= 100 || stride == 0)
-            return;
-        // The first step whose done count reaches the next percentage.
-        const uint64_t nextDone = ((percent + 1) * progressTotal + 99) / 100;
-        const uint64_t nextStep = (nextDone - first + stride - 1) / stride;
-        step = std::max(step + 1, nextStep);
+        printFor(first + step * stride);
+        if (stride == 0 || nextDone > progressTotal)
+            return;  // 100 percent: no later step can show another value
+        // Jump to the first step whose done count reaches the next percentage.
+        const uint64_t reaching = (nextDone - first + stride - 1) / stride;
+        step = std::max(step + 1, reaching);
     }
 }

@@ -10,8 +10,12 @@
 #include "format/record_header.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
-#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -163,8 +167,17 @@ struct Encoder {
     uint32_t equalPrefix(uint32_t limit) const
     {
         uint32_t length = 0;
-        while (length + 16 <= limit && std::memcmp(source.at + length, dest.at + length, 16) == 0)
-            length += 16;
+#if defined(__SSE2__)
+        const auto load = [](const uint8_t* at) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        };
+        for (; length + 16 <= limit; length += 16) {
+            const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_cmpeq_epi8(load(source.at + length), load(dest.at + length))));
+            if (equal != 0xFFFFu)
+                return length + static_cast<uint32_t>(std::countr_one(equal));
+        }
+#endif
         while (length < limit && source.at[length] == dest.at[length])
             ++length;
         return length;

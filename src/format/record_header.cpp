@@ -69,29 +69,6 @@ int readNumber(const uint8_t* field, uint32_t at)
 
 }  // namespace
 
-uint16_t headerField16(uint32_t offset)
-{
-    const uint8_t* bytes = currentHeader.bytes + offset;
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-uint32_t headerField32(uint32_t offset)
-{
-    return load32(currentHeader.bytes + offset);
-}
-
-void setHeaderField16(uint32_t offset, uint16_t value)
-{
-    currentHeader.bytes[offset] = static_cast<uint8_t>(value);
-    currentHeader.bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void setHeaderField32(uint32_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        currentHeader.bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 const char* headerSourceName()
 {
     return reinterpret_cast<const char*>(currentHeader.bytes + HEADER_SOURCE_NAME);

@@ -40,10 +40,28 @@ struct RecordHeader {
 };
 extern RecordHeader currentHeader;
 
-uint16_t headerField16(uint32_t offset);
-uint32_t headerField32(uint32_t offset);
-void setHeaderField16(uint32_t offset, uint16_t value);
-void setHeaderField32(uint32_t offset, uint32_t value);
+// Little-endian fields of the current header, whatever the host's byte order.
+inline uint16_t headerField16(uint32_t offset)
+{
+    const uint8_t* bytes = currentHeader.bytes + offset;
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+inline uint32_t headerField32(uint32_t offset)
+{
+    const uint8_t* bytes = currentHeader.bytes + offset;
+    return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+           (uint32_t{bytes[3]} << 24);
+}
+inline void setHeaderField16(uint32_t offset, uint16_t value)
+{
+    currentHeader.bytes[offset] = static_cast<uint8_t>(value);
+    currentHeader.bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+inline void setHeaderField32(uint32_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        currentHeader.bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
 const char* headerSourceName();
 // The stored destination name, or the source name when none is stored.
 const char* headerDestName();

@@ -276,16 +276,30 @@ TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
 {
     // Data with many partial matches: small alphabets and planted copies with noise.
     std::mt19937 random(1208);
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 6000; ++round) {
         const uint32_t alphabet = 2 + random() % 6;
         Bytes source(1 + random() % 600), dest(1 + random() % 600);
         for (auto& b : source)
             b = static_cast<uint8_t>(random() % alphabet);
         for (auto& b : dest)
             b = static_cast<uint8_t>(random() % alphabet);
+        if (round % 2 == 1 && source.size() > 1) {
+            // The destination continues the source somewhere near, with some bytes changed:
+            // partial scores of every height, at shifts on either side.
+            const size_t from = random() % std::min<size_t>(source.size(), 500);
+            dest.assign(source.begin() + from, source.end());
+            if (random() % 2)
+                std::swap(source, dest);
+            const uint32_t noise = random() % 40;
+            for (auto& b : dest)
+                if (random() % 100 < noise)
+                    b = static_cast<uint8_t>(random());
+            if (dest.empty())
+                dest.push_back(0);
+        }
         resetTuning();
         matchThreshold = static_cast<int32_t>(random() % 110) - 5;
-        searchRange = static_cast<int32_t>(random() % 60) - 3;
+        searchRange = static_cast<int32_t>(random() % (round % 5 == 0 ? 200 : 60)) - 3;
         const auto sR = static_cast<uint32_t>(source.size());
         const auto dR = static_cast<uint32_t>(dest.size());
         const NearMatch a = alignSearch(source.data(), sR, dest.data(), dR);
