@@ -1,6 +1,7 @@
 // The file layer's fatal exits, and what it leaves open or on disk when they happen.
 #include "common/fatal.h"
 #include "common/file_layer.h"
+#include "support/scratch_directory.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -14,25 +15,17 @@ namespace {
 
 class FileLayerTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/zep-layer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
     void TearDown() override
     {
         for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
             *slot = FileSlot{};
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     std::string make(const std::string& name, const std::string& content)
     {
-        const std::string full = dir_ + "/" + name;
-        std::ofstream(full, std::ios::binary) << content;
-        return full;
+        return scratch_.file(name, content);
     }
-    std::string dir_;
+    ScratchDirectory scratch_;
+    const std::string dir_ = scratch_.path();
 };
 
 using FileLayerDeathTest = FileLayerTest;

@@ -2,6 +2,7 @@
 // time-stamp texts.
 #include "common/checksum.h"
 #include "format/record_header.h"
+#include "support/scratch_directory.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -45,18 +46,10 @@ bool endedQuietlyOrBroken(int status)
 
 class RecordHeaderTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/zep-header-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        file_ = dir_ + "/d.zep";
-    }
     void TearDown() override
     {
         releaseHeader();
         diffSlot = FileSlot{};
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     void store(const Bytes& content)
     {
@@ -80,8 +73,8 @@ class RecordHeaderTest : public ::testing::Test {
         closeChecked(file_.c_str(), diffSlot);
         return found;
     }
-    std::string dir_;
-    std::string file_;
+    ScratchDirectory scratch_;
+    const std::string file_ = scratch_.path() + "/d.zep";
 };
 
 using RecordHeaderDeathTest = RecordHeaderTest;

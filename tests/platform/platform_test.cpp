@@ -1,5 +1,6 @@
 // Platform stand-ins: file-time arithmetic, local calendar time, moves that never replace.
 #include "platform/platform.h"
+#include "support/scratch_directory.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,28 +13,16 @@ namespace {
 
 class PlatformTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/zep-platform-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override
-    {
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     std::string make(const std::string& name, const std::string& content)
     {
-        const std::string full = dir_ + "/" + name;
-        std::ofstream(full, std::ios::binary) << content;
-        return full;
+        return scratch_.file(name, content);
     }
     static std::string read(const std::string& full)
     {
-        std::ifstream in(full, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return ScratchDirectory::read(full);
     }
-    std::string dir_;
+    ScratchDirectory scratch_;
+    const std::string dir_ = scratch_.path();
 };
 
 // Runs the body with TZ set, then puts the old value back.
