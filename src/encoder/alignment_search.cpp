@@ -147,7 +147,7 @@ NearMatch vectorNearSearch(const uint8_t* source, uint32_t sourceRemaining, cons
     const int64_t chunks = (range + 15) / 16;
     // Every load and every window must lie inside both sides; elsewhere score one at a time.
     const int64_t needed = 16 * std::max<int64_t>(chunks, 1) + 30;
-    if (range <= 0 || range > 4096 || sourceRemaining < needed || destRemaining < needed)
+    if (range <= 0 || sourceRemaining < needed || destRemaining < needed)
         return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
 
     const int32_t unshifted = fastSimilarity(source, sourceRemaining, dest, destRemaining);
