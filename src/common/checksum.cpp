@@ -4,7 +4,6 @@
 #include "common/checksum.h"
 
 #include <array>
-#include <cstring>
 
 #if defined(__x86_64__)
 #include <immintrin.h>

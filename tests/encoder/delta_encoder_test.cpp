@@ -177,10 +177,6 @@ TEST_F(DeltaEncoderTest, OneChangedByteIsAPokeBetweenCopies)
 {
     std::mt19937 random(3);
     const Bytes data = randomBytes(random, 300);
-    struct Case {
-        size_t offset;
-        Bytes expected;
-    };
     for (const size_t x : {0ul, 7ul, 14ul, 15ul, 151ul, 285ul, 299ul}) {
         SCOPED_TRACE(x);
         Bytes changed = data;
