@@ -11,9 +11,9 @@ enum class ExitCode : int {
     CANNOT_CLOSE = 5,    // "[%s] can not close.\n"
     SEEK_FAILED = 6,     // "file seek error.\n"
     NO_MEMORY = 7,       // no message: nothing can be relied on to print it
+    UNSAFE_NAME = 8,     // "[%s] unsafe file name.\n": a stored name that leads elsewhere
     CANNOT_WRITE = 9,    // "[%s] can not write.\n": disk full, quota, I/O error
     TOO_LARGE = 10,      // "[%s] is too large.\n": sizes in a record are 32-bit
-    NOT_BUILT = 70,      // a command this build does not have yet
     HEADER_BROKEN = -2,  // "Header broken.\n"
     STREAM_BROKEN = -3,  // ".zep broken.\n"
     SOURCE_CRC = -4,     // "source file CRC is not match(broken?).\n"

@@ -21,6 +21,7 @@ struct PendingAppend {
     std::string name;
 };
 PendingAppend pendingAppend;
+std::string discardedOnFailure;
 
 void rollBackAppend()
 {
@@ -54,6 +55,9 @@ void closeAllFiles()
     for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
         if (slot->handle >= 0)
             platform::closeFile(slot->handle);
+    if (!discardedOnFailure.empty())
+        platform::removeFile(discardedOnFailure.c_str());
+    discardedOnFailure.clear();
 }
 
 void openForRead(const char* name, FileSlot& slot)
@@ -100,6 +104,16 @@ void openForAppend(const char* name, FileSlot& slot)
 void commitAppend()
 {
     pendingAppend.armed = false;
+}
+
+void discardOnFailure(const char* name)
+{
+    discardedOnFailure = name;
+}
+
+void keepOnFailure()
+{
+    discardedOnFailure.clear();
 }
 
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot)
@@ -173,8 +187,9 @@ uint64_t lastWriteTime(const FileSlot& slot, bool keepMilliseconds)
 {
     uint64_t ticks = 0;
     platform::lastWriteTicks(slot.handle, ticks);
-    if (!keepMilliseconds)
-        ticks -= ticks % platform::kTicksPerSecond;
+    const uint64_t unit = keepMilliseconds ? platform::kTicksPerSecond / 1000
+                                           : platform::kTicksPerSecond;
+    ticks -= ticks % unit;
     return ticks;
 }
 

@@ -28,6 +28,10 @@ void openForWrite(const char* name, FileSlot& slot);  // exit 4; existing conten
 // truncates the file back to its old length and removes it if this call created it empty.
 void openForAppend(const char* name, FileSlot& slot);  // exits 4, 6
 void commitAppend();
+// Names a file that closeAllFiles removes until keepOnFailure: a temporary result that has not
+// passed its checks yet is of no use to anyone after a failure.
+void discardOnFailure(const char* name);
+void keepOnFailure();
 // Opens and maps the whole file read-only; an empty file cannot be mapped.
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // exits 1, 2, 3
 void unmapFile(const char* name, FileSlot& slot);               // exit 5
@@ -43,7 +47,8 @@ size_t readBytes(FileSlot& slot, uint8_t* data, size_t count);
 uint64_t bytesLeft(const FileSlot& slot);
 
 uint32_t fileSize(const FileSlot& slot);  // low 32 bits
-// File time in 100 ns ticks since 1601 UTC; without milliseconds it is cut to whole seconds.
+// File time in 100 ns ticks since 1601 UTC, cut to whole milliseconds, or without milliseconds
+// to whole seconds: the precision that a record's time-stamp text keeps.
 uint64_t lastWriteTime(const FileSlot& slot, bool keepMilliseconds);
 bool fileExists(const char* name);
 void deleteFile(const char* name);

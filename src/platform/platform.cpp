@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -221,48 +222,84 @@ bool renameNoReplace(const char* from, const char* to)
     return true;
 }
 
+namespace {
+
+// The directory part of a path, with its last '/', or "" for a name in the current directory.
+std::string directoryOf(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash == nullptr ? std::string() : std::string(path, slash + 1);
+}
+
+// Copies the open input's bytes, permission bits and last-write time to the open output and
+// flushes the output to disk.
+bool copyContents(int in, const struct stat& info, int out)
+{
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (!writeFile(out, buffer.data(), static_cast<size_t>(got)))
+            return false;
+    }
+    struct timespec times[2] = {info.st_atim, info.st_mtim};
+    return ::fchmod(out, info.st_mode & 07777) == 0 && ::futimens(out, times) == 0 &&
+           ::fsync(out) == 0;
+}
+
+}  // namespace
+
 bool copyNoReplace(const char* from, const char* to)
 {
     const int in = openReadOnly(from);
     if (in < 0)
         return false;
     struct stat info;
-    if (::fstat(in, &info) != 0) {
+    if (::fstat(in, &info) != 0 || pathExists(to)) {
         ::close(in);
         return false;
     }
-    const int out = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
+    const std::string directory = directoryOf(to);
+    std::string hidden = directory + ".tmpXXXXXX";
+    const int out = ::mkstemp(hidden.data());
     if (out < 0) {
         ::close(in);
         return false;
     }
-    std::vector<char> buffer(1 << 16);
-    bool ok = true;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            ok = false;
-        if (got <= 0)
-            break;
-        if (!writeFile(out, buffer.data(), static_cast<size_t>(got))) {
-            ok = false;
-            break;
-        }
-    }
-    // The mode given to open() is filtered by the umask; the copy keeps the original bits.
-    if (ok)
-        ok = ::fchmod(out, info.st_mode & 07777) == 0;
-    if (ok) {
-        struct timespec times[2] = {info.st_atim, info.st_mtim};
-        ok = ::futimens(out, times) == 0;
-    }
+    bool ok = copyContents(in, info, out);
     ok = (::close(out) == 0) && ok;
     ::close(in);
-    if (!ok)
-        ::unlink(to);
-    return ok;
+    ok = ok && renameNoReplace(hidden.c_str(), to);
+    if (!ok) {
+        ::unlink(hidden.c_str());
+        return false;
+    }
+    // The move itself reaches the disk with its directory.
+    const int dir = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+bool permissionBits(int fd, uint32_t& mode)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return false;
+    mode = info.st_mode & 0777;
+    return true;
+}
+
+bool setPermissionBits(int fd, uint32_t mode)
+{
+    return ::fchmod(fd, static_cast<mode_t>(mode & 0777)) == 0;
 }
 
 std::string temporaryDirectory()

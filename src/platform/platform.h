@@ -56,7 +56,13 @@ bool removeFile(const char* path);
 // Moves a file into place, never over an existing one.
 bool renameNoReplace(const char* from, const char* to);
 // Copies into a new file that must not exist yet, keeping last-write time and permission bits.
+// The copy is built under a hidden name beside the target, flushed to disk and only then moved
+// to the target name, so that name never holds a partial file, not even after a crash.
 bool copyNoReplace(const char* from, const char* to);
+
+// Permission bits (rwx for owner, group and others) of an open file, and setting them.
+bool permissionBits(int fd, uint32_t& mode);
+bool setPermissionBits(int fd, uint32_t mode);
 
 // $TMPDIR when set and non-empty, else /tmp; no trailing slash is added.
 std::string temporaryDirectory();

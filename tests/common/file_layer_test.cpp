@@ -99,14 +99,14 @@ TEST_F(FileLayerDeathTest, OpenForWriteKeepsContentAndFailsOnDirectories)
                 ::testing::Eq("[" + dir_ + "] can not create.\n"));
 }
 
-TEST_F(FileLayerTest, LastWriteTimeCutsToWholeSecondsOnRequest)
+TEST_F(FileLayerTest, LastWriteTimeKeepsWholeMillisecondsOrSeconds)
 {
     const std::string name = make("timed", "x");
     struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 999'999'999}};
     ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
     openForRead(name.c_str(), sourceSlot);
     const uint64_t second = (1700000000ULL + 11644473600ULL) * 10000000ULL;
-    EXPECT_EQ(lastWriteTime(sourceSlot, true), second + 9999999);
+    EXPECT_EQ(lastWriteTime(sourceSlot, true), second + 9990000);
     EXPECT_EQ(lastWriteTime(sourceSlot, false), second);
     closeChecked(name.c_str(), sourceSlot);
 }
@@ -122,4 +122,26 @@ TEST_F(FileLayerDeathTest, FatalExitClosesEveryFileFirst)
             fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", "a.zep");
         },
         ::testing::ExitedWithCode(9), ::testing::Eq("[a.zep] can not write.\n"));
+}
+
+TEST_F(FileLayerDeathTest, FatalExitRemovesOnlyAnUncheckedTemporaryFile)
+{
+    const std::string discarded = make("discarded", "partial");
+    const std::string kept = make("kept", "complete");
+    EXPECT_EXIT(
+        {
+            discardOnFailure(discarded.c_str());
+            openForWrite(discarded.c_str(), targetSlot);
+            fatalExit(ExitCode::DEST_CRC, "x\n");
+        },
+        ::testing::ExitedWithCode(251), ::testing::Eq("x\n"));
+    EXPECT_FALSE(fileExists(discarded.c_str()));
+    EXPECT_EXIT(
+        {
+            discardOnFailure(kept.c_str());
+            keepOnFailure();
+            fatalExit(ExitCode::RENAME_FAILED, "y\n");
+        },
+        ::testing::ExitedWithCode(250), ::testing::Eq("y\n"));
+    EXPECT_TRUE(fileExists(kept.c_str()));
 }
