@@ -1,0 +1,157 @@
+// The instruction interpreter. Stretches are copied and checksummed whole; the bytes written and
+// the bytes each checksum sees are exactly those of a byte-by-byte replay.
+#include "decoder/instruction_interpreter.h"
+
+#include "common/checksum.h"
+#include "common/file_layer.h"
+#include "common/output_buffer.h"
+#include "common/progress.h"
+#include "format/instruction_stream.h"
+#include "format/record_header.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+namespace {
+
+// Passes over count source bytes: each is folded into sourceCrc as stored in the source.
+void passSource(const uint8_t*& source, uint32_t count, uint32_t& sourceRemaining)
+{
+    crcAdvance(source, sourceRemaining, sourceCrc, count);
+}
+
+// Positions a difference block or a poke processes: 15, or fewer near either end.
+uint32_t groupPositions(uint32_t sourceRemaining, uint32_t destRemaining)
+{
+    return std::min({kGroupWidth, sourceRemaining, destRemaining});
+}
+
+uint32_t copyRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining,
+                     uint32_t& destRemaining, uint32_t n)
+{
+    const uint32_t count = std::min({n, sourceRemaining, destRemaining});
+    writeDest(targetSlot, source, count);
+    passSource(source, count, sourceRemaining);
+    destRemaining -= count;
+    return 0;
+}
+
+uint32_t skipRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining,
+                     uint32_t&, uint32_t n)
+{
+    passSource(source, std::min(n, sourceRemaining), sourceRemaining);
+    return 0;
+}
+
+uint32_t insertRoutine(const uint8_t*&, const uint8_t* operand, uint32_t&,
+                       uint32_t& destRemaining, uint32_t n)
+{
+    const uint32_t count = std::min(n, destRemaining);
+    writeDest(targetSlot, operand, count);
+    destRemaining -= count;
+    return count;  // literal bytes beyond the destination's end stay unconsumed
+}
+
+uint32_t pokeRoutine(const uint8_t*& source, const uint8_t* operand, uint32_t& sourceRemaining,
+                     uint32_t& destRemaining, uint32_t n)
+{
+    const uint32_t count = groupPositions(sourceRemaining, destRemaining);
+    uint8_t bytes[kGroupWidth];
+    std::copy(source, source + count, bytes);
+    if (n >= 1 && n <= count)
+        bytes[n - 1] = static_cast<uint8_t>(bytes[n - 1] + *operand);
+    writeDest(targetSlot, bytes, count);
+    passSource(source, count, sourceRemaining);
+    destRemaining -= count;
+    return 1;  // the delta byte is consumed even when its position is never reached
+}
+
+// Stream bytes an instruction uses behind its token or bitmap; an instruction is replayed only
+// when all of them lie inside the stream.
+uint32_t operandBytes(const Token& token, uint32_t destRemaining)
+{
+    switch (token.op) {
+    case OP_INSERT:
+        return std::min(token.length, destRemaining);
+    case OP_POKE:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+uint32_t blockDeltas(uint16_t bitmap, uint32_t positions)
+{
+    return static_cast<uint32_t>(std::popcount(bitmap & ((1u << positions) - 1)));
+}
+
+}  // namespace
+
+const OpRoutine opRoutines[4] = {copyRoutine, skipRoutine, insertRoutine, pokeRoutine};
+
+uint32_t replayDifferenceBlock(const uint8_t*& source, uint16_t bitmap, const uint8_t* deltas,
+                               uint32_t& sourceRemaining, uint32_t& destRemaining)
+{
+    const uint32_t count = groupPositions(sourceRemaining, destRemaining);
+    uint8_t bytes[kGroupWidth];
+    uint32_t used = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        bytes[k] = source[k];
+        if ((bitmap >> k) & 1u)
+            bytes[k] = static_cast<uint8_t>(bytes[k] + deltas[used++]);
+    }
+    writeDest(targetSlot, bytes, count);
+    passSource(source, count, sourceRemaining);
+    destRemaining -= count;
+    return used;
+}
+
+void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t*& streamEnd)
+{
+    resetRunningCrcs();
+    resetOutput();
+    const uint32_t sourceSize = headerField32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
+    uint32_t sourceRemaining =
+        static_cast<uint32_t>(std::min<uint64_t>(sourceSize, sourceSlot.viewLength));
+    uint32_t destRemaining = destSize;
+
+    const uint8_t* stream = record + currentHeader.length;
+    const uint64_t recordOffset = static_cast<uint64_t>(record - diffSlot.view);
+    const uint64_t mappedBehindHeader =
+        diffSlot.viewLength > recordOffset + currentHeader.length
+            ? diffSlot.viewLength - recordOffset - currentHeader.length
+            : 0;
+    uint32_t streamRemaining = static_cast<uint32_t>(
+        std::min<uint64_t>(headerField32(HEADER_STREAM_LENGTH), mappedBehindHeader));
+
+    startProgress(uint64_t{sourceSize} + destSize);
+    while (streamRemaining != 0) {
+        showProgress(sourceRemaining, destRemaining);
+        if (isDifferenceBlock(stream[0])) {
+            if (streamRemaining < 2)
+                break;
+            const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
+            const uint32_t positions = groupPositions(sourceRemaining, destRemaining);
+            if (blockDeltas(bitmap, positions) > streamRemaining - 2)
+                break;
+            const uint32_t used =
+                replayDifferenceBlock(source, bitmap, stream + 2, sourceRemaining, destRemaining);
+            crcAdvance(stream, streamRemaining, streamCrc, 2 + used);
+            continue;
+        }
+        Token token;
+        if (!readToken(stream, streamRemaining, token) ||
+            operandBytes(token, destRemaining) > streamRemaining - token.size)
+            break;
+        crcAdvance(stream, streamRemaining, streamCrc, token.size);
+        const uint32_t used = opRoutines[token.op](source, stream, sourceRemaining, destRemaining,
+                                                   token.length);
+        crcAdvance(stream, streamRemaining, streamCrc, used);
+    }
+    flushOutput(targetSlot);
+    showProgress(0, 0);
+    std::fputs("\n", stderr);
+    streamEnd = stream;
+}
