@@ -1,9 +1,58 @@
-// The view command.
+// The view command. It reads headers only: the files a record names are never touched and its
+// instruction stream is stepped over unread.
 #include "viewer/view_command.h"
 
 #include "common/fatal.h"
+#include "common/file_layer.h"
+#include "format/record_header.h"
 
-void viewDifferenceFile(const char*)
+#include <cstdio>
+
+namespace {
+
+const char* osTypeText(uint8_t type)
 {
-    fatalExit(ExitCode::NOT_BUILT, "view is not yet built.\n");
+    static const char* const kTexts[] = {"MS-DOS", "Windows", "Win32", "OS/2"};
+    return type < 4 ? kTexts[type] : "Unknown";
+}
+
+// A time-stamp text up to its zero, but never past its 26-byte field.
+const char* timeText(uint32_t offset)
+{
+    return reinterpret_cast<const char*>(currentHeader.bytes + offset);
+}
+
+void listRecord()
+{
+    std::printf("%s %.*s %08lx %lu\n", headerSourceName(), static_cast<int>(kTimeStampLength),
+                timeText(HEADER_SOURCE_TIME),
+                static_cast<unsigned long>(headerField32(HEADER_SOURCE_CRC)),
+                static_cast<unsigned long>(headerField32(HEADER_SOURCE_SIZE)));
+    std::printf(">> %s %.*s %08lx %lu\n\n", headerDestName(), static_cast<int>(kTimeStampLength),
+                timeText(HEADER_DEST_TIME),
+                static_cast<unsigned long>(headerField32(HEADER_DEST_CRC)),
+                static_cast<unsigned long>(headerField32(HEADER_DEST_SIZE)));
+}
+
+}  // namespace
+
+void viewDifferenceFile(const char* diffPath)
+{
+    openForRead(diffPath, diffSlot);
+    uint32_t recordCount = 0;
+    uint32_t skipped = 0;
+    while (findRecord(diffSlot, skipped)) {
+        seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
+        if (recordCount == 0)
+            std::printf("OS type: %s\n", osTypeText(currentHeader.bytes[HEADER_OS_TYPE]));
+        ++recordCount;
+        listRecord();
+        releaseHeader();
+    }
+    closeChecked(diffPath, diffSlot);
+    // A listing cut short by a full disk or a closed pipe must not end as a success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", "stdout");
+    if (recordCount == 0)
+        std::fprintf(stderr, "[%s] is not zep file.\n", diffPath);
 }
