@@ -51,6 +51,40 @@ void removeTree(const std::string& dir)
 
 }  // namespace
 
+uint32_t crcMpeg2(const std::string& data)
+{
+    uint32_t value = 0xFFFFFFFFu;
+    for (unsigned char byte : data) {
+        value ^= uint32_t{byte} << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            value = (value & 0x80000000u) ? (value << 1) ^ 0x04C11DB7u : value << 1;
+    }
+    return value;
+}
+
+std::string pseudoRandom(size_t count, uint32_t seed)
+{
+    std::string bytes(count, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 23);
+    }
+    return bytes;
+}
+
+void store32(std::string& file, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        file[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+void sealHeader(std::string& file, size_t at)
+{
+    const auto byte = [&](size_t i) { return uint32_t{static_cast<unsigned char>(file[at + i])}; };
+    const uint32_t length = byte(14) | (byte(15) << 8) | (byte(16) << 16) | (byte(17) << 24);
+    store32(file, at, crcMpeg2(file.substr(at + 4, length - 4)));
+}
+
 void CliTest::SetUp()
 {
     const char* base = std::getenv("TMPDIR");

@@ -16,6 +16,14 @@ struct StoredRecord {
 };
 // The records of a difference file that holds them back to back.
 std::vector<StoredRecord> splitRecords(const std::string& content);
+// Recomputes the checksum of the record header at offset at, after a test changed a field.
+void sealHeader(std::string& file, size_t at = 0);
+void store32(std::string& file, size_t at, uint32_t value);
+
+// CRC-32/MPEG-2, bit by bit, to check stored checksums independently of the tool's tables.
+uint32_t crcMpeg2(const std::string& data);
+// Bytes of no structure, the same for the same seed.
+std::string pseudoRandom(size_t count, uint32_t seed);
 
 struct ToolRun {
     int status = -1;  // 0..255 as a shell sees it; 128 + signal when killed

@@ -1,0 +1,370 @@
+// The apply command from the command line: round trips through create, the time check, numbered
+// backups, the checksum failures, unsafe names and broken files, and what each leaves on disk,
+// including the temporary directory (a private one per test).
+#include "cli/cli_test.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr long long kOldSeconds = 1600000000;
+constexpr long kOldNanoseconds = 123456789;
+constexpr long long kNewSeconds = 1700000000;
+constexpr long kNewNanoseconds = 987654321;
+
+struct FileState {
+    long long seconds = 0;
+    long nanoseconds = 0;
+    unsigned mode = 0;
+};
+
+class ApplyCliTest : public CliTest {
+  protected:
+    void SetUp() override
+    {
+        CliTest::SetUp();
+        temporaryDirectory_ = root_ + "/tmp";
+        ASSERT_EQ(mkdir(temporaryDirectory_.c_str(), 0700), 0);
+        mkdir(path("old").c_str(), 0700);
+        mkdir(path("new").c_str(), 0700);
+    }
+
+    ToolRun apply(const std::string& diff = "d.zep", const std::string& temporary = "")
+    {
+        return runTool({diff},
+                       {"TZ=UTC", "TMPDIR=" + (temporary.empty() ? temporaryDirectory_ : temporary)});
+    }
+
+    // Records old/name -> new/destName into d.zep and puts a copy of the old version, time
+    // included, into the work directory as name.
+    void stage(const std::string& name, const std::string& before, const std::string& after,
+               const std::vector<std::string>& options = {}, std::string destName = "")
+    {
+        if (destName.empty())
+            destName = name;
+        writeFile("old/" + name, before);
+        writeFile("new/" + destName, after);
+        setModified("old/" + name, kOldSeconds, kOldNanoseconds);
+        setModified("new/" + destName, kNewSeconds, kNewNanoseconds);
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"old/" + name, "new/" + destName, "d.zep"});
+        const ToolRun run = runTool(args, {"TZ=UTC"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        writeFile(name, before);
+        setModified(name, kOldSeconds, kOldNanoseconds);
+    }
+
+    FileState state(const std::string& name) const
+    {
+        struct stat info;
+        EXPECT_EQ(stat(path(name).c_str(), &info), 0) << name;
+        return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_mode & 07777u};
+    }
+
+    std::vector<std::string> temporaryFiles() const
+    {
+        return listDirectory("../tmp");
+    }
+
+    std::string temporaryDirectory_;
+};
+
+std::string edited(std::string text, size_t at, const std::string& bytes)
+{
+    text.replace(at, bytes.size(), bytes);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(ApplyCliTest, RoundTripsRebuildEveryShapeWithTimeAndMode)
+{
+    struct Shape {
+        std::string before, after;
+    };
+    const std::string base = pseudoRandom(6000, 7);
+    std::vector<Shape> shapes = {
+        {base, base},
+        {base, base + pseudoRandom(333, 8)},
+        {base, base.substr(0, 4000)},
+        {base, edited(edited(edited(base, 10, "x"), 2000, "yy"), 5990, "zzzzzzzzzz")},
+        {base, pseudoRandom(5000, 9)},
+        {std::string(5000, 'a'), std::string(2500, 'a') + std::string(2600, 'b')},
+    };
+    for (const size_t size : {1ul, 15ul, 16ul, 100ul, 1000ul, 5000ul}) {
+        shapes.push_back({base, base.substr(0, 3000) + pseudoRandom(size, 10) + base.substr(3000)});
+        shapes.push_back({base, base.substr(0, 500) + base.substr(500 + size)});
+    }
+    for (size_t tiny = 1; tiny <= 20; tiny += 3)
+        shapes.push_back({pseudoRandom(tiny, 11), pseudoRandom(21 - tiny, 12)});
+    const std::vector<std::vector<std::string>> optionSets = {
+        {}, {"/S0"}, {"/S200"}, {"/M0"}, {"/M100"}, {"/B"}, {"-s5", "-m90", "-b"}};
+
+    std::vector<std::string> names;
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        const std::string name = "f" + std::to_string(i);
+        stage(name, shapes[i].before, shapes[i].after, optionSets[i % optionSets.size()]);
+        const unsigned mode = i % 2 == 0 ? 0755 : 0640;
+        chmod(path(name).c_str(), mode);
+        names.push_back(name);
+    }
+    const ToolRun run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.find("error"), std::string::npos) << run.err;
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_NE(run.err.find(names[i] + " > " + names[i] + "\n"), std::string::npos);
+        EXPECT_EQ(readFile(names[i]) == shapes[i].after, true);
+        EXPECT_EQ(readFile(names[i] + ".000") == shapes[i].before, true);
+        const FileState result = state(names[i]);
+        EXPECT_EQ(result.seconds, kNewSeconds);
+        EXPECT_EQ(result.nanoseconds, 987000000);  // the record keeps milliseconds
+        EXPECT_EQ(result.mode, i % 2 == 0 ? 0755u : 0640u);
+    }
+    EXPECT_TRUE(temporaryFiles().empty());
+}
+
+TEST_F(ApplyCliTest, TimeCheckSkipsOnlyTheRecordWhoseSourceChanged)
+{
+    stage("a", "first old", "first new");
+    stage("b", "second old", "second new");
+    stage("c", "third old", "third new");
+    setModified("a", kOldSeconds, kOldNanoseconds + 1000000);  // a millisecond later
+    setModified("c", kOldSeconds, kOldNanoseconds + 500);      // below a millisecond: the same
+    const ToolRun run = apply();
+    EXPECT_EQ(run.status, 0);
+    const std::string head = kBanner + "a > a\n[a] time comparison error.\nb > b\n";
+    EXPECT_EQ(run.err.substr(0, head.size()), head);
+    EXPECT_EQ(run.err.find("error"), run.err.rfind("error"));
+    EXPECT_EQ(readFile("a"), "first old");
+    EXPECT_FALSE(exists("a.000"));
+    EXPECT_EQ(readFile("b"), "second new");
+    EXPECT_EQ(readFile("c"), "third new");
+    EXPECT_TRUE(temporaryFiles().empty());
+}
+
+TEST_F(ApplyCliTest, BackupsTakeTheFirstFreeNumberAndNeverReplace)
+{
+    stage("a.txt", "old a", "new a");
+    writeFile("a.000", "someone else's");
+    ToolRun run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.substr(kBanner.size(), 14), "a.txt > a.txt\n");
+    EXPECT_EQ(readFile("a.000"), "someone else's");
+    EXPECT_EQ(readFile("a.001"), "old a");
+    EXPECT_EQ(readFile("a.txt"), "new a");
+
+    // A stored destination name: the source stays, an existing destination is moved aside.
+    removeFile("d.zep");
+    stage("x.txt", "source", "destination", {}, "b.txt");
+    writeFile("b.txt", "former b");
+    run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.substr(kBanner.size(), 14), "x.txt > b.txt\n");
+    EXPECT_EQ(readFile("x.txt"), "source");
+    EXPECT_EQ(readFile("b.000"), "former b");
+    EXPECT_EQ(readFile("b.txt"), "destination");
+
+    // ... and when it does not exist yet, nothing is moved at all.
+    removeFile("b.txt");
+    removeFile("b.000");
+    run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a.000", "a.001", "a.txt", "b.txt",
+                                                          "d.zep", "new", "old", "x.txt"}));
+}
+
+TEST_F(ApplyCliTest, WhenEveryBackupNameIsTakenTheResultStaysInTheTemporaryDirectory)
+{
+    stage("a", "old", "new");
+    for (int i = 0; i < 1000; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "a.%03d", i);
+        writeFile(name, "");
+    }
+    const ToolRun run = apply();
+    EXPECT_EQ(run.status, 250);
+    EXPECT_EQ(run.err.substr(run.err.size() - 24), "Rename error temp file.\n");
+    EXPECT_EQ(readFile("a"), "old");
+    const std::vector<std::string> left = temporaryFiles();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(readFile("../tmp/" + left[0]), "new");
+    EXPECT_EQ(state("../tmp/" + left[0]).seconds, kNewSeconds);
+}
+
+TEST_F(ApplyCliTest, ChecksumFailuresEndTheRunAndLeaveNothingBehind)
+{
+    const std::string before = pseudoRandom(3000, 3);
+    const std::string after = before + "a tail of literal bytes";
+    struct Case {
+        const char* what;
+        int status;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"stream", 253, ".zep broken.\n"},
+        {"source", 252, "source file CRC is not match(broken?).\n"},
+        {"destination", 251, "internal error out put CRC not match.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string& name : listDirectory())
+            if (name != "old" && name != "new")
+                removeFile(name);
+        stage("a", before, after);
+        std::string diff = readFile("d.zep");
+        if (c.status == 253) {
+            diff.back() = static_cast<char>(diff.back() ^ 1);  // a literal byte
+        } else if (c.status == 252) {
+            writeFile("a", edited(before, 100, "!"));
+            setModified("a", kOldSeconds, kOldNanoseconds);
+        } else {
+            store32(diff, 78, splitRecords(diff)[0].field(78) ^ 1);
+            sealHeader(diff);
+        }
+        writeFile("d.zep", diff);
+        const ToolRun run = apply();
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err.substr(run.err.size() - std::string(c.message).size()), c.message);
+        EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a", "d.zep", "new", "old"}));
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
+}
+
+TEST_F(ApplyCliTest, AFailingRecordStopsTheRunButKeepsEarlierRecords)
+{
+    stage("a", "first old", "first new");
+    stage("b", "second old", "second new");
+    stage("c", "third old", "third new");
+    writeFile("b", "second OLD");
+    setModified("b", kOldSeconds, kOldNanoseconds);
+    const ToolRun run = apply();
+    EXPECT_EQ(run.status, 252);
+    EXPECT_EQ(run.err.find("c > c"), std::string::npos);
+    EXPECT_EQ(readFile("a"), "first new");
+    EXPECT_EQ(readFile("b"), "second OLD");
+    EXPECT_EQ(readFile("c"), "third old");
+    EXPECT_FALSE(exists("b.000"));
+    EXPECT_FALSE(exists("c.000"));
+    EXPECT_TRUE(temporaryFiles().empty());
+}
+
+TEST_F(ApplyCliTest, RecordsAreFoundBehindOtherDataInSteps)
+{
+    stage("a", "first old", "first new");
+    const std::string first = readFile("d.zep");
+    removeFile("d.zep");
+    stage("b", "second old", "second new");
+    writeFile("d.zep", first + std::string(3 * 128, '-') + readFile("d.zep"));
+    const ToolRun run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile("a"), "first new");
+    EXPECT_EQ(readFile("b"), "second new");
+}
+
+TEST_F(ApplyCliTest, UnsafeStoredNamesAreRefusedBeforeAnythingHappens)
+{
+    struct Case {
+        std::string source, dest;  // names recorded, then overwritten at their offsets
+        std::string badSource, badDest;
+        std::string reported;
+    };
+    const std::vector<Case> cases = {
+        {"ab", "", "..", "", ".."},     {"a", "", ".", "", "."},
+        {"abc", "", "a/b", "", "a/b"},  {"abc", "", "a\\b", "", "a\\b"},
+        {"a", "", std::string(1, '\0'), "", ""},
+        {"s", "abcd", "s", "/etc", "/etc"}, {"s", "abcd", "s", "../x", "../x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reported);
+        for (const std::string& name : listDirectory())
+            if (name != "old" && name != "new")
+                removeFile(name);
+        stage("safe", "old safe", "new safe");
+        const size_t firstLength = readFile("d.zep").size();
+        stage(c.source, "old", "new", {}, c.dest);
+        std::string diff = readFile("d.zep");
+        diff.replace(firstLength + 96, c.badSource.size(), c.badSource);
+        if (!c.dest.empty())
+            diff.replace(firstLength + 96 + c.source.size() + 3, c.badDest.size(), c.badDest);
+        sealHeader(diff, firstLength);
+        writeFile("d.zep", diff);
+        const std::vector<std::string> before = listDirectory();
+        const ToolRun run = apply();
+        EXPECT_EQ(run.status, 8);
+        const std::string message = "[" + c.reported + "] unsafe file name.\n";
+        EXPECT_EQ(run.err.substr(run.err.size() - message.size()), message);
+        EXPECT_EQ(run.err.find(c.source + " >"), std::string::npos);
+        // The safe record before it was applied; nothing of the unsafe one happened.
+        EXPECT_EQ(readFile("safe"), "new safe");
+        std::vector<std::string> expected = before;
+        expected.push_back("safe.000");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(listDirectory(), expected);
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
+}
+
+TEST_F(ApplyCliTest, BrokenFilesAndMissingPiecesEndWithTheirMessage)
+{
+    stage("a", pseudoRandom(2000, 5), pseudoRandom(2000, 6));
+    const std::string whole = readFile("d.zep");
+    const std::vector<std::string> before = listDirectory();
+    struct Case {
+        const char* what;
+        std::string diff;
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"stream cut short", whole.substr(0, whole.size() - 1), 253, kBanner + ".zep broken.\n"},
+        {"header cut short", whole.substr(0, 60), 0, kBanner + "[d.zep] is not zep file.\n"},
+        {"no record at all", "just text", 0, kBanner + "[d.zep] is not zep file.\n"},
+        {"empty file", "", 2, kBanner + "[d.zep] can not create mapping file.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile("d.zep", c.diff);
+        const ToolRun run = apply();
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(listDirectory(), before);
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
+
+    writeFile("d.zep", whole);
+    removeFile("a");
+    ToolRun run = apply();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, kBanner + "a > a\n[a] not exist.\n");
+    EXPECT_TRUE(temporaryFiles().empty());
+
+    const std::string missing = root_ + "/missing";
+    run = apply("d.zep", missing);
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.err, kBanner + "[" + missing + "] can not create.\n");
+}
+
+TEST_F(ApplyCliTest, AResultFromAnotherFileSystemIsCopiedIntoPlaceWhole)
+{
+    struct stat work, shm;
+    if (stat(work_.c_str(), &work) != 0 || stat("/dev/shm", &shm) != 0 ||
+        work.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no second file system to hold the temporary directory";
+    char pattern[] = "/dev/shm/zep-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string other = pattern;
+    stage("a", pseudoRandom(100000, 1), pseudoRandom(100000, 2));
+    chmod(path("a").c_str(), 0751);
+    const ToolRun run = apply("d.zep", other);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile("a"), pseudoRandom(100000, 2));
+    EXPECT_EQ(state("a").seconds, kNewSeconds);
+    EXPECT_EQ(state("a").mode, 0751u);
+    // No hidden copy is left beside the result, and the temporary file is gone.
+    EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a", "a.000", "d.zep", "new", "old"}));
+    EXPECT_EQ(rmdir(other.c_str()), 0);
+}
