@@ -187,8 +187,8 @@ uint64_t lastWriteTime(const FileSlot& slot, bool keepMilliseconds)
 {
     uint64_t ticks = 0;
     platform::lastWriteTicks(slot.handle, ticks);
-    const uint64_t unit = keepMilliseconds ? platform::kTicksPerSecond / 1000
-                                           : platform::kTicksPerSecond;
+    const uint64_t unit =
+        keepMilliseconds ? platform::kTicksPerSecond / 1000 : platform::kTicksPerSecond;
     ticks -= ticks % unit;
     return ticks;
 }

@@ -54,10 +54,9 @@ void verifyChecksums(bool streamComplete)
 }
 
 class RecordApplier {
-public:
+  public:
     explicit RecordApplier(const uint8_t* mapping)
-        : mapping_(mapping),
-          temporaryDirectory_(platform::temporaryDirectory())
+        : mapping_(mapping), temporaryDirectory_(platform::temporaryDirectory())
     {
     }
 
@@ -65,8 +64,8 @@ public:
     void applyRecord(uint32_t skipped)
     {
         const uint64_t recordOffset = mappedOffset_ + skipped;
-        const uint64_t recordEnd = recordOffset + currentHeader.length +
-                                   headerField32(HEADER_STREAM_LENGTH);
+        const uint64_t recordEnd =
+            recordOffset + currentHeader.length + headerField32(HEADER_STREAM_LENGTH);
         refuseUnsafeNames();
         if (recordEnd > diffSlot.viewLength)
             fatalExit(ExitCode::STREAM_BROKEN, ".zep broken.\n");
@@ -119,7 +118,7 @@ public:
         return recordCount_;
     }
 
-private:
+  private:
     // A new empty file in the temporary directory, removed again by any failure before the
     // result has passed its checks.
     std::string createTemporary()

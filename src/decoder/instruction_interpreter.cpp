@@ -37,15 +37,15 @@ uint32_t copyRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRem
     return 0;
 }
 
-uint32_t skipRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining,
-                     uint32_t&, uint32_t n)
+uint32_t skipRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining, uint32_t&,
+                     uint32_t n)
 {
     passSource(source, std::min(n, sourceRemaining), sourceRemaining);
     return 0;
 }
 
-uint32_t insertRoutine(const uint8_t*&, const uint8_t* operand, uint32_t&,
-                       uint32_t& destRemaining, uint32_t n)
+uint32_t insertRoutine(const uint8_t*&, const uint8_t* operand, uint32_t&, uint32_t& destRemaining,
+                       uint32_t n)
 {
     const uint32_t count = std::min(n, destRemaining);
     writeDest(targetSlot, operand, count);
@@ -146,8 +146,8 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             operandBytes(token, destRemaining) > streamRemaining - token.size)
             break;
         crcAdvance(stream, streamRemaining, streamCrc, token.size);
-        const uint32_t used = opRoutines[token.op](source, stream, sourceRemaining, destRemaining,
-                                                   token.length);
+        const uint32_t used =
+            opRoutines[token.op](source, stream, sourceRemaining, destRemaining, token.length);
         crcAdvance(stream, streamRemaining, streamCrc, used);
     }
     flushOutput(targetSlot);

@@ -33,8 +33,8 @@ class ApplyCliTest : public CliTest {
 
     ToolRun apply(const std::string& diff = "d.zep", const std::string& temporary = "")
     {
-        return runTool({diff},
-                       {"TZ=UTC", "TMPDIR=" + (temporary.empty() ? temporaryDirectory_ : temporary)});
+        return runTool(
+            {diff}, {"TZ=UTC", "TMPDIR=" + (temporary.empty() ? temporaryDirectory_ : temporary)});
     }
 
     // Records old/name -> new/destName into d.zep and puts a copy of the old version, time
@@ -174,7 +174,7 @@ TEST_F(ApplyCliTest, BackupsTakeTheFirstFreeNumberAndNeverReplace)
     run = apply();
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a.000", "a.001", "a.txt", "b.txt",
-                                                          "d.zep", "new", "old", "x.txt"}));
+                                                         "d.zep", "new", "old", "x.txt"}));
 }
 
 TEST_F(ApplyCliTest, WhenEveryBackupNameIsTakenTheResultStaysInTheTemporaryDirectory)
@@ -273,10 +273,13 @@ TEST_F(ApplyCliTest, UnsafeStoredNamesAreRefusedBeforeAnythingHappens)
         std::string reported;
     };
     const std::vector<Case> cases = {
-        {"ab", "", "..", "", ".."},     {"a", "", ".", "", "."},
-        {"abc", "", "a/b", "", "a/b"},  {"abc", "", "a\\b", "", "a\\b"},
+        {"ab", "", "..", "", ".."},
+        {"a", "", ".", "", "."},
+        {"abc", "", "a/b", "", "a/b"},
+        {"abc", "", "a\\b", "", "a\\b"},
         {"a", "", std::string(1, '\0'), "", ""},
-        {"s", "abcd", "s", "/etc", "/etc"}, {"s", "abcd", "s", "../x", "../x"},
+        {"s", "abcd", "s", "/etc", "/etc"},
+        {"s", "abcd", "s", "../x", "../x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported);

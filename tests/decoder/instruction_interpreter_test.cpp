@@ -66,9 +66,9 @@ class InstructionInterpreterTest : public ::testing::Test {
         buildRecordHeader("a", "b");
         setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
         setHeaderField32(HEADER_DEST_SIZE, destSize);
-        setHeaderField32(HEADER_STREAM_LENGTH,
-                         streamLength == UINT32_MAX ? static_cast<uint32_t>(stream.size())
-                                                    : streamLength);
+        setHeaderField32(HEADER_STREAM_LENGTH, streamLength == UINT32_MAX
+                                                   ? static_cast<uint32_t>(stream.size())
+                                                   : streamLength);
         const Bytes diff =
             join({Bytes(currentHeader.bytes, currentHeader.bytes + currentHeader.length), stream});
         // Exact-size copies: a read one byte past either end is an error under ASan.
@@ -128,26 +128,16 @@ TEST_F(InstructionInterpreterTest, EachInstructionStopsAtTheRemainingCounts)
     const Bytes first15(source.begin(), source.begin() + 15);
     const std::vector<Case> cases = {
         {"plain block copies 15", {0x00, 0x00}, 40, 40, first15, 2},
-        {"plain block near the end", {0x00, 0x00}, 4, 40, Bytes(source.begin(), source.begin() + 4),
+        {"plain block near the end",
+         {0x00, 0x00},
+         4,
+         40,
+         Bytes(source.begin(), source.begin() + 4),
          2},
-        {"unreached delta stays unread",
-         {0x40, 0x01, 0x05, 0x07},
-         3,
-         40,
-         {0x15, 0x11, 0x12},
-         3},
-        {"poke 16 changes nothing but eats its delta",
-         {0xBF, 0x55},
-         40,
-         40,
-         first15,
-         2},
-        {"poke on position 15",
-         join({token(15, OP_POKE), {0x01}}),
-         40,
-         40,
-         join({Bytes(source.begin(), source.begin() + 14), {0x1F}}),
-         2},
+        {"unreached delta stays unread", {0x40, 0x01, 0x05, 0x07}, 3, 40, {0x15, 0x11, 0x12}, 3},
+        {"poke 16 changes nothing but eats its delta", {0xBF, 0x55}, 40, 40, first15, 2},
+        {"poke on position 15", join({token(15, OP_POKE), {0x01}}), 40, 40,
+         join({Bytes(source.begin(), source.begin() + 14), {0x1F}}), 2},
         // The unread literals 4, 5 are then read as a block that has no position left to write.
         {"insert beyond the destination leaves its tail to the loop",
          join({token(5, OP_INSERT), {1, 2, 3, 4, 5}}),
@@ -156,29 +146,17 @@ TEST_F(InstructionInterpreterTest, EachInstructionStopsAtTheRemainingCounts)
          {1, 2, 3},
          6},
         {"copy after the destination is complete",
-         join({token(5, OP_COPY), token(5, OP_COPY), token(2, OP_COPY)}),
-         40,
-         5,
-         Bytes(source.begin(), source.begin() + 5),
-         3},
+         join({token(5, OP_COPY), token(5, OP_COPY), token(2, OP_COPY)}), 40, 5,
+         Bytes(source.begin(), source.begin() + 5), 3},
         {"skip past the source's end, then nothing to copy",
          join({token(30, OP_SKIP), token(30, OP_SKIP), token(5, OP_COPY)}),
          40,
          40,
          {},
          5},
-        {"copy of more than the source holds",
-         token(100, OP_COPY),
-         40,
-         100,
-         source,
-         2},
-        {"delta wraps around 256",
-         join({{0x00, 0x01, 0xE0}, token(1, OP_COPY)}),
-         40,
-         40,
-         join({{0xF0}, Bytes(source.begin() + 1, source.begin() + 16)}),
-         4},
+        {"copy of more than the source holds", token(100, OP_COPY), 40, 100, source, 2},
+        {"delta wraps around 256", join({{0x00, 0x01, 0xE0}, token(1, OP_COPY)}), 40, 40,
+         join({{0xF0}, Bytes(source.begin() + 1, source.begin() + 16)}), 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -194,8 +172,12 @@ TEST_F(InstructionInterpreterTest, EachChecksumSeesItsOwnBytes)
 {
     const Bytes source = counting(40, 0xF0);
     // Skip 3, insert 2 literals, poke position 1 of the next 15, copy 5.
-    const Bytes stream = join({token(3, OP_SKIP), token(2, OP_INSERT), {0xAA, 0xBB},
-                               token(1, OP_POKE), {0x20}, token(5, OP_COPY)});
+    const Bytes stream = join({token(3, OP_SKIP),
+                               token(2, OP_INSERT),
+                               {0xAA, 0xBB},
+                               token(1, OP_POKE),
+                               {0x20},
+                               token(5, OP_COPY)});
     const Replay r = replay(source, stream, 40, 22);
     Bytes expected = {0xAA, 0xBB};
     expected.insert(expected.end(), source.begin() + 3, source.begin() + 23);

@@ -29,7 +29,8 @@ struct Record {
 };
 
 // Encodes dest against source into a fresh file and splits what landed there.
-inline Record encode(const Bytes& source, const Bytes& dest, EncoderSpeed speed = EncoderSpeed::REFERENCE)
+inline Record encode(const Bytes& source, const Bytes& dest,
+                     EncoderSpeed speed = EncoderSpeed::REFERENCE)
 {
     char name[] = "/tmp/zep-encoder-XXXXXX";
     const int fd = mkstemp(name);
@@ -54,4 +55,3 @@ inline Record encode(const Bytes& source, const Bytes& dest, EncoderSpeed speed 
     return {Bytes(all.begin(), all.begin() + headerLength),
             Bytes(all.begin() + headerLength, all.end()), progress};
 }
-
