@@ -65,9 +65,9 @@ TEST_F(ViewCliTest, FieldsArePrintedAsStoredWhateverTheirValue)
 {
     record("a", "old", "new", "a");
     std::string diff = readFile("d.zep");
-    diff[4] = 9;                          // an OS type no writer uses
-    store32(diff, 44, 0xabcd);            // a checksum with leading zeros
-    store32(diff, 48, 3000000000u);       // a size above 2^31 stays positive
+    diff[4] = 9;                                 // an OS type no writer uses
+    store32(diff, 44, 0xabcd);                   // a checksum with leading zeros
+    store32(diff, 48, 3000000000u);              // a size above 2^31 stays positive
     diff.replace(18, 26, std::string(26, 'T'));  // a time text without its zero
     sealHeader(diff);
     writeFile("d.zep", diff);

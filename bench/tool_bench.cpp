@@ -1,5 +1,5 @@
-// Create throughput of the built tool on generated file pairs, and the fast encoder against
-// the reference one. Reports destination megabytes per second and the child's peak RSS.
+// Create and apply throughput of the built tool on generated file pairs, and the fast encoder
+// against the reference one. Reports destination megabytes per second and the child's peak RSS.
 #include "common/checksum.h"
 #include "common/file_layer.h"
 #include "encoder/delta_encoder.h"
@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -48,6 +49,7 @@ std::string scratchDirectory()
     if (dir.empty()) {
         char pattern[] = "/tmp/zep-bench-XXXXXX";
         dir = mkdtemp(pattern);
+        std::atexit([] { std::system(("rm -rf '" + dir + "'").c_str()); });
     }
     return dir;
 }
@@ -61,17 +63,22 @@ std::string store(const std::string& name, const Bytes& data)
     return path;
 }
 
-// Runs zep once; returns seconds taken and the child's peak resident set in KiB.
-std::pair<double, long> runCreate(const std::string& source, const std::string& dest)
+// Runs zep once with the arguments in the directory; returns seconds taken and the child's
+// peak resident set in KiB.
+std::pair<double, long> runZep(const std::vector<std::string>& args, const std::string& directory)
 {
-    const std::string diff = scratchDirectory() + "/out.zep";
-    std::remove(diff.c_str());
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
         freopen("/dev/null", "w", stderr);
-        execl(ZEP_BINARY, "zep", source.c_str(), dest.c_str(), diff.c_str(),
-              static_cast<char*>(nullptr));
+        if (chdir(directory.c_str()) != 0)
+            _exit(126);
+        setenv("TMPDIR", (scratchDirectory() + "/tmp").c_str(), 1);
+        std::vector<char*> argv = {const_cast<char*>("zep")};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(ZEP_BINARY, argv.data());
         _exit(127);
     }
     int status = 0;
@@ -84,12 +91,43 @@ std::pair<double, long> runCreate(const std::string& source, const std::string& 
     return {seconds, usage.ru_maxrss};
 }
 
-void benchCreate(benchmark::State& state, const std::string& source, const std::string& dest,
-                 size_t destSize)
+std::string recordPath(const std::string& source)
+{
+    return source + ".zep";
+}
+
+std::pair<double, long> runCreate(const std::string& source, const std::string& dest)
+{
+    const std::string diff = recordPath(source);
+    std::remove(diff.c_str());
+    return runZep({source, dest, diff}, scratchDirectory());
+}
+
+// Applies the pair's record in a directory of its own that holds only the source (a hard link,
+// so its time is the recorded one); the result and the backup are removed between runs.
+std::pair<double, long> runApply(const std::string& source, const std::string& dest)
+{
+    const std::string directory = scratchDirectory() + "/apply";
+    const std::string name = source.substr(source.rfind('/') + 1);
+    const std::string result = directory + "/" + dest.substr(dest.rfind('/') + 1);
+    mkdir(directory.c_str(), 0700);
+    mkdir((scratchDirectory() + "/tmp").c_str(), 0700);
+    std::remove(result.c_str());
+    if (access(recordPath(source).c_str(), R_OK) != 0)
+        runCreate(source, dest);
+    if (access((directory + "/" + name).c_str(), R_OK) != 0)
+        link(source.c_str(), (directory + "/" + name).c_str());
+    return runZep({recordPath(source)}, directory);
+}
+
+using Runner = std::pair<double, long> (*)(const std::string&, const std::string&);
+
+void benchRun(benchmark::State& state, Runner runner, const std::string& source,
+              const std::string& dest, size_t destSize)
 {
     long peak = 0;
     for (auto _ : state) {
-        const auto [seconds, rss] = runCreate(source, dest);
+        const auto [seconds, rss] = runner(source, dest);
         state.SetIterationTime(seconds);
         peak = std::max(peak, rss);
     }
@@ -98,25 +136,65 @@ void benchCreate(benchmark::State& state, const std::string& source, const std::
 }
 
 // The inputs are written once and not kept in memory: the child's peak RSS would count them.
+const std::string& identicalOld()
+{
+    static const std::string path = store("identical.old", randomBytes(64 << 20, 1));
+    return path;
+}
+const std::string& identicalNew()
+{
+    static const std::string path = store("identical.new", randomBytes(64 << 20, 1));
+    return path;
+}
+const std::string& editsOld()
+{
+    static const std::string path = store("edits.old", randomBytes(64 << 20, 2));
+    return path;
+}
+const std::string& editsNew()
+{
+    static const std::string path = store("edits.new", scatteredEdits(randomBytes(64 << 20, 2), 3));
+    return path;
+}
+const std::string& unrelatedOld()
+{
+    static const std::string path = store("unrelated.old", randomBytes(8 << 20, 4));
+    return path;
+}
+const std::string& unrelatedNew()
+{
+    static const std::string path = store("unrelated.new", randomBytes(8 << 20, 5));
+    return path;
+}
+
 void BM_CreateIdentical64MiB(benchmark::State& state)
 {
-    static const std::string a = store("identical.old", randomBytes(64 << 20, 1));
-    static const std::string b = store("identical.new", randomBytes(64 << 20, 1));
-    benchCreate(state, a, b, 64 << 20);
+    benchRun(state, runCreate, identicalOld(), identicalNew(), 64 << 20);
 }
 
 void BM_CreateScatteredEdits64MiB(benchmark::State& state)
 {
-    static const std::string a = store("edits.old", randomBytes(64 << 20, 2));
-    static const std::string b = store("edits.new", scatteredEdits(randomBytes(64 << 20, 2), 3));
-    benchCreate(state, a, b, 64 << 20);
+    benchRun(state, runCreate, editsOld(), editsNew(), 64 << 20);
 }
 
 void BM_CreateUnrelated8MiB(benchmark::State& state)
 {
-    static const std::string a = store("unrelated.old", randomBytes(8 << 20, 4));
-    static const std::string b = store("unrelated.new", randomBytes(8 << 20, 5));
-    benchCreate(state, a, b, 8 << 20);
+    benchRun(state, runCreate, unrelatedOld(), unrelatedNew(), 8 << 20);
+}
+
+void BM_ApplyIdentical64MiB(benchmark::State& state)
+{
+    benchRun(state, runApply, identicalOld(), identicalNew(), 64 << 20);
+}
+
+void BM_ApplyScatteredEdits64MiB(benchmark::State& state)
+{
+    benchRun(state, runApply, editsOld(), editsNew(), 64 << 20);
+}
+
+void BM_ApplyUnrelated8MiB(benchmark::State& state)
+{
+    benchRun(state, runApply, unrelatedOld(), unrelatedNew(), 8 << 20);
 }
 
 // The encoder alone, in this process, on unrelated data: the block search's worst case.
@@ -157,5 +235,8 @@ void BM_EncodeUnrelatedFast(benchmark::State& state)
 BENCHMARK(BM_CreateIdentical64MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CreateScatteredEdits64MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CreateUnrelated8MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyIdentical64MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyScatteredEdits64MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyUnrelated8MiB)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeUnrelatedReference)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeUnrelatedFast)->Unit(benchmark::kMillisecond);
