@@ -16,12 +16,12 @@ const char* osTypeText(uint8_t type)
     return type < 4 ? kTexts[type] : "Unknown";
 }
 
-// A time-stamp text up to its zero, but never past its 26-byte field.
 const char* timeText(uint32_t offset)
 {
     return reinterpret_cast<const char*>(currentHeader.bytes + offset);
 }
 
+// Time-stamp texts are printed up to their zero, but never past their 26-byte field.
 void listRecord()
 {
     std::printf("%s %.*s %08lx %lu\n", headerSourceName(), static_cast<int>(kTimeStampLength),
