@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all build build-asan check test test-asan demo bench format format-check clean
+.PHONY: all build build-asan check test test-asan demo bench package format format-check clean
 
 all: build
 
@@ -26,6 +26,10 @@ check: test test-asan
 
 demo: build
 	./examples/demo.sh $(BUILD)/zep
+
+# The Debian package, zep_<version>_<arch>.deb in the build directory.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 bench:
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DZEP_BENCH=ON -DZEP_TESTS=OFF
