@@ -7,6 +7,24 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+FatalHandler fatalHandler = nullptr;
+
+[[noreturn]] void endProcess(ExitCode code)
+{
+    if (fatalHandler != nullptr)
+        fatalHandler(code);
+    std::exit(static_cast<int>(code));
+}
+
+}  // namespace
+
+void setFatalHandler(FatalHandler handler)
+{
+    fatalHandler = handler;
+}
+
 void fatalExit(ExitCode code, const char* format, ...)
 {
     closeAllFiles();  // first: files must be left consistent even if stderr is closed
@@ -14,11 +32,11 @@ void fatalExit(ExitCode code, const char* format, ...)
     va_start(args, format);
     std::vfprintf(stderr, format, args);
     va_end(args);
-    std::exit(static_cast<int>(code));
+    endProcess(code);
 }
 
 void fatalExitSilently(ExitCode code)
 {
     closeAllFiles();
-    std::exit(static_cast<int>(code));
+    endProcess(code);
 }

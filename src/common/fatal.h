@@ -22,6 +22,12 @@ enum class ExitCode : int {
     USAGE = -10,         // the usage text
 };
 
+// A harness that runs commands inside its own process (the fuzz targets) takes over the end of
+// the process: the handler runs after the files are released and the message is printed, and
+// must not return (it throws). Without one the process exits with the code.
+using FatalHandler = void (*)(ExitCode code);
+void setFatalHandler(FatalHandler handler);
+
 // Releases every FileSlot, prints the message to stderr and ends the process.
 [[noreturn]] void fatalExit(ExitCode code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

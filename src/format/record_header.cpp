@@ -142,7 +142,7 @@ bool findRecord(FileSlot& diff, uint32_t& skipped)
     seekCurrent(diff, -static_cast<int64_t>(kProbeLength));
 
     const uint32_t length = load32(probe + HEADER_LENGTH);
-    if (length < kMinHeaderLength)
+    if (length < kMinHeaderLength || length > kMaxHeaderLength)
         headerBroken();
     // A header that reaches past the end cannot be read whole: the file ends before it.
     if (length > bytesLeft(diff))

@@ -207,6 +207,15 @@ TEST_F(RecordHeaderDeathTest, SelfContradictingHeadersAreBroken)
     store(unterminated);
     EXPECT_EXIT(scan(), ::testing::ExitedWithCode(254), ::testing::Eq("Header broken.\n"));
 
+    // Longer than two names of the largest size: never allocated, even when the file holds it.
+    Bytes huge = record;
+    huge.resize(kMaxHeaderLength + 1);
+    huge[14] = static_cast<uint8_t>(huge.size());
+    huge[15] = static_cast<uint8_t>(huge.size() >> 8);
+    huge[16] = static_cast<uint8_t>(huge.size() >> 16);
+    store(huge);
+    EXPECT_EXIT(scan(), ::testing::ExitedWithCode(254), ::testing::Eq("Header broken.\n"));
+
     Bytes noDestLength = record;
     noDestLength.resize(103);  // header ends with the source name's zero
     noDestLength[14] = 103;
