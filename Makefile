@@ -3,8 +3,11 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
 
-.PHONY: all build build-asan check test test-asan demo bench package format format-check clean
+.PHONY: all build build-asan build-fuzz check test test-asan fuzz fuzz-seeds demo bench package \
+	format format-check clean
 
 all: build
 
@@ -22,7 +25,20 @@ test: build
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-check: test test-asan
+# libFuzzer targets under ASan+UBSan, built with clang; `make fuzz` runs each for FUZZ_SECONDS.
+build-fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DZEP_FUZZ=ON -DZEP_TESTS=OFF -DZEP_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: build-fuzz
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Rewrites the committed seed corpus in fuzz/corpus.
+fuzz-seeds: build-fuzz
+	$(FUZZ_BUILD)/fuzz/zep_fuzz_seeds fuzz/corpus
+
+check: test test-asan fuzz
 
 demo: build
 	./examples/demo.sh $(BUILD)/zep
@@ -43,4 +59,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BUILD)-bench

@@ -52,9 +52,13 @@ void closeAllFiles()
     rollBackAppend();
     for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
         releaseMapping(*slot);
-    for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
+    for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot}) {
         if (slot->handle >= 0)
             platform::closeFile(slot->handle);
+        slot->handle = -1;  // a second call releases nothing twice
+        slot->view = nullptr;
+        slot->viewLength = 0;
+    }
     if (!discardedOnFailure.empty())
         platform::removeFile(discardedOnFailure.c_str());
     discardedOnFailure.clear();

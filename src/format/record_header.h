@@ -31,8 +31,8 @@ constexpr uint32_t kMinHeaderLength = 99;  // fixed part, an empty name and a ze
 // Both names with their 16-bit length fields at their largest: no writer can make a longer
 // header, so a reader never allocates more than this for one.
 constexpr uint32_t kMaxHeaderLength = HEADER_SOURCE_NAME + 0xFFFF + 2 + 0xFFFF;
-constexpr uint32_t kProbeLength = 18;      // checksum up to and including the header length
-constexpr uint32_t kProbeStep = 128;       // records are looked for at this spacing
+constexpr uint32_t kProbeLength = 18;  // checksum up to and including the header length
+constexpr uint32_t kProbeStep = 128;   // records are looked for at this spacing
 constexpr uint32_t kMaxProbes = 128;
 constexpr uint16_t kFormatVersion = 0x0113;
 constexpr uint16_t FLAG_MILLISECONDS = 1;

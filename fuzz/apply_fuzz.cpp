@@ -1,0 +1,70 @@
+// The whole apply command on an arbitrary difference file, in a scratch directory holding the
+// two sources the seed records were made from, with their recorded times. Whatever happens, no
+// temporary file is left behind unless the run ended where one is meant to stay.
+#include "decoder/apply_command.h"
+#include "fuzz_sources.h"
+#include "harness.h"
+
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+std::string directory;
+std::string temporary;
+
+void putSource(const char* name, const std::string& content)
+{
+    writeWholeFile(name, reinterpret_cast<const uint8_t*>(content.data()), content.size());
+    const struct timespec times[2] = {{0, UTIME_OMIT}, kSourceTime};
+    utimensat(AT_FDCWD, name, times, 0);
+}
+
+bool isEmpty(const std::string& dir)
+{
+    DIR* handle = opendir(dir.c_str());
+    bool empty = true;
+    while (const dirent* entry = readdir(handle))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            empty = false;
+    closedir(handle);
+    return empty;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    quietHarness();
+    directory = makeScratchDirectory("apply");
+    temporary = directory + "/tmp";
+    mkdir(temporary.c_str(), 0700);
+    if (chdir(directory.c_str()) != 0)
+        std::abort();
+    setenv("TMPDIR", temporary.c_str(), 1);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    emptyDirectory(directory);
+    emptyDirectory(temporary);
+    putSource("a", kSourceA);
+    putSource("b", kSourceB);
+    writeWholeFile("d.zep", data, size);
+    ExitCode ended = ExitCode::SUCCESS;
+    try {
+        applyDifferenceFile("d.zep");
+    } catch (const FatalExitReached& fatal) {
+        ended = fatal.code;
+    }
+    releaseEverything();
+    if (ended != ExitCode::RENAME_FAILED && ended != ExitCode::CANNOT_CLOSE &&
+        !isEmpty(temporary))
+        std::abort();
+    return 0;
+}
