@@ -14,6 +14,7 @@ namespace {
 
 std::string directory;
 std::string temporary;
+int startDirectory = -1;  // the fuzzer's own paths are relative to it
 
 void putSource(const char* name, const std::string& content)
 {
@@ -41,8 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     directory = makeScratchDirectory("apply");
     temporary = directory + "/tmp";
     mkdir(temporary.c_str(), 0700);
-    if (chdir(directory.c_str()) != 0)
-        std::abort();
+    startDirectory = open(".", O_RDONLY | O_DIRECTORY);
     setenv("TMPDIR", temporary.c_str(), 1);
     setenv("TZ", "UTC", 1);
     tzset();
@@ -51,6 +51,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    if (chdir(directory.c_str()) != 0)
+        std::abort();
     emptyDirectory(directory);
     emptyDirectory(temporary);
     putSource("a", kSourceA);
@@ -63,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ended = fatal.code;
     }
     releaseEverything();
-    if (ended != ExitCode::RENAME_FAILED && ended != ExitCode::CANNOT_CLOSE &&
-        !isEmpty(temporary))
+    if (fchdir(startDirectory) != 0)
+        std::abort();
+    if (ended != ExitCode::RENAME_FAILED && ended != ExitCode::CANNOT_CLOSE && !isEmpty(temporary))
         std::abort();
     return 0;
 }

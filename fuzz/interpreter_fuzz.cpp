@@ -147,8 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         source.get(), static_cast<uint32_t>(std::min<size_t>(sourceSize, sourceLength)), destSize,
         diff.get() + headerLength, streamLength);
     if (static_cast<size_t>(end - diff.get()) != headerLength + expected.consumed ||
-        sourceCrc != expected.source || destCrc != expected.dest ||
-        streamCrc != expected.stream || outputFill() != 0)
+        sourceCrc != expected.source || destCrc != expected.dest || streamCrc != expected.stream ||
+        outputFill() != 0)
         std::abort();
     releaseEverything();
     return 0;

@@ -155,8 +155,10 @@ int main(int argc, char** argv)
         uint32_t value;
     };
     const std::vector<Limit> limits = {
-        {"os-type-255", HEADER_OS_TYPE, 1, 255},   {"flags-0", HEADER_FLAGS, 2, 0},
-        {"flags-ffff", HEADER_FLAGS, 2, 0xFFFF},   {"version-0", HEADER_VERSION, 2, 0},
+        {"os-type-255", HEADER_OS_TYPE, 1, 255},
+        {"flags-0", HEADER_FLAGS, 2, 0},
+        {"flags-ffff", HEADER_FLAGS, 2, 0xFFFF},
+        {"version-0", HEADER_VERSION, 2, 0},
         {"source-size-0", HEADER_SOURCE_SIZE, 4, 0},
         {"source-size-max", HEADER_SOURCE_SIZE, 4, 0xFFFFFFFF},
         {"dest-size-0", HEADER_DEST_SIZE, 4, 0},
