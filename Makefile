@@ -7,7 +7,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 
 .PHONY: all build build-asan build-fuzz check test test-asan fuzz fuzz-seeds demo bench package \
-	format format-check clean
+	analyze format format-check clean
 
 all: build
 
@@ -51,6 +51,12 @@ bench:
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DZEP_BENCH=ON -DZEP_TESTS=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	./bench/run.sh $(BUILD)-bench
+
+# Static analysis of src/: clang-tidy with the checks in .clang-tidy, then cppcheck.
+analyze: build
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp')
+	cppcheck --enable=warning,style,performance,portability --std=c++20 --error-exitcode=1 \
+		--inline-suppr --quiet --suppressions-list=.cppcheck-suppressions -I src src
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -39,7 +39,7 @@ void rollBackAppend()
         platform::truncatePath(name, pendingAppend.originalLength);
 }
 
-void releaseMapping(FileSlot& slot)
+void releaseMapping(const FileSlot& slot)
 {
     if (slot.view != nullptr)
         platform::unmapView(slot.view, slot.viewLength);

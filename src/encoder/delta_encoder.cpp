@@ -198,7 +198,7 @@ struct Encoder {
         if (length == 0)
             return false;
         const uint64_t steps = (length + blockSize - 1) / blockSize;
-        showProgressSteps(source.remaining, dest.remaining, steps, 2 * blockSize);
+        showProgressSteps(source.remaining, dest.remaining, steps, uint64_t{2} * blockSize);
         addCopy(length);
         source.consume(length);
         dest.consume(length);

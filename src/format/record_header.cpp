@@ -5,6 +5,7 @@
 #include "common/fatal.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,8 +172,8 @@ void formatTimeStamp(uint64_t fileTime, uint8_t* field)
     std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d:%02d", local.year, local.month,
                   local.day, local.hour, local.minute, local.second,
                   static_cast<int>(nanoseconds / 1000000));
-    std::memset(field, 0, kTimeStampLength);
-    std::memcpy(field, text, std::min(std::strlen(text), size_t{kTimeStampLength - 1}));
+    std::memset(field, 0, kTimeStampLength);  // the text always ends in a zero inside the field
+    std::copy_n(text, std::min(std::strlen(text), size_t{kTimeStampLength - 1}), field);
 }
 
 uint64_t parseTimeStamp(const uint8_t* field)
