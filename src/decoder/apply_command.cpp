@@ -41,15 +41,16 @@ bool sourceTimeMatches()
            parseTimeStamp(currentHeader.bytes + HEADER_SOURCE_TIME);
 }
 
-// The first mismatch decides; a replay that ended before the recorded end of its stream counts
-// as a broken stream whatever its checksum says.
-void verifyChecksums(bool streamComplete)
+// The first mismatch decides. A replay that ended before the recorded end of its stream counts
+// as a broken stream whatever its checksum says, and a result of another length than the
+// recorded destination size as a wrong result whatever its checksum says.
+void verifyChecksums(bool streamComplete, bool destComplete)
 {
     if (!streamComplete || streamCrc != headerField32(HEADER_STREAM_CRC))
         fatalExit(ExitCode::STREAM_BROKEN, ".zep broken.\n");
     if (sourceCrc != headerField32(HEADER_SOURCE_CRC))
         fatalExit(ExitCode::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-    if (destCrc != headerField32(HEADER_DEST_CRC))
+    if (!destComplete || destCrc != headerField32(HEADER_DEST_CRC))
         fatalExit(ExitCode::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
@@ -93,7 +94,8 @@ class RecordApplier {
         openForWrite(temporary.c_str(), targetSlot);
         const uint8_t* streamEnd = nullptr;
         interpretStream(source, mapping_ + recordOffset, streamEnd);
-        verifyChecksums(streamEnd == mapping_ + recordEnd);
+        verifyChecksums(streamEnd == mapping_ + recordEnd,
+                        fileSize(targetSlot) == headerField32(HEADER_DEST_SIZE));
         keepOnFailure();
 
         const uint64_t destTime = parseTimeStamp(currentHeader.bytes + HEADER_DEST_TIME);

@@ -208,6 +208,8 @@ TEST_F(ApplyCliTest, ChecksumFailuresEndTheRunAndLeaveNothingBehind)
         {"stream", 253, ".zep broken.\n"},
         {"source", 252, "source file CRC is not match(broken?).\n"},
         {"destination", 251, "internal error out put CRC not match.\n"},
+        // A record that claims more than its stream writes: the checksum alone would pass.
+        {"destination size", 251, "internal error out put CRC not match.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -221,8 +223,11 @@ TEST_F(ApplyCliTest, ChecksumFailuresEndTheRunAndLeaveNothingBehind)
         } else if (c.status == 252) {
             writeFile("a", edited(before, 100, "!"));
             setModified("a", kOldSeconds, kOldNanoseconds);
-        } else {
+        } else if (std::string(c.what) == "destination") {
             store32(diff, 78, splitRecords(diff)[0].field(78) ^ 1);
+            sealHeader(diff);
+        } else {
+            store32(diff, 82, splitRecords(diff)[0].field(82) + 1);
             sealHeader(diff);
         }
         writeFile("d.zep", diff);

@@ -45,8 +45,7 @@ class FaultInjectionCliTest : public CliTest {
         writeFile("old/" + name, before);
         writeFile("new/" + destName, after);
         setModified("old/" + name, kOldSeconds, kOldNanoseconds);
-        const ToolRun run =
-            runTool({"old/" + name, "new/" + destName, dir + "/d.zep"}, {"TZ=UTC"});
+        const ToolRun run = runTool({"old/" + name, "new/" + destName, dir + "/d.zep"}, {"TZ=UTC"});
         ASSERT_EQ(run.status, 0) << run.err;
         putOld(dir + "/" + name, before);
     }
@@ -78,8 +77,7 @@ class FaultInjectionCliTest : public CliTest {
     {
         if (geteuid() != 0)
             return chmod(path(name).c_str(), 0555) == 0;
-        return mount(nullptr, path(name).c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m") ==
-               0;
+        return mount(nullptr, path(name).c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m") == 0;
     }
 
     std::vector<std::string> temporaryFiles() const
@@ -93,7 +91,8 @@ class FaultInjectionCliTest : public CliTest {
 
 bool endsWith(const std::string& text, const std::string& tail)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
