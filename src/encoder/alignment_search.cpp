@@ -4,13 +4,14 @@
 #include "encoder/alignment_search.h"
 
 #include "encoder/tuning.h"
+#include "encoder/vector_search.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -80,8 +81,6 @@ class ThresholdSwap {
     int32_t saved_;
 };
 
-using NearSearch = NearMatch (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
-
 template <NearSearch near>
 BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                        uint32_t destRemaining)
@@ -133,98 +132,117 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
     return {true, bestScore, net > 0 ? static_cast<uint32_t>(-bestStep) : 0, 0};
 }
 
-#if defined(__SSE2__)
-// Scores 16 shifts on each side at once: lane j of the source counter counts the window
-// positions k where source[base + j + k] == dest[k]; lane j of the destination counter those
-// where dest[base + j + k] == source[k]. With every window full, equal counts mean equal
-// scores, so the first lane in search order holding a chunk's highest count is the shift the
-// one-at-a-time search would keep.
+#if defined(__x86_64__)
+__m128i loadSse(const uint8_t* at)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+__m128i broadcastSse(uint8_t byte)
+{
+    return _mm_set1_epi8(static_cast<char>(byte));
+}
+__m128i countEqualSse(__m128i count, __m128i a, __m128i b)
+{
+    return _mm_sub_epi8(count, _mm_cmpeq_epi8(a, b));
+}
+// Lanes where either count reaches the given value (counts are 0-15, so signed compares work).
+unsigned lanesReachingSse(__m128i a, __m128i b, int32_t reaching)
+{
+    const __m128i below = _mm_set1_epi8(static_cast<char>(reaching - 1));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi8(a, below), _mm_cmpgt_epi8(b, below))));
+}
+void storeSse(uint8_t* to, __m128i counts)
+{
+    _mm_store_si128(reinterpret_cast<__m128i*>(to), counts);
+}
+
+NearMatch sseNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                        uint32_t destRemaining)
+{
+    return countingNearSearch<__m128i, 16, loadSse, broadcastSse, countEqualSse, lanesReachingSse,
+                              storeSse>(source, sourceRemaining, dest, destRemaining);
+}
+
+NearSearch pickNearSearch()
+{
+    __builtin_cpu_init();  // this runs before main, ahead of the library's own set-up
+    return __builtin_cpu_supports("avx2") ? avx2NearSearch : sseNearSearch;
+}
+#else
+NearSearch pickNearSearch()
+{
+    return scalarNearSearch;
+}
+#endif
+
+NearSearch chosenNearSearch = pickNearSearch();
+
 NearMatch vectorNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                            uint32_t destRemaining)
 {
-    static_assert(blockSize == 15, "one vector lane per shift of a 15-byte window");
-    const int64_t range = searchRange;
-    const int64_t chunks = (range + 15) / 16;
-    // Every load and every window must lie inside both sides; elsewhere score one at a time.
-    const int64_t needed = 16 * std::max<int64_t>(chunks, 1) + 30;
-    if (range <= 0 || sourceRemaining < needed || destRemaining < needed)
-        return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
-
-    const int32_t unshifted = fastSimilarity(source, sourceRemaining, dest, destRemaining);
-    if (unshifted > matchThreshold)
-        return {true, unshifted, 0, 0};
-
-    const auto load = [](const uint8_t* at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    };
-    const __m128i full = _mm_set1_epi8(15);
-    int32_t bestCount = 0;  // scores rise with counts; a count of 0 scores the initial 0
-    uint32_t bestShift = 0;
-    bool bestIsSource = true;
-    for (int64_t chunk = 0; chunk < chunks; ++chunk) {
-        const uint32_t base = static_cast<uint32_t>(16 * chunk);
-        __m128i sourceCount = _mm_setzero_si128();
-        __m128i destCount = _mm_setzero_si128();
-        for (uint32_t k = 0; k < 15; ++k) {
-            const __m128i sourceEqual =
-                _mm_cmpeq_epi8(load(source + base + k), _mm_set1_epi8(static_cast<char>(dest[k])));
-            const __m128i destEqual =
-                _mm_cmpeq_epi8(load(dest + base + k), _mm_set1_epi8(static_cast<char>(source[k])));
-            sourceCount = _mm_sub_epi8(sourceCount, sourceEqual);
-            destCount = _mm_sub_epi8(destCount, destEqual);
-        }
-        const int64_t lanes = std::min<int64_t>(16, range - base);
-        const unsigned valid = lanes == 16 ? 0xFFFFu : (1u << lanes) - 1;
-        const auto lanesEqualTo = [valid](__m128i counts, __m128i value) {
-            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(counts, value))) & valid;
-        };
-        // The first shift in order (smaller first, source before destination) that matches.
-        const auto firstOf = [](unsigned sourceLanes, unsigned destLanes) {
-            const int sourceLane = sourceLanes ? std::countr_zero(sourceLanes) : 16;
-            const int destLane = destLanes ? std::countr_zero(destLanes) : 16;
-            return std::pair<int, bool>(std::min(sourceLane, destLane), sourceLane <= destLane);
-        };
-        const unsigned exactSource = lanesEqualTo(sourceCount, full);
-        const unsigned exactDest = lanesEqualTo(destCount, full);
-        if (exactSource | exactDest) {
-            const auto [lane, isSource] = firstOf(exactSource, exactDest);
-            const uint32_t shift = base + static_cast<uint32_t>(lane);
-            return isSource ? NearMatch{true, 100, shift, 0} : NearMatch{true, 100, 0, shift};
-        }
-        // The chunk's highest count over its valid lanes, by halving the vector each step.
-        const __m128i laneIndex =
-            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        const __m128i validLanes =
-            _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(lanes)));
-        __m128i top = _mm_and_si128(_mm_max_epu8(sourceCount, destCount), validLanes);
-        top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
-        top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
-        top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
-        top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
-        const int32_t topCount = _mm_cvtsi128_si32(top) & 0xFF;
-        if (topCount <= bestCount)
-            continue;  // only a strictly higher score replaces the best
-        const __m128i topVector = _mm_set1_epi8(static_cast<char>(topCount));
-        const auto [lane, isSource] =
-            firstOf(lanesEqualTo(sourceCount, topVector), lanesEqualTo(destCount, topVector));
-        bestCount = topCount;
-        bestShift = base + static_cast<uint32_t>(lane);
-        bestIsSource = isSource;
-    }
-    const int32_t best = kFullWindowScore[bestCount];
-    if (best < matchThreshold)
-        return {};
-    return bestIsSource ? NearMatch{true, best, bestShift, 0} : NearMatch{true, best, 0, bestShift};
+    return chosenNearSearch(source, sourceRemaining, dest, destRemaining);
 }
-#else
-NearMatch vectorNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+
+}  // namespace
+
+int32_t countReachingThreshold()
+{
+    int32_t count = 0;
+    while (count < 15 && kFullWindowScore[count] < matchThreshold)
+        ++count;
+    return count;
+}
+
+bool scanChunk(const uint8_t* sourceCounts, const uint8_t* destCounts, uint32_t base,
+               uint32_t lanes, ChunkBest& best, NearMatch& exact)
+{
+    for (uint32_t lane = 0; lane < lanes; ++lane) {
+        const uint32_t shift = base + lane;
+        if (sourceCounts[lane] == 15) {
+            exact = {true, 100, shift, 0};
+            return true;
+        }
+        if (sourceCounts[lane] > best.count)
+            best = {sourceCounts[lane], shift, true};
+        if (destCounts[lane] == 15) {
+            exact = {true, 100, 0, shift};
+            return true;
+        }
+        if (destCounts[lane] > best.count)
+            best = {destCounts[lane], shift, false};
+    }
+    return false;
+}
+
+NearMatch bestOfCounts(const ChunkBest& best)
+{
+    const int32_t score = kFullWindowScore[best.count];
+    if (score < matchThreshold)
+        return {};
+    return best.isSource ? NearMatch{true, score, best.shift, 0}
+                         : NearMatch{true, score, 0, best.shift};
+}
+
+NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                            uint32_t destRemaining)
 {
     return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
 }
-#endif
 
-}  // namespace
+void useVectorWidth(int lanes)
+{
+#if defined(__x86_64__)
+    if (lanes >= 32 && __builtin_cpu_supports("avx2"))
+        chosenNearSearch = avx2NearSearch;
+    else if (lanes >= 16)
+        chosenNearSearch = sseNearSearch;
+    else
+        chosenNearSearch = scalarNearSearch;
+#else
+    (void)lanes;
+#endif
+}
 
 int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
 {

@@ -35,3 +35,8 @@ BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, cons
                            uint32_t destRemaining);
 BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                                uint32_t destRemaining);
+
+// Picks the vector width of the fast near search: 32 lanes where the CPU has AVX2 (the default
+// there), 16 lanes (SSE2), or none. For tests and benchmarks of each path; every width gives the
+// same answers.
+void useVectorWidth(int lanes);
