@@ -81,7 +81,11 @@ class ThresholdSwap {
     int32_t saved_;
 };
 
-template <NearSearch near>
+BlockFilter chosenBlockFilter = nullptr;
+
+// The block search; with a filter, the near searches it rules out are not run (they would
+// find nothing), which changes nothing in the outcome.
+template <NearSearch near, bool filtered>
 BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                        uint32_t destRemaining)
 {
@@ -91,6 +95,10 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
     uint32_t bestInnerDestSkip = 0;
     {
         const ThresholdSwap raised;
+        BlockCandidates candidates;
+        const bool filter =
+            filtered && chosenBlockFilter != nullptr &&
+            chosenBlockFilter(source, sourceRemaining, dest, destRemaining, candidates);
         // Only a strictly better and strictly nearer candidate displaces the best one.
         const auto consider = [&](const NearMatch& inner, int32_t step) {
             if (inner.score > bestScore && (bestStep == 0 || std::abs(step) < std::abs(bestStep))) {
@@ -101,6 +109,8 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
             }
         };
         for (int32_t i = 1; uint64_t{uint32_t(i)} * blockSize < destRemaining && i < 30; ++i) {
+            if (filter && !candidates.dest[i - 1])
+                continue;
             const uint32_t offset = static_cast<uint32_t>(i * blockSize);
             const NearMatch inner =
                 near(source, sourceRemaining, dest + offset, destRemaining - offset);
@@ -111,6 +121,8 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
             consider(inner, i);
         }
         for (int32_t j = 1; uint64_t{uint32_t(j)} * blockSize < sourceRemaining && j < 30; ++j) {
+            if (filter && !candidates.source[j - 1])
+                continue;
             const uint32_t offset = static_cast<uint32_t>(j * blockSize);
             const NearMatch inner =
                 near(source + offset, sourceRemaining - offset, dest, destRemaining);
@@ -164,10 +176,22 @@ NearMatch sseNearSearch(const uint8_t* source, uint32_t sourceRemaining, const u
                               storeSse>(source, sourceRemaining, dest, destRemaining);
 }
 
+bool sseBlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                    uint32_t destRemaining, BlockCandidates& candidates)
+{
+    return blockCandidates<__m128i, 16, loadSse, broadcastSse, countEqualSse, lanesReachingSse,
+                           storeSse>(source, sourceRemaining, dest, destRemaining, candidates);
+}
+
 NearSearch pickNearSearch()
 {
     __builtin_cpu_init();  // this runs before main, ahead of the library's own set-up
-    return __builtin_cpu_supports("avx2") ? avx2NearSearch : sseNearSearch;
+    if (__builtin_cpu_supports("avx2")) {
+        chosenBlockFilter = avx2BlockFilter;
+        return avx2NearSearch;
+    }
+    chosenBlockFilter = sseBlockFilter;
+    return sseNearSearch;
 }
 #else
 NearSearch pickNearSearch()
@@ -233,12 +257,16 @@ NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, cons
 void useVectorWidth(int lanes)
 {
 #if defined(__x86_64__)
-    if (lanes >= 32 && __builtin_cpu_supports("avx2"))
+    if (lanes >= 32 && __builtin_cpu_supports("avx2")) {
         chosenNearSearch = avx2NearSearch;
-    else if (lanes >= 16)
+        chosenBlockFilter = avx2BlockFilter;
+    } else if (lanes >= 16) {
         chosenNearSearch = sseNearSearch;
-    else
+        chosenBlockFilter = sseBlockFilter;
+    } else {
         chosenNearSearch = scalarNearSearch;
+        chosenBlockFilter = nullptr;
+    }
 #else
     (void)lanes;
 #endif
@@ -287,11 +315,11 @@ NearMatch fastAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const
 BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                            uint32_t destRemaining)
 {
-    return blockSearch<alignSearch>(source, sourceRemaining, dest, destRemaining);
+    return blockSearch<alignSearch, false>(source, sourceRemaining, dest, destRemaining);
 }
 
 BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                                uint32_t destRemaining)
 {
-    return blockSearch<vectorNearSearch>(source, sourceRemaining, dest, destRemaining);
+    return blockSearch<vectorNearSearch, true>(source, sourceRemaining, dest, destRemaining);
 }

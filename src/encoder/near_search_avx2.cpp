@@ -40,4 +40,11 @@ NearMatch avx2NearSearch(const uint8_t* source, uint32_t sourceRemaining, const 
                               lanesReachingAvx2, storeAvx2>(source, sourceRemaining, dest,
                                                             destRemaining);
 }
+
+bool avx2BlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                     uint32_t destRemaining, BlockCandidates& candidates)
+{
+    return blockCandidates<__m256i, 32, loadAvx2, broadcastAvx2, countEqualAvx2, lanesReachingAvx2,
+                           storeAvx2>(source, sourceRemaining, dest, destRemaining, candidates);
+}
 #endif

@@ -11,6 +11,15 @@
 
 using NearSearch = NearMatch (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
 
+// Which near searches of a block search can find anything: index i - 1 for the destination
+// block i, and for the source block i. Filled by a block filter, which returns false (ruling
+// nothing out) where the inputs are too short or the search range too wide for it.
+struct BlockCandidates {
+    bool dest[29];
+    bool source[29];
+};
+using BlockFilter = bool (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t, BlockCandidates&);
+
 // The best shift so far of a search, by count of equal bytes in a full window.
 struct ChunkBest {
     int32_t count = 0;
@@ -33,6 +42,8 @@ NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, cons
 // In near_search_avx2.cpp; call only where the CPU has AVX2.
 NearMatch avx2NearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                          uint32_t destRemaining);
+bool avx2BlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                     uint32_t destRemaining, BlockCandidates& candidates);
 
 // Lane j of the source counter counts the window positions k where source[base + j + k] ==
 // dest[k], lane j of the destination counter those where dest[base + j + k] == source[k]. With
@@ -86,4 +97,84 @@ static NearMatch countingNearSearch(const uint8_t* source, uint32_t sourceRemain
             return exact;
     }
     return bestOfCounts(best);
+}
+
+// The 58 near searches of a block search share much of their work: the destination side of
+// the destination block i at shift d compares dest[15i + d + k] with source[k], one running
+// correlation over all i, and so does the source side of the source blocks. With those two
+// computed once, each near search needs only its own other side to tell whether any of its
+// counts reaches the threshold's count; one that does not cannot find anything (its unshifted
+// score is its first source-side lane).
+template <typename Vector, int Width, Vector (*loadAt)(const uint8_t*),
+          Vector (*broadcast)(uint8_t), Vector (*countEqual)(Vector, Vector, Vector),
+          unsigned (*lanesReaching)(Vector, Vector, int32_t), void (*storeTo)(uint8_t*, Vector)>
+static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+                            uint32_t destRemaining, BlockCandidates& candidates)
+{
+    constexpr int64_t kBlocks = 29;
+    constexpr int64_t kMaxRange = 256;
+    const int64_t range = searchRange;
+    const int32_t reaching = countReachingThreshold();
+    if (range <= 0 || range > kMaxRange || reaching == 0)
+        return false;
+    const int64_t chunks = (range + Width - 1) / Width;
+    // Shared counts cover every lane of every block: positions [0, span).
+    const int64_t span = 15 * kBlocks + Width * chunks;
+    // Loads reach Width + 14 bytes past the last counted position; keep a margin beyond it,
+    // and enough for every near search to take its vector path.
+    const int64_t needed = span + 2 * Width + 64;
+    if (sourceRemaining < needed || destRemaining < needed)
+        return false;
+
+    Vector destBytes[15];
+    Vector sourceBytes[15];
+    for (int k = 0; k < 15; ++k) {
+        destBytes[k] = broadcast(dest[k]);
+        sourceBytes[k] = broadcast(source[k]);
+    }
+    // destShared[p]: equal bytes of dest[p..p+15) and source[0..15); sourceShared the reverse.
+    alignas(32) uint8_t destShared[15 * kBlocks + kMaxRange + 3 * Width];
+    alignas(32) uint8_t sourceShared[15 * kBlocks + kMaxRange + 3 * Width];
+    for (int64_t base = 0; base < span; base += Width) {
+        Vector destCount = broadcast(0);
+        Vector sourceCount = broadcast(0);
+        for (int k = 0; k < 15; ++k) {
+            destCount = countEqual(destCount, loadAt(dest + base + k), sourceBytes[k]);
+            sourceCount = countEqual(sourceCount, loadAt(source + base + k), destBytes[k]);
+        }
+        storeTo(destShared + base, destCount);
+        storeTo(sourceShared + base, sourceCount);
+    }
+
+    for (int64_t block = 1; block <= kBlocks; ++block) {
+        const uint8_t* destBlock = dest + 15 * block;
+        const uint8_t* sourceBlock = source + 15 * block;
+        bool destMay = false;
+        bool sourceMay = false;
+        for (int64_t chunk = 0; chunk < chunks && !(destMay && sourceMay); ++chunk) {
+            const int64_t base = Width * chunk;
+            const int64_t lanes = range - base < Width ? range - base : Width;
+            const unsigned valid = lanes >= 32 ? ~0u : (1u << lanes) - 1;
+            if (!destMay) {
+                // Destination block: its source side here, its destination side shared.
+                Vector count = broadcast(0);
+                for (int k = 0; k < 15; ++k)
+                    count = countEqual(count, loadAt(source + base + k), broadcast(destBlock[k]));
+                destMay = (lanesReaching(count, loadAt(destShared + 15 * block + base), reaching) &
+                           valid) != 0;
+            }
+            if (!sourceMay) {
+                // Source block: its destination side here, its source side shared.
+                Vector count = broadcast(0);
+                for (int k = 0; k < 15; ++k)
+                    count = countEqual(count, loadAt(dest + base + k), broadcast(sourceBlock[k]));
+                sourceMay =
+                    (lanesReaching(loadAt(sourceShared + 15 * block + base), count, reaching) &
+                     valid) != 0;
+            }
+        }
+        candidates.dest[block - 1] = destMay;
+        candidates.source[block - 1] = sourceMay;
+    }
+    return true;
 }
