@@ -87,7 +87,7 @@ int main(int argc, char** argv)
     if (argc != 2)
         return 2;
     const std::string out = argv[1];
-    for (const char* dir : {"", "/records", "/interpreter", "/read_token"})
+    for (const char* dir : {"", "/records", "/interpreter", "/read_token", "/encoder"})
         mkdir((out + dir).c_str(), 0755);
     setenv("TZ", "UTC", 1);
     tzset();
@@ -143,7 +143,22 @@ int main(int argc, char** argv)
         input = join(input, pair.source);
         input.insert(input.end(), record.begin() + headerLength, record.end());
         save(out + "/interpreter/" + pair.seed, input);
+        // The encoder's input: option selector, source length, source, destination.
+        Bytes pairInput = {static_cast<uint8_t>(records.size() * 29),
+                           static_cast<uint8_t>(pair.source.size()),
+                           static_cast<uint8_t>(pair.source.size() >> 8)};
+        pairInput = join(join(pairInput, pair.source), pair.dest);
+        save(out + "/encoder/" + pair.seed, pairInput);
     }
+    // A long pair with a moved block: the block search and its shared correlations.
+    Bytes longSource;
+    for (int i = 0; i < 1500; ++i)
+        longSource.push_back(static_cast<uint8_t>((i * 7919 + i / 13) % 251));
+    Bytes longDest(longSource.begin() + 700, longSource.end());
+    longDest.insert(longDest.end(), longSource.begin(), longSource.begin() + 700);
+    Bytes longInput = {0, static_cast<uint8_t>(longSource.size()),
+                       static_cast<uint8_t>(longSource.size() >> 8)};
+    save(out + "/encoder/moved-block", join(join(longInput, longSource), longDest));
     save(out + "/records/two-records", join(records[1], records[9]));
     save(out + "/records/behind-junk", join(join(records[2], Bytes(256, '-')), records[3]));
 

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -273,6 +274,67 @@ TEST_F(DeltaEncoderTest, FastEncoderWritesTheReferenceBytesForEveryShape)
         stream(source, dest);
         if (HasFailure())
             break;
+    }
+    useVectorWidth(32);
+}
+
+TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
+{
+    // Shape families: random, repetitive, near-identical, shifted by 1-1000 bytes, tiny; each
+    // under the default options and the extreme ones, at every vector width this CPU has.
+    const std::vector<std::function<void()>> optionSets = {
+        [] {},
+        [] { searchRange = 0; },
+        [] { searchRange = 1; },
+        [] { searchRange = 200; },
+        [] { matchThreshold = 0; },
+        [] { matchThreshold = 100; },
+        [] { deepSearch = 0; },
+    };
+    std::mt19937 random(8);
+    for (int round = 0; round < 2100; ++round) {
+        const size_t size = 1 + random() % (round % 10 == 0 ? 6000 : 900);
+        Bytes source = randomBytes(random, size);
+        Bytes dest;
+        switch (round % 5) {
+        case 0:  // unrelated
+            dest = randomBytes(random, 1 + random() % 900);
+            break;
+        case 1: {  // repetitive: a short pattern, with a few bytes changed
+            const size_t period = 1 + random() % 7;
+            for (size_t i = 0; i < size; ++i)
+                source[i] = static_cast<uint8_t>(i % period);
+            dest = source;
+            for (int e = 0; e < 3; ++e)
+                dest[random() % dest.size()] ^= 0x5A;
+            break;
+        }
+        case 2:  // near-identical
+            dest = source;
+            for (size_t e = 0; e < 1 + size / 100; ++e)
+                dest[random() % dest.size()] += 1;
+            break;
+        case 3: {  // shifted by 1-1000 bytes either way
+            const size_t shift = 1 + random() % 1000;
+            if (random() % 2)
+                dest = join({randomBytes(random, shift), source});
+            else
+                dest = shift < source.size()
+                           ? Bytes(source.begin() + static_cast<long>(shift), source.end())
+                           : randomBytes(random, 1);
+            break;
+        }
+        default:  // tiny
+            source = randomBytes(random, 1 + random() % 20);
+            dest = randomBytes(random, 1 + random() % 20);
+        }
+        resetTuning();
+        optionSets[round % optionSets.size()]();
+        useVectorWidth(round % 3 == 0 ? 0 : round % 3 == 1 ? 16 : 32);
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE);
+        const Record fast = encode(source, dest, EncoderSpeed::FAST);
+        ASSERT_TRUE(fast.header == reference.header && fast.stream == reference.stream);
     }
     useVectorWidth(32);
 }
