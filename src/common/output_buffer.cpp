@@ -12,6 +12,7 @@ namespace {
 
 alignas(64) uint8_t outputBuffer[kOutputBufferSize];
 uint32_t fillCount = 0;
+uint32_t* flushCrc = nullptr;
 
 void appendBytes(const uint8_t* data, uint32_t count, uint32_t* crc)
 {
@@ -26,6 +27,7 @@ void appendBytes(const uint8_t* data, uint32_t count, uint32_t* crc)
 void resetOutput()
 {
     fillCount = 0;
+    flushCrc = nullptr;
 }
 
 void flushOutput(FileSlot& file)
@@ -34,6 +36,8 @@ void flushOutput(FileSlot& file)
         return;
     const uint32_t count = fillCount;
     fillCount = 0;
+    if (flushCrc != nullptr)
+        *flushCrc = crcBlock(outputBuffer, count, *flushCrc);
     if (!platform::writeFile(file.handle, outputBuffer, count))
         fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", file.name.c_str());
 }
@@ -59,6 +63,11 @@ void writeDest(FileSlot& file, const uint8_t* data, uint32_t count)
 void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count)
 {
     writeOutput(file, data, count, nullptr);
+}
+
+void checksumOnFlush(uint32_t* crc)
+{
+    flushCrc = crc;
 }
 
 uint32_t outputFill()

@@ -8,7 +8,7 @@
 
 constexpr uint32_t kOutputBufferSize = 32768;
 
-// Empties the buffer without writing anything.
+// Empties the buffer without writing anything, and stops any checksum on flush.
 void resetOutput();
 // Writes the filled part of the buffer to the slot's file at its position, if there is any.
 void flushOutput(FileSlot& file);  // exit 9 naming the slot's file
@@ -18,5 +18,8 @@ void writeOutput(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* 
 void writeDest(FileSlot& file, const uint8_t* data, uint32_t count);
 // Bytes outside every checksum, such as the record header.
 void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count);
+// While set, every flush first folds the bytes it writes into *crc, so that a writer can leave
+// the checksum of a long run of small writes to one pass per buffer. nullptr stops it.
+void checksumOnFlush(uint32_t* crc);
 // Bytes waiting in the buffer.
 uint32_t outputFill();

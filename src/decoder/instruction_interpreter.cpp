@@ -1,5 +1,8 @@
-// The instruction interpreter. Stretches are copied and checksummed whole; the bytes written and
-// the bytes each checksum sees are exactly those of a byte-by-byte replay.
+// The instruction interpreter. Stretches are copied whole, and no instruction computes a
+// checksum: the source is passed over strictly in order and the stream consumed strictly in
+// order, so their checksums are one pass each over the stretch covered at the end, and the
+// destination's is folded in as the output buffer is flushed. What each checksum sees is
+// exactly what a byte-by-byte replay would feed it.
 #include "decoder/instruction_interpreter.h"
 
 #include "common/checksum.h"
@@ -15,10 +18,16 @@
 
 namespace {
 
-// Passes over count source bytes: each is folded into sourceCrc as stored in the source.
 void passSource(const uint8_t*& source, uint32_t count, uint32_t& sourceRemaining)
 {
-    crcAdvance(source, sourceRemaining, sourceCrc, count);
+    source += count;
+    sourceRemaining -= count;
+}
+
+void consumeStream(const uint8_t*& stream, uint32_t count, uint32_t& streamRemaining)
+{
+    stream += count;
+    streamRemaining -= count;
 }
 
 // Positions a difference block or a poke processes: 15, or fewer near either end.
@@ -31,7 +40,7 @@ uint32_t copyRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRem
                      uint32_t& destRemaining, uint32_t n)
 {
     const uint32_t count = std::min({n, sourceRemaining, destRemaining});
-    writeDest(targetSlot, source, count);
+    writeRaw(targetSlot, source, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return 0;
@@ -48,7 +57,7 @@ uint32_t insertRoutine(const uint8_t*&, const uint8_t* operand, uint32_t&, uint3
                        uint32_t n)
 {
     const uint32_t count = std::min(n, destRemaining);
-    writeDest(targetSlot, operand, count);
+    writeRaw(targetSlot, operand, count);
     destRemaining -= count;
     return count;  // literal bytes beyond the destination's end stay unconsumed
 }
@@ -61,7 +70,7 @@ uint32_t pokeRoutine(const uint8_t*& source, const uint8_t* operand, uint32_t& s
     std::copy(source, source + count, bytes);
     if (n >= 1 && n <= count)
         bytes[n - 1] = static_cast<uint8_t>(bytes[n - 1] + *operand);
-    writeDest(targetSlot, bytes, count);
+    writeRaw(targetSlot, bytes, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return 1;  // the delta byte is consumed even when its position is never reached
@@ -101,7 +110,7 @@ uint32_t replayDifferenceBlock(const uint8_t*& source, uint16_t bitmap, const ui
         if ((bitmap >> k) & 1u)
             bytes[k] = static_cast<uint8_t>(bytes[k] + deltas[used++]);
     }
-    writeDest(targetSlot, bytes, count);
+    writeRaw(targetSlot, bytes, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return used;
@@ -126,6 +135,9 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
     uint32_t streamRemaining = static_cast<uint32_t>(
         std::min<uint64_t>(headerField32(HEADER_STREAM_LENGTH), mappedBehindHeader));
 
+    const uint8_t* const sourceStart = source;
+    const uint8_t* const streamStart = stream;
+    checksumOnFlush(&destCrc);
     startProgress(uint64_t{sourceSize} + destSize);
     while (streamRemaining != 0) {
         showProgress(sourceRemaining, destRemaining);
@@ -138,19 +150,22 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
                 break;
             const uint32_t used =
                 replayDifferenceBlock(source, bitmap, stream + 2, sourceRemaining, destRemaining);
-            crcAdvance(stream, streamRemaining, streamCrc, 2 + used);
+            consumeStream(stream, 2 + used, streamRemaining);
             continue;
         }
         Token token;
         if (!readToken(stream, streamRemaining, token) ||
             operandBytes(token, destRemaining) > streamRemaining - token.size)
             break;
-        crcAdvance(stream, streamRemaining, streamCrc, token.size);
+        consumeStream(stream, token.size, streamRemaining);
         const uint32_t used =
             opRoutines[token.op](source, stream, sourceRemaining, destRemaining, token.length);
-        crcAdvance(stream, streamRemaining, streamCrc, used);
+        consumeStream(stream, used, streamRemaining);
     }
     flushOutput(targetSlot);
+    checksumOnFlush(nullptr);
+    sourceCrc = crcBlock(sourceStart, static_cast<size_t>(source - sourceStart), sourceCrc);
+    streamCrc = crcBlock(streamStart, static_cast<size_t>(stream - streamStart), streamCrc);
     showProgress(0, 0);
     std::fputs("\n", stderr);
     streamEnd = stream;
