@@ -122,7 +122,7 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
     const int64_t span = 15 * kBlocks + Width * chunks;
     // Loads reach Width + 14 bytes past the last counted position; keep a margin beyond it,
     // and enough for every near search to take its vector path.
-    const int64_t needed = span + 2 * Width + 64;
+    const int64_t needed = span + int64_t{2} * Width + 64;
     if (sourceRemaining < needed || destRemaining < needed)
         return false;
 
@@ -133,8 +133,9 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         sourceBytes[k] = broadcast(source[k]);
     }
     // destShared[p]: equal bytes of dest[p..p+15) and source[0..15); sourceShared the reverse.
-    alignas(32) uint8_t destShared[15 * kBlocks + kMaxRange + 3 * Width];
-    alignas(32) uint8_t sourceShared[15 * kBlocks + kMaxRange + 3 * Width];
+    constexpr int64_t kSharedLength = 15 * kBlocks + kMaxRange + int64_t{3} * Width;
+    alignas(32) uint8_t destShared[kSharedLength];
+    alignas(32) uint8_t sourceShared[kSharedLength];
     for (int64_t base = 0; base < span; base += Width) {
         Vector destCount = broadcast(0);
         Vector sourceCount = broadcast(0);
