@@ -95,7 +95,7 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
     uint32_t bestInnerDestSkip = 0;
     {
         const ThresholdSwap raised;
-        BlockCandidates candidates;
+        BlockCandidates candidates{};
         const bool filter =
             filtered && chosenBlockFilter != nullptr &&
             chosenBlockFilter(source, sourceRemaining, dest, destRemaining, candidates);
