@@ -122,7 +122,8 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
     const int64_t span = 15 * kBlocks + Width * chunks;
     // Loads reach Width + 14 bytes past the last counted position; keep a margin beyond it,
     // and enough for every near search to take its vector path.
-    const int64_t needed = span + int64_t{2} * Width + 64;
+    const int64_t width = Width;
+    const int64_t needed = span + 2 * width + 64;
     if (sourceRemaining < needed || destRemaining < needed)
         return false;
 
@@ -133,7 +134,7 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         sourceBytes[k] = broadcast(source[k]);
     }
     // destShared[p]: equal bytes of dest[p..p+15) and source[0..15); sourceShared the reverse.
-    constexpr int64_t kSharedLength = 15 * kBlocks + kMaxRange + int64_t{3} * Width;
+    constexpr int64_t kSharedLength = 15 * kBlocks + kMaxRange + 3 * static_cast<int64_t>(Width);
     alignas(32) uint8_t destShared[kSharedLength];
     alignas(32) uint8_t sourceShared[kSharedLength];
     for (int64_t base = 0; base < span; base += Width) {
