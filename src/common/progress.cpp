@@ -12,6 +12,7 @@ uint64_t progressTotal = 1;
 // inside that range nothing is computed or printed.
 uint64_t firstDone = 1;
 uint64_t nextDone = 0;
+bool silenced = false;
 
 uint64_t percentOf(uint64_t done)
 {
@@ -30,7 +31,8 @@ void printFor(uint64_t done)
     const uint64_t percent = percentOf(done);
     firstDone = (percent * progressTotal + 99) / 100;
     nextDone = ((percent + 1) * progressTotal + 99) / 100;
-    std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
+    if (!silenced)
+        std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
 }
 
 }  // namespace
@@ -62,4 +64,9 @@ void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_
         const uint64_t reaching = (nextDone - first + stride - 1) / stride;
         step = std::max(step + 1, reaching);
     }
+}
+
+void silenceProgress(bool silent)
+{
+    silenced = silent;
 }

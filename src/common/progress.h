@@ -11,3 +11,5 @@ void showProgress(uint32_t sourceRemaining, uint32_t destRemaining);
 // each later one stride bytes further on in total; without a call per step.
 void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
                        uint64_t stride);
+// While set, nothing is printed; for a run whose output nobody is to see (a trial encoding).
+void silenceProgress(bool silent);

@@ -111,6 +111,9 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         case 'V':
             view = true;
             break;
+        case 'W':  // beyond the usage text on purpose: it lists only /V
+            wholeFileSearch = 1;
+            break;
         default:
             return invocation;
         }

@@ -6,6 +6,8 @@
 #include "common/fatal.h"
 #include "common/file_layer.h"
 #include "encoder/delta_encoder.h"
+#include "encoder/tuning.h"
+#include "encoder/whole_file_encoder.h"
 #include "format/record_header.h"
 
 #include <cstdio>
@@ -25,6 +27,21 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, ui
     return view;
 }
 
+// With /W the whole-file encoder's stream, unless the specified encoder's would not be longer.
+void encodeChosen(FileSlot& diff, const uint8_t* source, const uint8_t* dest)
+{
+    if (wholeFileSearch != 0) {
+        WholeFilePlan plan;
+        if (planWholeFile(source, headerField32(HEADER_SOURCE_SIZE), dest,
+                          headerField32(HEADER_DEST_SIZE), plan) &&
+            plan.streamLength < measureStream(source, dest)) {
+            writeWholeFileRecord(diff, plan, source, dest);
+            return;
+        }
+    }
+    encodeStream(diff, source, dest);
+}
+
 }  // namespace
 
 void createRecord(const char* sourcePath, const char* destPath, const char* diffPath)
@@ -40,7 +57,7 @@ void createRecord(const char* sourcePath, const char* destPath, const char* diff
         std::fprintf(stderr, "%s\n", sourcePath);
     else
         std::fprintf(stderr, "%s > %s\n", sourcePath, destPath);
-    encodeStream(diffSlot, source, dest);
+    encodeChosen(diffSlot, source, dest);
 
     closeChecked(diffPath, diffSlot);
     commitAppend();

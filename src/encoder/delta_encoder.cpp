@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -213,7 +214,40 @@ void discardCopyRun()
     copyRun = CopyRun{};
 }
 
-void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
+void beginRecord(FileSlot& diff)
+{
+    startProgress(uint64_t{headerField32(HEADER_SOURCE_SIZE)} + headerField32(HEADER_DEST_SIZE));
+    setHeaderField32(HEADER_STREAM_LENGTH, 0);
+    resetOutput();
+    writeRaw(diff, currentHeader.bytes, currentHeader.length);
+}
+
+uint32_t completeRecord(FileSlot& diff)
+{
+    setHeaderField32(HEADER_SOURCE_CRC, sourceCrc);
+    setHeaderField32(HEADER_DEST_CRC, destCrc);
+    setHeaderField32(HEADER_STREAM_CRC, streamCrc);
+    setHeaderField32(HEADER_CHECKSUM, headerChecksum());
+    flushOutput(diff);
+    const uint32_t streamLength = headerField32(HEADER_STREAM_LENGTH);
+    seekCurrent(diff, -(int64_t{streamLength} + currentHeader.length));
+    writeRaw(diff, currentHeader.bytes, currentHeader.length);
+    flushOutput(diff);
+    return streamLength;
+}
+
+void endRecord()
+{
+    showProgress(0, 0);
+    releaseHeader();
+    std::fprintf(stderr, "\ndone.\n");
+}
+
+namespace {
+
+// The whole record, header included; returns the stream length.
+uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
+                      EncoderSpeed speed)
 {
     const bool fast = speed == EncoderSpeed::FAST;
     Encoder encoder{diff,
@@ -221,12 +255,7 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, En
                     {dest, headerField32(HEADER_DEST_SIZE), dest, destCrc},
                     fast ? fastAlignSearch : alignSearch,
                     fast ? fastDeepAlignSearch : deepAlignSearch};
-    startProgress(uint64_t{encoder.source.remaining} + encoder.dest.remaining);
-
-    setHeaderField32(HEADER_STREAM_LENGTH, 0);
-    resetOutput();
-    writeRaw(diff, currentHeader.bytes, currentHeader.length);
-
+    beginRecord(diff);
     while (encoder.source.remaining != 0 && encoder.dest.remaining != 0) {
         if (fast && encoder.copyEqualStretch())
             continue;
@@ -239,17 +268,32 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, En
         encoder.insert(encoder.dest.remaining);
     encoder.source.fold();
     encoder.dest.fold();
+    return completeRecord(diff);
+}
 
-    setHeaderField32(HEADER_SOURCE_CRC, sourceCrc);
-    setHeaderField32(HEADER_DEST_CRC, destCrc);
-    setHeaderField32(HEADER_STREAM_CRC, streamCrc);
-    setHeaderField32(HEADER_CHECKSUM, headerChecksum());
-    flushOutput(diff);
-    const uint32_t streamLength = headerField32(HEADER_STREAM_LENGTH);
-    seekCurrent(diff, -(int64_t{streamLength} + currentHeader.length));
-    writeRaw(diff, currentHeader.bytes, currentHeader.length);
-    flushOutput(diff);
-    showProgress(0, 0);
-    releaseHeader();
-    std::fprintf(stderr, "\ndone.\n");
+}  // namespace
+
+void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
+{
+    encodeRecord(diff, source, dest, speed);
+    endRecord();
+}
+
+uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
+{
+    const std::vector<uint8_t> header(currentHeader.bytes,
+                                      currentHeader.bytes + currentHeader.length);
+    FileSlot sink;
+    openForWrite("/dev/null", sink);
+    silenceProgress(true);
+    discardCopyRun();
+    resetRunningCrcs();
+    const uint32_t length = encodeRecord(sink, source, dest, EncoderSpeed::FAST);
+    silenceProgress(false);
+    closeChecked("/dev/null", sink);
+    std::copy(header.begin(), header.end(), currentHeader.bytes);
+    discardCopyRun();
+    resetRunningCrcs();
+    resetOutput();
+    return length;
 }

@@ -18,3 +18,14 @@ void discardCopyRun();
 // of dest into diff, which is positioned where the record starts. Releases the header.
 void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
                   EncoderSpeed speed = EncoderSpeed::FAST);
+
+// The specified encoder's stream length for the pair, found by a trial run that writes and
+// prints nothing; the current header comes back as it was.
+uint32_t measureStream(const uint8_t* source, const uint8_t* dest);
+
+// The frame every encoder writes around its stream: the provisional header and the progress
+// total; then the completed header (checksums from the running checksums) rewritten in place,
+// returning the stream length; then the final progress, "done." and the header released.
+void beginRecord(FileSlot& diff);
+uint32_t completeRecord(FileSlot& diff);
+void endRecord();

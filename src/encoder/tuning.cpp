@@ -4,10 +4,12 @@
 int32_t searchRange = 47;
 int32_t matchThreshold = 65;
 int32_t deepSearch = 1;
+int32_t wholeFileSearch = 0;
 
 void resetTuning()
 {
     searchRange = 47;
     matchThreshold = 65;
     deepSearch = 1;
+    wholeFileSearch = 0;
 }

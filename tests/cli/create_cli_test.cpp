@@ -208,3 +208,34 @@ TEST_F(CreateCliTest, OptionsReachTheEncoder)
     EXPECT_LT(deep[0].stream.size(), 120u);
     EXPECT_GT(plain[0].stream.size(), 1000u);
 }
+
+TEST_F(CreateCliTest, WholeFileSearchNeverWritesALongerRecord)
+{
+    // 3000 new bytes at the front: the whole-file search realigns, the specified encoder cannot.
+    const std::string source = pseudoRandom(60000, 21);
+    writeFile("a", source);
+    writeFile("b", pseudoRandom(3000, 22) + source);
+    ASSERT_EQ(runTool({"a", "b", "plain.zep"}).status, 0);
+    const ToolRun whole = runTool({"/W", "a", "b", "whole.zep"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(whole.err.substr(kBanner.size(), 6), "a > b\n");
+    EXPECT_EQ(whole.err.substr(whole.err.size() - 12), "100%\r\ndone.\n");
+    EXPECT_LT(readFile("whole.zep").size(), 3300u);
+    EXPECT_GT(readFile("plain.zep").size(), 60000u);
+
+    // Where the specified encoder's stream is as short, its record is what /W writes.
+    writeFile("c", source.substr(0, 30000) + "x" + source.substr(30001));
+    ASSERT_EQ(runTool({"a", "c", "plain2.zep"}).status, 0);
+    ASSERT_EQ(runTool({"-w", "a", "c", "whole2.zep"}).status, 0);
+    EXPECT_TRUE(readFile("whole2.zep") == readFile("plain2.zep"));
+
+    // Both records rebuild their destination.
+    ASSERT_EQ(mkdir(path("apply").c_str(), 0700), 0);
+    writeFile("apply/a", source);
+    struct stat info;
+    ASSERT_EQ(stat(path("a").c_str(), &info), 0);
+    setModified("apply/a", info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    const ToolRun applied = runShell("cd apply && exec \"$ZEP\" ../whole.zep");
+    ASSERT_EQ(applied.status, 0) << applied.err;
+    EXPECT_TRUE(readFile("apply/b") == pseudoRandom(3000, 22) + source);
+}

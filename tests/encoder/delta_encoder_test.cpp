@@ -19,47 +19,6 @@
 
 namespace {
 
-// A minimal replay of a stream against its source, for round trips in this test only.
-Bytes replay(const Bytes& source, const Bytes& stream, size_t destSize)
-{
-    Bytes dest;
-    size_t at = 0;
-    size_t from = 0;
-    const auto group = [&](uint32_t bitmap, const uint8_t* deltas) {
-        for (uint32_t k = 0; k < kGroupWidth && from < source.size() && dest.size() < destSize;
-             ++k) {
-            uint8_t byte = source[from++];
-            if (bitmap & (1u << k))
-                byte = static_cast<uint8_t>(byte + *deltas++);
-            dest.push_back(byte);
-        }
-    };
-    while (at < stream.size()) {
-        if (isDifferenceBlock(stream[at])) {
-            const uint16_t bitmap = blockBitmap(stream[at], stream[at + 1]);
-            group(bitmap, &stream[at + 2]);
-            at += 2 + std::popcount(bitmap);
-            continue;
-        }
-        Token token;
-        EXPECT_TRUE(readToken(&stream[at], stream.size() - at, token));
-        at += token.size;
-        if (token.op == OP_COPY) {
-            dest.insert(dest.end(), source.begin() + from, source.begin() + from + token.length);
-            from += token.length;
-        } else if (token.op == OP_SKIP) {
-            from += token.length;
-        } else if (token.op == OP_INSERT) {
-            dest.insert(dest.end(), stream.begin() + at, stream.begin() + at + token.length);
-            at += token.length;
-        } else {
-            group(1u << (token.length - 1), &stream[at]);
-            at += 1;
-        }
-    }
-    return dest;
-}
-
 Bytes randomBytes(std::mt19937& random, size_t count)
 {
     Bytes bytes(count);

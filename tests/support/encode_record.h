@@ -4,8 +4,11 @@
 #include "common/checksum.h"
 #include "common/file_layer.h"
 #include "encoder/delta_encoder.h"
+#include "encoder/whole_file_encoder.h"
+#include "format/instruction_stream.h"
 #include "format/record_header.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -54,4 +57,74 @@ inline Record encode(const Bytes& source, const Bytes& dest,
     EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder
     return {Bytes(all.begin(), all.begin() + headerLength),
             Bytes(all.begin() + headerLength, all.end()), progress};
+}
+
+// The record the whole-file encoder writes for the pair, and the stream length it planned.
+inline Record encodeWhole(const Bytes& source, const Bytes& dest, uint64_t& planned)
+{
+    char name[] = "/tmp/zep-encoder-XXXXXX";
+    const int fd = mkstemp(name);
+    close(fd);
+    buildRecordHeader("old.bin", "new.bin");
+    setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+    setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+    const uint32_t headerLength = currentHeader.length;
+    WholeFilePlan plan;
+    EXPECT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
+                              static_cast<uint32_t>(dest.size()), plan));
+    planned = plan.streamLength;
+    FileSlot diff;
+    openForWrite(name, diff);
+    resetRunningCrcs();
+    testing::internal::CaptureStderr();
+    writeWholeFileRecord(diff, plan, source.data(), dest.data());
+    const std::string progress = testing::internal::GetCapturedStderr();
+    closeChecked(name, diff);
+    std::ifstream in(name, std::ios::binary);
+    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(name);
+    return {Bytes(all.begin(), all.begin() + headerLength),
+            Bytes(all.begin() + headerLength, all.end()), progress};
+}
+
+// A minimal replay of a stream against its source, written apart from the interpreter, for
+// round trips of what the encoders write.
+inline Bytes replay(const Bytes& source, const Bytes& stream, size_t destSize)
+{
+    Bytes dest;
+    size_t at = 0;
+    size_t from = 0;
+    const auto group = [&](uint32_t bitmap, const uint8_t* deltas) {
+        for (uint32_t k = 0; k < kGroupWidth && from < source.size() && dest.size() < destSize;
+             ++k) {
+            uint8_t byte = source[from++];
+            if (bitmap & (1u << k))
+                byte = static_cast<uint8_t>(byte + *deltas++);
+            dest.push_back(byte);
+        }
+    };
+    while (at < stream.size()) {
+        if (isDifferenceBlock(stream[at])) {
+            const uint16_t bitmap = blockBitmap(stream[at], stream[at + 1]);
+            group(bitmap, &stream[at + 2]);
+            at += 2 + std::popcount(bitmap);
+            continue;
+        }
+        Token token;
+        EXPECT_TRUE(readToken(&stream[at], stream.size() - at, token));
+        at += token.size;
+        if (token.op == OP_COPY) {
+            dest.insert(dest.end(), source.begin() + from, source.begin() + from + token.length);
+            from += token.length;
+        } else if (token.op == OP_SKIP) {
+            from += token.length;
+        } else if (token.op == OP_INSERT) {
+            dest.insert(dest.end(), stream.begin() + at, stream.begin() + at + token.length);
+            at += token.length;
+        } else {
+            group(1u << (token.length - 1), &stream[at]);
+            at += 1;
+        }
+    }
+    return dest;
 }

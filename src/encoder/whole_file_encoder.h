@@ -1,0 +1,34 @@
+// The whole-file encoder (option /W): it indexes the whole source, finds matches for the
+// destination anywhere ahead of the current source position, and writes the same instruction
+// stream format as the specified encoder, so every reader applies its records unchanged.
+// Between two matches it picks, by encoded size, how much of the gap to replay as differences
+// against the source (copies, pokes, difference blocks) and how much to skip and insert.
+#pragma once
+#include "common/file_layer.h"
+
+#include <cstdint>
+#include <vector>
+
+struct WholeFileStep {
+    enum Kind : uint8_t { SKIP, INSERT, DIAGONAL };
+    Kind kind;
+    uint32_t sourceAt;  // where the step starts in each file
+    uint32_t destAt;
+    uint32_t length;  // DIAGONAL: bytes of both files replayed side by side
+};
+
+struct WholeFilePlan {
+    std::vector<WholeFileStep> steps;
+    uint64_t streamLength = 0;  // exactly what writing the plan puts in the stream
+};
+
+// Plans the stream for the pair (both sizes at least 1); false when there is no memory for the
+// source index (about 8 bytes per source byte), and the caller then uses the specified encoder.
+bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                   uint32_t destSize, WholeFilePlan& plan);
+
+// Writes the record of the current header with the planned stream into diff, positioned where
+// the record starts: provisional header, stream, completed header rewritten in place, with the
+// progress line and "done." as for the specified encoder. Releases the header.
+void writeWholeFileRecord(FileSlot& diff, const WholeFilePlan& plan, const uint8_t* source,
+                          const uint8_t* dest);
