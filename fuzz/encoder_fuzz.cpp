@@ -1,17 +1,73 @@
 // The fast encoder against the straightforward one on arbitrary pairs and option settings: both
-// records must be identical byte for byte, whichever vector width the search uses.
+// records must be identical byte for byte, whichever vector width the search uses. The
+// whole-file encoder's record of the same pair must be as long as planned and, replayed by the
+// interpreter, rebuild the destination (its checksum) from the whole stream.
 //
 // Input: option selector (1 byte), source length (2 bytes), then the source and the destination.
 #include "common/checksum.h"
+#include "decoder/instruction_interpreter.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
+#include "encoder/whole_file_encoder.h"
 #include "harness.h"
 
 #include <sys/mman.h>
 #include <vector>
 
 namespace {
+
+std::vector<uint8_t> readAll(int fd)
+{
+    std::vector<uint8_t> bytes(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+    if (pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+        std::abort();
+    return bytes;
+}
+
+void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<uint8_t>& dest)
+{
+    const auto sourceSize = static_cast<uint32_t>(source.size());
+    const auto destSize = static_cast<uint32_t>(dest.size());
+    WholeFilePlan plan;
+    if (!planWholeFile(source.data(), sourceSize, dest.data(), destSize, plan))
+        std::abort();
+    const int fd = memfd_create("whole", MFD_CLOEXEC);
+    FileSlot out;
+    out.handle = fd;
+    out.name = "whole";
+    buildRecordHeader("old", "new");
+    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
+    setHeaderField32(HEADER_DEST_SIZE, destSize);
+    resetRunningCrcs();
+    writeWholeFileRecord(out, plan, source.data(), dest.data());
+    const std::vector<uint8_t> record = readAll(fd);
+    close(fd);
+
+    // Replay it: the record's own header, the source, the output to nowhere.
+    const uint32_t headerLength = record[14] | (record[15] << 8);
+    if (record.size() != headerLength + plan.streamLength)
+        std::abort();
+    buildRecordHeader("old", "new");
+    if (currentHeader.length != headerLength)
+        std::abort();
+    std::copy(record.begin(), record.begin() + headerLength, currentHeader.bytes);
+    sourceSlot.view = source.data();
+    sourceSlot.viewLength = source.size();
+    diffSlot.view = record.data();
+    diffSlot.viewLength = record.size();
+    openForWrite("/dev/null", targetSlot);
+    const uint8_t* end = nullptr;
+    interpretStream(source.data(), record.data(), end);
+    sourceSlot = FileSlot{};
+    diffSlot = FileSlot{};
+    if (end != record.data() + record.size() ||
+        destCrc != crcBlock(dest.data(), dest.size(), crcInit()) ||
+        streamCrc != headerField32(HEADER_STREAM_CRC) ||
+        sourceCrc != crcBlock(source.data(), source.size(), crcInit()))
+        std::abort();
+    releaseEverything();
+}
 
 std::vector<uint8_t> encodeWith(EncoderSpeed speed, const uint8_t* source, uint32_t sourceSize,
                                 const uint8_t* dest, uint32_t destSize)
@@ -76,5 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     useVectorWidth(32);
     releaseEverything();
+    checkWholeFileRecord(sourceCopy, destCopy);
     return 0;
 }

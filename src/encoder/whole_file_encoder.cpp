@@ -16,14 +16,14 @@
 
 namespace {
 
-constexpr uint32_t kWindow = 8;          // bytes hashed per source position
-constexpr uint32_t kMinMatch = 16;       // shorter exact matches are not worth a jump
-constexpr uint32_t kChainSteps = 16;     // index entries looked at per destination position
-constexpr uint64_t kShortJump = 64;      // moves off the diagonal taken for any match
-constexpr uint32_t kJumpMatch = 32;      // shortest match for a move up to
-constexpr uint64_t kNearJump = 4096;     // ... this far
-constexpr uint32_t kFarMatch = 256;      // ... and farther ones only for matches this long
-constexpr uint32_t kMaxCutSearch = 1020; // gap tails tried as differences, in steps of 15
+constexpr uint32_t kWindow = 8;           // bytes hashed per source position
+constexpr uint32_t kMinMatch = 16;        // shorter exact matches are not worth a jump
+constexpr uint32_t kChainSteps = 16;      // index entries looked at per destination position
+constexpr uint64_t kShortJump = 64;       // moves off the diagonal taken for any match
+constexpr uint32_t kJumpMatch = 32;       // shortest match for a move up to
+constexpr uint64_t kNearJump = 4096;      // ... this far
+constexpr uint32_t kFarMatch = 256;       // ... and farther ones only for matches this long
+constexpr uint32_t kMaxCutSearch = 1020;  // gap tails tried as differences, in steps of 15
 constexpr uint32_t kNone = UINT32_MAX;
 
 uint32_t tokenSize(uint32_t n)
@@ -63,9 +63,7 @@ struct CountingSink {
     {
         bytes += count;
     }
-    void progress(uint32_t, uint32_t)
-    {
-    }
+    void progress(uint32_t, uint32_t) {}
 };
 
 struct WritingSink {
@@ -89,8 +87,7 @@ struct WritingSink {
 // with more a difference block. A group instruction always covers 15 positions unless a file
 // ends first, so a shorter changed group (never written by the planner) is spelled out as an
 // insert and a skip.
-template <typename Sink>
-class Emitter {
+template <typename Sink> class Emitter {
   public:
     Emitter(Sink& sink, const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
             uint32_t destSize, uint32_t sourceAt, uint32_t destAt)
@@ -315,8 +312,8 @@ class Planner {
     {
         if (onDiagonal >= sourceSize_)
             return false;
-        const uint32_t span = std::min({64u, static_cast<uint32_t>(sourceSize_ - onDiagonal),
-                                        destSize_ - d});
+        const uint32_t span =
+            std::min({64u, static_cast<uint32_t>(sourceSize_ - onDiagonal), destSize_ - d});
         uint32_t equal = 0;
         for (uint32_t k = 0; k < span; ++k)
             equal += source_[onDiagonal + k] == dest_[d + k];

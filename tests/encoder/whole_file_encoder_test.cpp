@@ -81,7 +81,8 @@ TEST(WholeFileEncoderTest, RecordsRebuildEveryShape)
                                 static_cast<uint8_t>(random()));
                 else
                     dest.erase(dest.begin() + static_cast<long>(at),
-                               dest.begin() + static_cast<long>(std::min(dest.size(), at + length)));
+                               dest.begin() +
+                                   static_cast<long>(std::min(dest.size(), at + length)));
             }
             break;
         }
