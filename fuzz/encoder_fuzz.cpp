@@ -84,9 +84,7 @@ std::vector<uint8_t> encodeWith(EncoderSpeed speed, const uint8_t* source, uint3
     discardCopyRun();
     resetRunningCrcs();
     encodeStream(out, source, dest, speed);
-    std::vector<uint8_t> record(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
-    if (pread(fd, record.data(), record.size(), 0) != static_cast<ssize_t>(record.size()))
-        std::abort();
+    std::vector<uint8_t> record = readAll(fd);
     close(fd);
     return record;
 }

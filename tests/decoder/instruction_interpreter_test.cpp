@@ -15,20 +15,6 @@
 
 namespace {
 
-Bytes token(uint32_t n, uint8_t op)
-{
-    uint8_t bytes[kMaxTokenSize];
-    return Bytes(bytes, bytes + encodeToken(n, op, bytes));
-}
-
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 Bytes counting(size_t count, uint8_t start = 0)
 {
     Bytes bytes(count);

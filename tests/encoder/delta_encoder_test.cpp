@@ -19,14 +19,6 @@
 
 namespace {
 
-Bytes randomBytes(std::mt19937& random, size_t count)
-{
-    Bytes bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 // Bytes that never repeat within 256 positions.
 Bytes distinct(size_t count, uint8_t start)
 {
@@ -34,20 +26,6 @@ Bytes distinct(size_t count, uint8_t start)
     for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<uint8_t>(start + i);
     return bytes;
-}
-
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-Bytes token(uint32_t n, uint8_t op)
-{
-    uint8_t bytes[kMaxTokenSize];
-    return Bytes(bytes, bytes + encodeToken(n, op, bytes));
 }
 
 class DeltaEncoderTest : public ::testing::Test {

@@ -11,28 +11,12 @@
 
 namespace {
 
-Bytes randomBytes(std::mt19937& random, size_t count)
-{
-    Bytes bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 Bytes slice(const Bytes& bytes, size_t from, size_t count)
 {
     from = std::min(from, bytes.size());
     count = std::min(count, bytes.size() - from);
     return Bytes(bytes.begin() + static_cast<long>(from),
                  bytes.begin() + static_cast<long>(from + count));
-}
-
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
 }
 
 uint32_t crcOf(const Bytes& bytes)

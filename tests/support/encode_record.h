@@ -13,12 +13,37 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <iterator>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
+
+inline Bytes randomBytes(std::mt19937& random, size_t count)
+{
+    Bytes bytes(count);
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+inline Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// One token in the writer's shortest form.
+inline Bytes token(uint32_t n, uint8_t op)
+{
+    uint8_t bytes[kMaxTokenSize];
+    return Bytes(bytes, bytes + encodeToken(n, op, bytes));
+}
 
 struct Record {
     Bytes header;
@@ -30,6 +55,16 @@ struct Record {
                (uint32_t{header[offset + 3]} << 24);
     }
 };
+
+// Reads the record an encoder wrote into the scratch file, splits it and removes the file.
+inline Record takeRecord(const char* name, uint32_t headerLength, const std::string& progress)
+{
+    std::ifstream in(name, std::ios::binary);
+    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(name);
+    return {Bytes(all.begin(), all.begin() + headerLength),
+            Bytes(all.begin() + headerLength, all.end()), progress};
+}
 
 // Encodes dest against source into a fresh file and splits what landed there.
 inline Record encode(const Bytes& source, const Bytes& dest,
@@ -51,12 +86,8 @@ inline Record encode(const Bytes& source, const Bytes& dest,
     const std::string progress = testing::internal::GetCapturedStderr();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
     closeChecked(name, diff);
-    std::ifstream in(name, std::ios::binary);
-    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(name);
     EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder
-    return {Bytes(all.begin(), all.begin() + headerLength),
-            Bytes(all.begin() + headerLength, all.end()), progress};
+    return takeRecord(name, headerLength, progress);
 }
 
 // The record the whole-file encoder writes for the pair, and the stream length it planned.
@@ -80,11 +111,7 @@ inline Record encodeWhole(const Bytes& source, const Bytes& dest, uint64_t& plan
     writeWholeFileRecord(diff, plan, source.data(), dest.data());
     const std::string progress = testing::internal::GetCapturedStderr();
     closeChecked(name, diff);
-    std::ifstream in(name, std::ios::binary);
-    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(name);
-    return {Bytes(all.begin(), all.begin() + headerLength),
-            Bytes(all.begin() + headerLength, all.end()), progress};
+    return takeRecord(name, headerLength, progress);
 }
 
 // A minimal replay of a stream against its source, written apart from the interpreter, for
