@@ -29,6 +29,9 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
 {
     const auto sourceSize = static_cast<uint32_t>(source.size());
     const auto destSize = static_cast<uint32_t>(dest.size());
+    buildRecordHeader("old", "new");
+    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
+    setHeaderField32(HEADER_DEST_SIZE, destSize);
     WholeFilePlan plan;
     if (!planWholeFile(source.data(), sourceSize, dest.data(), destSize, plan))
         std::abort();
@@ -36,9 +39,6 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
     FileSlot out;
     out.handle = fd;
     out.name = "whole";
-    buildRecordHeader("old", "new");
-    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
-    setHeaderField32(HEADER_DEST_SIZE, destSize);
     resetRunningCrcs();
     writeWholeFileRecord(out, plan, source.data(), dest.data());
     const std::vector<uint8_t> record = readAll(fd);

@@ -279,6 +279,46 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, En
     endRecord();
 }
 
+void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                  uint32_t destLength)
+{
+    // The running checksums cover whole files; the caller folds them in itself.
+    uint32_t sourceUnused = crcInit();
+    uint32_t destUnused = crcInit();
+    const int32_t range = searchRange;
+    const int32_t threshold = matchThreshold;
+    const int32_t deep = deepSearch;
+    searchRange = 47;
+    matchThreshold = 65;
+    deepSearch = 1;
+    silenceProgress(true);
+    discardCopyRun();
+    Encoder encoder{diff,
+                    {source, sourceLength, source, sourceUnused},
+                    {dest, destLength, dest, destUnused},
+                    fastAlignSearch,
+                    fastDeepAlignSearch};
+    // A difference group covers 15 positions unless a file ends; the region's ends are not
+    // the files' ends, so every group must be whole: steps stop while a shift of the near
+    // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
+    constexpr uint32_t kWholeGroupsFit = 128;
+    while (encoder.source.remaining >= kWholeGroupsFit &&
+           encoder.dest.remaining >= kWholeGroupsFit) {
+        if (encoder.copyEqualStretch())
+            continue;
+        encoder.step();
+    }
+    encoder.flushCopy();
+    if (encoder.source.remaining != 0)
+        encoder.skip(encoder.source.remaining);
+    if (encoder.dest.remaining != 0)
+        encoder.insert(encoder.dest.remaining);
+    silenceProgress(false);
+    searchRange = range;
+    matchThreshold = threshold;
+    deepSearch = deep;
+}
+
 uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
 {
     const std::vector<uint8_t> header(currentHeader.bytes,

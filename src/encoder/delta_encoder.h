@@ -23,6 +23,13 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
 // prints nothing; the current header comes back as it was.
 uint32_t measureStream(const uint8_t* source, const uint8_t* dest);
 
+// The stream the specified encoder (default tuning) writes for dest[0, destLength) against
+// source[0, sourceLength), as a part of another encoder's stream: through writeToken and
+// writeStream, ending with any copy run written out, printing nothing and leaving the running
+// source and destination checksums alone.
+void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                  uint32_t destLength);
+
 // The frame every encoder writes around its stream: the provisional header and the progress
 // total; then the completed header (checksums from the running checksums) rewritten in place,
 // returning the stream length; then the final progress, "done." and the header released.

@@ -4,6 +4,7 @@
 #include "encoder/whole_file_encoder.h"
 
 #include "common/checksum.h"
+#include "common/output_buffer.h"
 #include "common/progress.h"
 #include "encoder/delta_encoder.h"
 #include "format/instruction_stream.h"
@@ -64,6 +65,10 @@ struct CountingSink {
         bytes += count;
     }
     void progress(uint32_t, uint32_t) {}
+    void region(const WholeFileStep& step, const uint8_t*, const uint8_t*)
+    {
+        bytes += step.cost;
+    }
 };
 
 struct WritingSink {
@@ -79,6 +84,11 @@ struct WritingSink {
     void progress(uint32_t sourceRemaining, uint32_t destRemaining)
     {
         showProgress(sourceRemaining, destRemaining);
+    }
+    void region(const WholeFileStep& step, const uint8_t* source, const uint8_t* dest)
+    {
+        encodeRegion(diff, source + step.sourceAt, step.length, dest + step.destAt,
+                     step.destLength);
     }
 };
 
@@ -108,6 +118,12 @@ template <typename Sink> class Emitter {
             break;
         case WholeFileStep::DIAGONAL:
             diagonal(step.length);
+            break;
+        case WholeFileStep::REGION:
+            flushCopy();
+            sink_.region(step, source_, dest_);
+            sourceAt_ += step.length;
+            destAt_ += step.destLength;
             break;
         }
     }
@@ -211,7 +227,14 @@ class Planner {
             WholeFilePlan& plan)
         : source_(source), dest_(dest), sourceSize_(sourceSize), destSize_(destSize), plan_(plan)
     {
+        openForWrite("/dev/null", nowhere_);
     }
+    ~Planner()
+    {
+        closeChecked("/dev/null", nowhere_);
+    }
+    Planner(const Planner&) = delete;
+    Planner& operator=(const Planner&) = delete;
 
     void indexSource()
     {
@@ -366,11 +389,47 @@ class Planner {
         return best;
     }
 
+    // Stream bytes of the specified encoder over the stretches, written nowhere; nothing else
+    // is being written while the plan is made.
+    uint32_t regionCost(uint32_t sourceLength, uint32_t destLength)
+    {
+        const uint32_t savedLength = headerField32(HEADER_STREAM_LENGTH);
+        const uint32_t savedCrc = streamCrc;
+        setHeaderField32(HEADER_STREAM_LENGTH, 0);
+        resetOutput();
+        encodeRegion(nowhere_, source_ + sourceAt_, sourceLength, dest_ + destAt_, destLength);
+        const uint32_t cost = headerField32(HEADER_STREAM_LENGTH);
+        resetOutput();
+        setHeaderField32(HEADER_STREAM_LENGTH, savedLength);
+        streamCrc = savedCrc;
+        return cost;
+    }
+
+    // The gaps up to (p, d) as a region, when that is shorter than the best cut.
+    bool regionIsShorter(uint32_t p, uint32_t d, uint32_t following, uint32_t cut)
+    {
+        const uint32_t sourceGap = p - sourceAt_;
+        const uint32_t destGap = d - destAt_;
+        if (sourceGap == 0 || destGap == 0 || currentHeader.bytes == nullptr)
+            return false;
+        const uint64_t asCut = gapCost(sourceGap, destGap, cut, p, d, following);
+        const uint64_t asRegion =
+            regionCost(sourceGap, destGap) + gapCost(0, 0, 0, p, d, following);
+        if (asRegion >= asCut)
+            return false;
+        plan_.steps.push_back(
+            {WholeFileStep::REGION, sourceAt_, destAt_, sourceGap, destGap,
+             static_cast<uint32_t>(asRegion - gapCost(0, 0, 0, p, d, following))});
+        sourceAt_ = p;
+        destAt_ = d;
+        return true;
+    }
+
     void add(WholeFileStep::Kind kind, uint32_t length)
     {
         if (length == 0)
             return;
-        plan_.steps.push_back({kind, sourceAt_, destAt_, length});
+        plan_.steps.push_back({kind, sourceAt_, destAt_, length, 0, 0});
         if (kind != WholeFileStep::INSERT)
             sourceAt_ += length;
         if (kind != WholeFileStep::SKIP)
@@ -380,7 +439,12 @@ class Planner {
     void gapThenMatch(uint32_t p, uint32_t d, uint32_t length)
     {
         // The cut is weighed with a little of the match, where the groups may run on into it.
-        const uint32_t m = bestCut(p, d, std::min(length, 30u));
+        const uint32_t following = std::min(length, 30u);
+        const uint32_t m = bestCut(p, d, following);
+        if (regionIsShorter(p, d, following, m)) {
+            add(WholeFileStep::DIAGONAL, length);
+            return;
+        }
         add(WholeFileStep::SKIP, p - m - sourceAt_);
         add(WholeFileStep::INSERT, d - m - destAt_);
         add(WholeFileStep::DIAGONAL, m + length);
@@ -392,6 +456,8 @@ class Planner {
     void tail()
     {
         const uint32_t m = bestCut(sourceSize_, destSize_, 0);
+        if (regionIsShorter(sourceSize_, destSize_, 0, m))
+            return;
         add(WholeFileStep::SKIP, sourceSize_ - m - sourceAt_);
         add(WholeFileStep::INSERT, destSize_ - m - destAt_);
         add(WholeFileStep::DIAGONAL, m);
@@ -407,6 +473,7 @@ class Planner {
     uint32_t bits_ = 10;
     std::vector<uint32_t> head_;
     std::vector<uint32_t> next_;
+    FileSlot nowhere_;
 };
 
 template <typename Sink>

@@ -10,11 +10,15 @@
 #include <vector>
 
 struct WholeFileStep {
-    enum Kind : uint8_t { SKIP, INSERT, DIAGONAL };
+    // REGION: a stretch of both files left to the specified encoder, which follows small shifts
+    // that no exact match marks.
+    enum Kind : uint8_t { SKIP, INSERT, DIAGONAL, REGION };
     Kind kind;
     uint32_t sourceAt;  // where the step starts in each file
     uint32_t destAt;
-    uint32_t length;  // DIAGONAL: bytes of both files replayed side by side
+    uint32_t length;      // DIAGONAL: bytes of both files side by side; REGION: source bytes
+    uint32_t destLength;  // REGION: destination bytes
+    uint32_t cost;        // REGION: its stream bytes
 };
 
 struct WholeFilePlan {
@@ -24,6 +28,7 @@ struct WholeFilePlan {
 
 // Plans the stream for the pair (both sizes at least 1); false when there is no memory for the
 // source index (about 8 bytes per source byte), and the caller then uses the specified encoder.
+// Regions are measured through the current header, whose fields come back as they were.
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
                    uint32_t destSize, WholeFilePlan& plan);
 
