@@ -99,6 +99,35 @@ static NearMatch countingNearSearch(const uint8_t* source, uint32_t sourceRemain
     return bestOfCounts(best);
 }
 
+// Sets of byte pairs, one bit per possible pair. A block search marks the pairs of a stretch,
+// asks about its windows, and clears its marks again, so the maps are empty between searches.
+struct PairMaps {
+    uint64_t source[1024];
+    uint64_t dest[1024];
+};
+static inline uint32_t pairAt(const uint8_t* at)
+{
+    return at[0] | (uint32_t{at[1]} << 8);
+}
+static inline void setPair(uint64_t* map, const uint8_t* at, bool on)
+{
+    const uint32_t pair = pairAt(at);
+    if (on)
+        map[pair >> 6] |= uint64_t{1} << (pair & 63);
+    else
+        map[pair >> 6] = 0;
+}
+// How many of the window's 7 aligned pairs occur in the marked stretch.
+static inline int pairsFound(const uint64_t* map, const uint8_t* window)
+{
+    int found = 0;
+    for (int h = 0; h < 7; ++h) {
+        const uint32_t pair = pairAt(window + 2 * h);
+        found += static_cast<int>((map[pair >> 6] >> (pair & 63)) & 1);
+    }
+    return found;
+}
+
 // The 58 near searches of a block search share much of their work: the destination side of
 // the destination block i at shift d compares dest[15i + d + k] with source[k], one running
 // correlation over all i, and so does the source side of the source blocks. With those two
@@ -148,11 +177,27 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         storeTo(sourceShared + base, sourceCount);
     }
 
+    // The other side of each block's search, in one of two ways. Where a count must reach 11
+    // of 15, at most 4 bytes differ, so at least 3 of the window's 7 aligned byte pairs are
+    // equal: a block with fewer than 2 of its pairs anywhere in the other side's searched
+    // stretch cannot reach it there. Otherwise (a lower threshold) the counts are computed.
+    const bool byPairs = reaching >= 11;
+    static PairMaps pairs;  // empty between searches
+    const int64_t stretch = range + 13;
+    if (byPairs)
+        for (int64_t at = 0; at < stretch; ++at) {
+            setPair(pairs.source, source + at, true);
+            setPair(pairs.dest, dest + at, true);
+        }
     for (int64_t block = 1; block <= kBlocks; ++block) {
         const uint8_t* destBlock = dest + 15 * block;
         const uint8_t* sourceBlock = source + 15 * block;
         bool destMay = false;
         bool sourceMay = false;
+        if (byPairs) {
+            destMay = pairsFound(pairs.source, destBlock) >= 2;
+            sourceMay = pairsFound(pairs.dest, sourceBlock) >= 2;
+        }
         for (int64_t chunk = 0; chunk < chunks && !(destMay && sourceMay); ++chunk) {
             const int64_t base = Width * chunk;
             const int64_t lanes = range - base < Width ? range - base : Width;
@@ -160,16 +205,20 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
             if (!destMay) {
                 // Destination block: its source side here, its destination side shared.
                 Vector count = broadcast(0);
-                for (int k = 0; k < 15; ++k)
-                    count = countEqual(count, loadAt(source + base + k), broadcast(destBlock[k]));
+                if (!byPairs)
+                    for (int k = 0; k < 15; ++k)
+                        count =
+                            countEqual(count, loadAt(source + base + k), broadcast(destBlock[k]));
                 destMay = (lanesReaching(count, loadAt(destShared + 15 * block + base), reaching) &
                            valid) != 0;
             }
             if (!sourceMay) {
                 // Source block: its destination side here, its source side shared.
                 Vector count = broadcast(0);
-                for (int k = 0; k < 15; ++k)
-                    count = countEqual(count, loadAt(dest + base + k), broadcast(sourceBlock[k]));
+                if (!byPairs)
+                    for (int k = 0; k < 15; ++k)
+                        count =
+                            countEqual(count, loadAt(dest + base + k), broadcast(sourceBlock[k]));
                 sourceMay =
                     (lanesReaching(loadAt(sourceShared + 15 * block + base), count, reaching) &
                      valid) != 0;
@@ -178,5 +227,10 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         candidates.dest[block - 1] = destMay;
         candidates.source[block - 1] = sourceMay;
     }
+    if (byPairs)
+        for (int64_t at = 0; at < stretch; ++at) {
+            setPair(pairs.source, source + at, false);
+            setPair(pairs.dest, dest + at, false);
+        }
     return true;
 }
