@@ -7,6 +7,7 @@
 #include "encoder/alignment_search.h"
 #include "encoder/tuning.h"
 
+#include <cstddef>
 #include <cstdint>
 
 using NearSearch = NearMatch (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
@@ -122,7 +123,7 @@ static inline int pairsFound(const uint64_t* map, const uint8_t* window)
 {
     int found = 0;
     for (int h = 0; h < 7; ++h) {
-        const uint32_t pair = pairAt(window + 2 * h);
+        const uint32_t pair = pairAt(window + static_cast<ptrdiff_t>(2) * h);
         found += static_cast<int>((map[pair >> 6] >> (pair & 63)) & 1);
     }
     return found;
