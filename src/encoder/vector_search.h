@@ -178,10 +178,10 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         storeTo(sourceShared + base, sourceCount);
     }
 
-    // The other side of each block's search, in one of two ways. Where a count must reach 11
-    // of 15, at most 4 bytes differ, so at least 3 of the window's 7 aligned byte pairs are
-    // equal: a block with fewer than 2 of its pairs anywhere in the other side's searched
-    // stretch cannot reach it there. Otherwise (a lower threshold) the counts are computed.
+    // The other side of each block's search is counted only where it may reach the count.
+    // Where that is 11 of 15, at most 4 bytes differ, so at least 3 of the window's 7 aligned
+    // byte pairs are equal: a block with fewer than 2 of its pairs anywhere in the other side's
+    // searched stretch cannot reach it there.
     const bool byPairs = reaching >= 11;
     static PairMaps pairs;  // empty between searches
     const int64_t stretch = range + 13;
@@ -195,10 +195,9 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
         const uint8_t* sourceBlock = source + 15 * block;
         bool destMay = false;
         bool sourceMay = false;
-        if (byPairs) {
-            destMay = pairsFound(pairs.source, destBlock) >= 2;
-            sourceMay = pairsFound(pairs.dest, sourceBlock) >= 2;
-        }
+        // Sides that may reach the count are counted; the others stay at zero.
+        const bool countDest = !byPairs || pairsFound(pairs.source, destBlock) >= 2;
+        const bool countSource = !byPairs || pairsFound(pairs.dest, sourceBlock) >= 2;
         for (int64_t chunk = 0; chunk < chunks && !(destMay && sourceMay); ++chunk) {
             const int64_t base = Width * chunk;
             const int64_t lanes = range - base < Width ? range - base : Width;
@@ -206,7 +205,7 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
             if (!destMay) {
                 // Destination block: its source side here, its destination side shared.
                 Vector count = broadcast(0);
-                if (!byPairs)
+                if (countDest)
                     for (int k = 0; k < 15; ++k)
                         count =
                             countEqual(count, loadAt(source + base + k), broadcast(destBlock[k]));
@@ -216,7 +215,7 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
             if (!sourceMay) {
                 // Source block: its destination side here, its source side shared.
                 Vector count = broadcast(0);
-                if (!byPairs)
+                if (countSource)
                     for (int k = 0; k < 15; ++k)
                         count =
                             countEqual(count, loadAt(dest + base + k), broadcast(sourceBlock[k]));
