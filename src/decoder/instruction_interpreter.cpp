@@ -104,11 +104,13 @@ uint32_t replayDifferenceBlock(const uint8_t*& source, uint16_t bitmap, const ui
 {
     const uint32_t count = groupPositions(sourceRemaining, destRemaining);
     uint8_t bytes[kGroupWidth];
+    std::copy(source, source + count, bytes);
+    // Only the marked positions change; a mark past the processed positions uses no delta.
+    uint32_t marked = bitmap & ((1u << count) - 1);
     uint32_t used = 0;
-    for (uint32_t k = 0; k < count; ++k) {
-        bytes[k] = source[k];
-        if ((bitmap >> k) & 1u)
-            bytes[k] = static_cast<uint8_t>(bytes[k] + deltas[used++]);
+    for (; marked != 0; marked &= marked - 1) {
+        const int k = std::countr_zero(marked);
+        bytes[k] = static_cast<uint8_t>(bytes[k] + deltas[used++]);
     }
     writeRaw(targetSlot, bytes, count);
     passSource(source, count, sourceRemaining);
@@ -145,8 +147,10 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             if (streamRemaining < 2)
                 break;
             const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
-            const uint32_t positions = groupPositions(sourceRemaining, destRemaining);
-            if (blockDeltas(bitmap, positions) > streamRemaining - 2)
+            // Only near the stream's end can a block's deltas run past it.
+            if (streamRemaining - 2 < kGroupWidth &&
+                blockDeltas(bitmap, groupPositions(sourceRemaining, destRemaining)) >
+                    streamRemaining - 2)
                 break;
             const uint32_t used =
                 replayDifferenceBlock(source, bitmap, stream + 2, sourceRemaining, destRemaining);
