@@ -120,6 +120,22 @@ struct Encoder {
         return std::min({limit, source.remaining, dest.remaining});
     }
 
+    // Steps while both sides hold at least floor bytes, then writes out the copy run and passes
+    // over what is left of either side.
+    void run(bool fast, uint32_t floor)
+    {
+        while (source.remaining >= floor && dest.remaining >= floor) {
+            if (fast && copyEqualStretch())
+                continue;
+            step();
+        }
+        flushCopy();
+        if (source.remaining != 0)
+            skip(source.remaining);
+        if (dest.remaining != 0)
+            insert(dest.remaining);
+    }
+
     void step()
     {
         showProgress(source.remaining, dest.remaining);
@@ -256,16 +272,7 @@ uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest
                     fast ? fastAlignSearch : alignSearch,
                     fast ? fastDeepAlignSearch : deepAlignSearch};
     beginRecord(diff);
-    while (encoder.source.remaining != 0 && encoder.dest.remaining != 0) {
-        if (fast && encoder.copyEqualStretch())
-            continue;
-        encoder.step();
-    }
-    encoder.flushCopy();
-    if (encoder.source.remaining != 0)
-        encoder.skip(encoder.source.remaining);
-    if (encoder.dest.remaining != 0)
-        encoder.insert(encoder.dest.remaining);
+    encoder.run(fast, 1);
     encoder.source.fold();
     encoder.dest.fold();
     return completeRecord(diff);
@@ -302,17 +309,7 @@ void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, 
     // the files' ends, so every group must be whole: steps stop while a shift of the near
     // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
     constexpr uint32_t kWholeGroupsFit = 128;
-    while (encoder.source.remaining >= kWholeGroupsFit &&
-           encoder.dest.remaining >= kWholeGroupsFit) {
-        if (encoder.copyEqualStretch())
-            continue;
-        encoder.step();
-    }
-    encoder.flushCopy();
-    if (encoder.source.remaining != 0)
-        encoder.skip(encoder.source.remaining);
-    if (encoder.dest.remaining != 0)
-        encoder.insert(encoder.dest.remaining);
+    encoder.run(true, kWholeGroupsFit);
     silenceProgress(false);
     searchRange = range;
     matchThreshold = threshold;
