@@ -66,9 +66,9 @@ inline Record takeRecord(const char* name, uint32_t headerLength, const std::str
             Bytes(all.begin() + headerLength, all.end()), progress};
 }
 
-// Encodes dest against source into a fresh file and splits what landed there.
-inline Record encode(const Bytes& source, const Bytes& dest,
-                     EncoderSpeed speed = EncoderSpeed::REFERENCE)
+// Builds the header for the pair, runs an encoder into a fresh file and splits what landed
+// there; the encoder is given the file, positioned where the record starts.
+template <typename Run> Record encodeWith(const Bytes& source, const Bytes& dest, Run run)
 {
     char name[] = "/tmp/zep-encoder-XXXXXX";
     const int fd = mkstemp(name);
@@ -82,7 +82,7 @@ inline Record encode(const Bytes& source, const Bytes& dest,
     discardCopyRun();
     resetRunningCrcs();
     testing::internal::CaptureStderr();
-    encodeStream(diff, source.data(), dest.data(), speed);
+    run(diff);
     const std::string progress = testing::internal::GetCapturedStderr();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
     closeChecked(name, diff);
@@ -90,28 +90,25 @@ inline Record encode(const Bytes& source, const Bytes& dest,
     return takeRecord(name, headerLength, progress);
 }
 
+// The record the specified encoder writes for the pair.
+inline Record encode(const Bytes& source, const Bytes& dest,
+                     EncoderSpeed speed = EncoderSpeed::REFERENCE)
+{
+    return encodeWith(source, dest, [&](FileSlot& diff) {
+        encodeStream(diff, source.data(), dest.data(), speed);
+    });
+}
+
 // The record the whole-file encoder writes for the pair, and the stream length it planned.
 inline Record encodeWhole(const Bytes& source, const Bytes& dest, uint64_t& planned)
 {
-    char name[] = "/tmp/zep-encoder-XXXXXX";
-    const int fd = mkstemp(name);
-    close(fd);
-    buildRecordHeader("old.bin", "new.bin");
-    setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
-    setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
-    const uint32_t headerLength = currentHeader.length;
-    WholeFilePlan plan;
-    EXPECT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
-                              static_cast<uint32_t>(dest.size()), plan));
-    planned = plan.streamLength;
-    FileSlot diff;
-    openForWrite(name, diff);
-    resetRunningCrcs();
-    testing::internal::CaptureStderr();
-    writeWholeFileRecord(diff, plan, source.data(), dest.data());
-    const std::string progress = testing::internal::GetCapturedStderr();
-    closeChecked(name, diff);
-    return takeRecord(name, headerLength, progress);
+    return encodeWith(source, dest, [&](FileSlot& diff) {
+        WholeFilePlan plan;
+        EXPECT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
+                                  static_cast<uint32_t>(dest.size()), plan));
+        planned = plan.streamLength;
+        writeWholeFileRecord(diff, plan, source.data(), dest.data());
+    });
 }
 
 // A minimal replay of a stream against its source, written apart from the interpreter, for
