@@ -17,14 +17,15 @@
 
 namespace {
 
-constexpr uint32_t kWindow = 8;           // bytes hashed per source position
-constexpr uint32_t kMinMatch = 16;        // shorter exact matches are not worth a jump
-constexpr uint32_t kChainSteps = 16;      // index entries looked at per destination position
-constexpr uint64_t kShortJump = 64;       // moves off the diagonal taken for any match
-constexpr uint32_t kJumpMatch = 32;       // shortest match for a move up to
-constexpr uint64_t kNearJump = 4096;      // ... this far
-constexpr uint32_t kFarMatch = 256;       // ... and farther ones only for matches this long
-constexpr uint32_t kMaxCutSearch = 1020;  // gap tails tried as differences, in steps of 15
+constexpr uint32_t kWindow = 8;        // bytes hashed per source position
+constexpr uint32_t kMinMatch = 12;     // shorter exact matches are not worth a jump
+constexpr uint32_t kChainSteps = 16;   // index entries looked at per destination position
+constexpr uint32_t kLinkSpan = 65536;  // farthest matches on one diagonal weighed as a pair
+constexpr uint32_t kLinkWork = 16;     // gap bytes weighed per destination byte, at most
+constexpr uint64_t kShortJump = 64;    // moves off the diagonal taken for any match
+constexpr uint32_t kJumpMatch = 32;    // shortest match for a move up to
+constexpr uint64_t kNearJump = 4096;   // ... this far
+constexpr uint32_t kFarMatch = 256;    // ... and farther ones only for matches this long
 constexpr uint32_t kNone = UINT32_MAX;
 
 uint32_t tokenSize(uint32_t n)
@@ -120,6 +121,7 @@ template <typename Sink> class Emitter {
             diagonal(step.length);
             break;
         case WholeFileStep::REGION:
+            replayDiagonal();
             flushCopy();
             sink_.region(step, source_, dest_);
             sourceAt_ += step.length;
@@ -132,6 +134,7 @@ template <typename Sink> class Emitter {
     {
         if (count == 0)
             return;
+        replayDiagonal();
         flushCopy();
         sink_.token(count, OP_SKIP);
         sourceAt_ += count;
@@ -141,14 +144,31 @@ template <typename Sink> class Emitter {
     {
         if (count == 0)
             return;
+        replayDiagonal();
         flushCopy();
         sink_.token(count, OP_INSERT);
         sink_.data(dest_ + destAt_, count);
         destAt_ += count;
     }
 
+    // Diagonal stretches that follow each other are replayed as one, so that their groups run
+    // on across the joins.
     void diagonal(uint32_t length)
     {
+        diagonal_ += length;
+    }
+
+    void finish()
+    {
+        replayDiagonal();
+        flushCopy();
+    }
+
+  private:
+    void replayDiagonal()
+    {
+        uint32_t length = diagonal_;
+        diagonal_ = 0;
         while (length != 0) {
             const uint8_t* s = source_ + sourceAt_;
             const uint8_t* d = dest_ + destAt_;
@@ -192,12 +212,6 @@ template <typename Sink> class Emitter {
         }
     }
 
-    void finish()
-    {
-        flushCopy();
-    }
-
-  private:
     void advance(uint32_t count)
     {
         sourceAt_ += count;
@@ -219,6 +233,7 @@ template <typename Sink> class Emitter {
     uint32_t sourceAt_;
     uint32_t destAt_;
     uint32_t copy_ = 0;
+    uint32_t diagonal_ = 0;  // not yet replayed
 };
 
 class Planner {
@@ -253,23 +268,139 @@ class Planner {
         }
     }
 
-    void walk()
+    // Every destination stretch that equals some source stretch of at least kMinMatch bytes,
+    // longest first at each position, wherever it lies in the source; then the subset whose
+    // positions increase in both files and that covers the most destination bytes.
+    void collectMatches()
     {
         uint32_t d = 0;
+        uint64_t diagonal = 0;  // source position minus destination position of the last match
         while (d + kWindow <= destSize_) {
-            uint32_t p = 0;
-            uint32_t length = 0;
-            if (!findMatch(d, p, length)) {
+            uint32_t bestP = 0;
+            uint32_t bestLength = 0;
+            const auto consider = [&](uint32_t p) {
+                const uint32_t length = matchLength(p, d);
+                if (length > bestLength) {
+                    bestLength = length;
+                    bestP = p;
+                }
+            };
+            if (d + diagonal < sourceSize_)
+                consider(static_cast<uint32_t>(d + diagonal));
+            uint32_t p = head_[hash(dest_ + d)];
+            for (uint32_t steps = 0; p != kNone && steps < kChainSteps; ++steps, p = next_[p])
+                consider(p);
+            if (bestLength < kMinMatch) {
                 ++d;
                 continue;
             }
+            matches_.push_back({bestP, d, bestLength});
+            diagonal = bestP - uint64_t{d};
+            d += bestLength;
+        }
+        std::vector<uint32_t>().swap(head_);
+        std::vector<uint32_t>().swap(next_);
+    }
+
+    // Heaviest chain by a Fenwick tree of prefix maxima over the matches' source ends: each
+    // match extends the best chain that ends in the source at or before its start, or the
+    // chain of the match before it on its diagonal together with the gap between them.
+    void chainMatches()
+    {
+        std::vector<uint32_t> ends;
+        ends.reserve(matches_.size());
+        for (const Match& match : matches_)
+            ends.push_back(match.sourceAt + match.length);
+        std::sort(ends.begin(), ends.end());
+        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+        struct Best {
+            int64_t weight = 0;
+            uint32_t match = kNone;
+        };
+        // The match before each one on its own diagonal, if any.
+        std::vector<uint32_t> sameDiagonal(matches_.size());
+        for (uint32_t j = 0; j < matches_.size(); ++j)
+            sameDiagonal[j] = j;
+        const auto diagonalOf = [&](uint32_t j) {
+            return matches_[j].sourceAt - uint64_t{matches_[j].destAt};
+        };
+        std::stable_sort(sameDiagonal.begin(), sameDiagonal.end(),
+                         [&](uint32_t a, uint32_t b) { return diagonalOf(a) < diagonalOf(b); });
+        std::vector<uint32_t> previous(matches_.size(), kNone);
+        for (uint32_t k = 1; k < sameDiagonal.size(); ++k)
+            if (diagonalOf(sameDiagonal[k - 1]) == diagonalOf(sameDiagonal[k]))
+                previous[sameDiagonal[k]] = sameDiagonal[k - 1];
+        std::vector<uint32_t>().swap(sameDiagonal);
+
+        std::vector<Best> tree(ends.size() + 1);
+        std::vector<int64_t> weights(matches_.size());
+        uint64_t linkWork = uint64_t{kLinkWork} * destSize_;
+        Best heaviest;
+        for (uint32_t j = 0; j < matches_.size(); ++j) {
+            const Match& match = matches_[j];
+            Best before;
+            for (size_t i =
+                     std::upper_bound(ends.begin(), ends.end(), match.sourceAt) - ends.begin();
+                 i > 0; i &= i - 1)
+                if (tree[i].match != kNone && tree[i].weight > before.weight)
+                    before = tree[i];
+            // A match after another on the same diagonal can keep the differences between them
+            // as groups; what they save over inserting counts with the pair.
+            const uint32_t same = previous[j];
+            if (same != kNone && match.destAt - matches_[same].destAt <= kLinkSpan &&
+                linkWork >= match.destAt - matches_[same].destAt) {
+                const Match& last = matches_[same];
+                const uint32_t gap = match.destAt - last.destAt - last.length;
+                int64_t saved = 0;
+                for (uint32_t at = 0; at < gap; at += 15) {
+                    const uint32_t length = std::min(15u, gap - at);
+                    saved += static_cast<int64_t>(length) -
+                             groupCost(source_ + last.sourceAt + last.length + at,
+                                       dest_ + last.destAt + last.length + at, length);
+                }
+                linkWork -= match.destAt - last.destAt;
+                const int64_t weight = weights[same] + saved;
+                if (weight >= before.weight)
+                    before = {weight, same};
+            }
+            const Best here{before.weight + match.length, j};
+            weights[j] = here.weight;
+            previous[j] = before.match;
+            if (here.weight > heaviest.weight)
+                heaviest = here;
+            for (size_t i =
+                     std::lower_bound(ends.begin(), ends.end(), match.sourceAt + match.length) -
+                     ends.begin() + 1;
+                 i <= ends.size(); i += i & (~i + 1))
+                if (tree[i].match == kNone || here.weight > tree[i].weight)
+                    tree[i] = here;
+        }
+        std::vector<Match> chain;
+        for (uint32_t j = heaviest.match; j != kNone; j = previous[j])
+            chain.push_back(matches_[j]);
+        std::reverse(chain.begin(), chain.end());
+        matches_.swap(chain);
+    }
+
+    void walk()
+    {
+        for (const Match& match : matches_) {
+            uint32_t p = match.sourceAt;
+            uint32_t d = match.destAt;
+            uint32_t length = match.length;
+            const uint32_t overlap =
+                std::max(p < sourceAt_ ? sourceAt_ - p : 0u, d < destAt_ ? destAt_ - d : 0u);
+            if (overlap >= length)
+                continue;
+            p += overlap;
+            d += overlap;
+            length -= overlap;
             while (p > sourceAt_ && d > destAt_ && source_[p - 1] == dest_[d - 1]) {
                 --p;
                 --d;
                 ++length;
             }
             gapThenMatch(p, d, length);
-            d = destAt_;
         }
         tail();
     }
@@ -285,107 +416,92 @@ class Planner {
         return equalPrefix(source_ + p, dest_ + d, std::min(sourceSize_ - p, destSize_ - d));
     }
 
-    // The longest exact match for the destination at d that starts at or after the current
-    // source position: on the current diagonal, at the current source position, or among the
-    // nearest occurrences from the index. Nearer candidates win ties, and a jump far ahead of
-    // the diagonal must be long, since the source it passes over is lost to later matches.
-    bool findMatch(uint32_t d, uint32_t& bestP, uint32_t& bestLength)
-    {
-        bestLength = 0;
-        const auto consider = [&](uint32_t p) {
-            if (p < sourceAt_ || p >= sourceSize_)
-                return;
-            const uint32_t length = matchLength(p, d);
-            if (length > bestLength) {
-                bestLength = length;
-                bestP = p;
-            }
-        };
-        const uint64_t onDiagonal = uint64_t{sourceAt_} + (d - destAt_);
-        if (onDiagonal < sourceSize_)
-            consider(static_cast<uint32_t>(onDiagonal));
-        consider(sourceAt_);
-        if (bestLength < 64) {
-            // The source position only grows: entries behind it are dropped for good.
-            uint32_t& first = head_[hash(dest_ + d)];
-            while (first != kNone && first < sourceAt_)
-                first = next_[first];
-            uint32_t p = first;
-            for (uint32_t steps = 0; p != kNone && steps < kChainSteps; ++steps, p = next_[p])
-                consider(p);
-        }
-        if (bestLength < kMinMatch)
-            return false;
-        if (bestP == onDiagonal)
-            return true;
-        // Leaving the diagonal passes over source that later matches can no longer use: only
-        // for a long match, and not while the diagonal still mostly agrees (changed addresses
-        // in a program are cheaper as differences than as a jump and inserted bytes).
-        if (diagonalAgrees(d, onDiagonal))
-            return false;
-        const uint64_t distance = bestP > onDiagonal ? bestP - onDiagonal : onDiagonal - bestP;
-        if (distance <= kShortJump)
-            return true;
-        if (distance <= kNearJump)
-            return bestLength >= kJumpMatch;
-        return bestLength >= kFarMatch;
-    }
-
-    bool diagonalAgrees(uint32_t d, uint64_t onDiagonal) const
-    {
-        if (onDiagonal >= sourceSize_)
-            return false;
-        const uint32_t span =
-            std::min({64u, static_cast<uint32_t>(sourceSize_ - onDiagonal), destSize_ - d});
-        uint32_t equal = 0;
-        for (uint32_t k = 0; k < span; ++k)
-            equal += source_[onDiagonal + k] == dest_[d + k];
-        return span >= 16 && 2 * equal >= span;
-    }
-
     template <typename Sink>
     Emitter<Sink> emitterAt(Sink& sink, uint32_t sourceAt, uint32_t destAt) const
     {
         return Emitter<Sink>(sink, source_, sourceSize_, dest_, destSize_, sourceAt, destAt);
     }
 
-    // Size of replaying the last m bytes of both gaps as differences (and the first bytes of
-    // what follows on the same diagonal), after skipping and inserting the rest of the gaps.
-    uint64_t gapCost(uint32_t sourceGap, uint32_t destGap, uint32_t m, uint32_t diagonalSource,
-                     uint32_t diagonalDest, uint32_t diagonalLength) const
+    // How a gap between the current positions and a diagonal that starts at (p, d) is spent:
+    // its first head bytes replayed as differences on the current diagonal, its last tail bytes
+    // on the coming one, and the rest of each file's gap skipped or inserted.
+    struct Cut {
+        uint32_t head = 0;
+        uint32_t tail = 0;
+    };
+
+    // Exact stream bytes of a cut and the first following bytes of the coming diagonal.
+    uint64_t cutCost(uint32_t p, uint32_t d, Cut cut, uint32_t following) const
     {
-        uint64_t cost = 0;
-        if (sourceGap > m)
-            cost += tokenSize(sourceGap - m);
-        if (destGap > m)
-            cost += tokenSize(destGap - m) + (destGap - m);
         CountingSink sink;
-        Emitter<CountingSink> emitter = emitterAt(sink, diagonalSource - m, diagonalDest - m);
-        emitter.diagonal(m + diagonalLength);
+        Emitter<CountingSink> emitter = emitterAt(sink, sourceAt_, destAt_);
+        emitter.diagonal(cut.head);
+        emitter.skip(p - sourceAt_ - cut.head - cut.tail);
+        emitter.insert(d - destAt_ - cut.head - cut.tail);
+        emitter.diagonal(cut.tail + following);
         emitter.finish();
-        return cost + sink.bytes;
+        return sink.bytes;
     }
 
-    // The gaps from the current positions up to a diagonal that starts at (p, d): how many of
-    // their last bytes to replay against the source, by size; ties keep fewer.
-    uint32_t bestCut(uint32_t p, uint32_t d, uint32_t following) const
+    // Stream bytes of a 15-byte group (or the shorter one at the end) replayed as differences;
+    // equal groups count a share of their copy token.
+    static uint32_t groupCost(const uint8_t* source, const uint8_t* dest, uint32_t length)
+    {
+        uint32_t changed = 0;
+        for (uint32_t i = 0; i < length; ++i)
+            changed += source[i] != dest[i];
+        return changed == 0 ? 1 : changed == 1 ? 2 : 2 + changed;
+    }
+
+    // The cut on one grid of 15-byte groups from the start of the shorter gap: its first groups
+    // replayed on the current diagonal, its last ones on the coming one (shifted by the longer
+    // gap's surplus), and the groups between, with the surplus, skipped and inserted. Each
+    // group's cost is known for either diagonal, so the best pair of boundaries is one pass.
+    Cut bestCut(uint32_t p, uint32_t d)
     {
         const uint32_t sourceGap = p - sourceAt_;
         const uint32_t destGap = d - destAt_;
-        const uint32_t widest = std::min(sourceGap, destGap);
-        uint32_t best = 0;
-        uint64_t bestCost = gapCost(sourceGap, destGap, 0, p, d, following);
-        const auto tryCut = [&](uint32_t m) {
-            const uint64_t cost = gapCost(sourceGap, destGap, m, p, d, following);
+        const uint32_t narrow = std::min(sourceGap, destGap);
+        const uint32_t surplusSource = sourceGap - narrow;
+        const uint32_t surplusDest = destGap - narrow;
+        const uint32_t groups = (narrow + 14) / 15;
+        // Inserting costs the bytes and a token or two, paid once whatever the middle's size.
+        const int64_t middleTokens = 4;
+        // tailCosts_[j]: groups j and on replayed on the coming diagonal, less their bytes.
+        tailCosts_.assign(groups + 1, 0);
+        for (uint32_t j = groups; j-- > 0;) {
+            const uint32_t at = 15 * j;
+            const uint32_t length = std::min(15u, narrow - at);
+            tailCosts_[j] = tailCosts_[j + 1] - length +
+                            groupCost(source_ + sourceAt_ + surplusSource + at,
+                                      dest_ + destAt_ + surplusDest + at, length);
+        }
+        // With the middle as groups a to b: head(a) - a's bytes + tail(b) + middleTokens,
+        // against narrow's bytes inserted in full; the best a up to each b is carried along.
+        int64_t head = 0;      // groups before j on the current diagonal, less their bytes
+        int64_t bestHead = 0;  // the least of head over the boundaries so far
+        uint32_t bestHeadEnd = 0;
+        Cut best{0, narrow};
+        int64_t bestCost = tailCosts_[0];
+        for (uint32_t j = 0; j <= groups; ++j) {
+            // Middle from bestHeadEnd to j (empty when they are equal).
+            const int64_t cost = bestHead + tailCosts_[j] + (bestHeadEnd < j ? middleTokens : 0);
             if (cost < bestCost) {
                 bestCost = cost;
-                best = m;
+                best = {std::min(narrow, 15 * bestHeadEnd), narrow - std::min(narrow, 15 * j)};
             }
-        };
-        for (uint32_t m = 15; m < widest && m <= kMaxCutSearch; m += 15)
-            tryCut(m);
-        if (widest != 0)
-            tryCut(widest);
+            if (j == groups)
+                break;
+            const uint32_t at = 15 * j;
+            const uint32_t length = std::min(15u, narrow - at);
+            head += static_cast<int64_t>(
+                        groupCost(source_ + sourceAt_ + at, dest_ + destAt_ + at, length)) -
+                    length;
+            if (head < bestHead || (head == bestHead && bestHeadEnd == j)) {
+                bestHead = head;
+                bestHeadEnd = j + 1;
+            }
+        }
         return best;
     }
 
@@ -405,21 +521,26 @@ class Planner {
         return cost;
     }
 
-    // The gaps up to (p, d) as a region, when that is shorter than the best cut.
-    bool regionIsShorter(uint32_t p, uint32_t d, uint32_t following, uint32_t cut)
+    // The gaps up to (p, d) as a region, when that is shorter than the cut.
+    bool regionIsShorter(uint32_t p, uint32_t d, uint32_t following, Cut cut)
     {
         const uint32_t sourceGap = p - sourceAt_;
         const uint32_t destGap = d - destAt_;
         if (sourceGap == 0 || destGap == 0 || currentHeader.bytes == nullptr)
             return false;
-        const uint64_t asCut = gapCost(sourceGap, destGap, cut, p, d, following);
-        const uint64_t asRegion =
-            regionCost(sourceGap, destGap) + gapCost(0, 0, 0, p, d, following);
-        if (asRegion >= asCut)
+        const uint64_t asCut = cutCost(p, d, cut, following);
+        const uint64_t matchCost = [&] {
+            CountingSink sink;
+            Emitter<CountingSink> emitter = emitterAt(sink, p, d);
+            emitter.diagonal(following);
+            emitter.finish();
+            return sink.bytes;
+        }();
+        const uint64_t region = regionCost(sourceGap, destGap);
+        if (region + matchCost >= asCut)
             return false;
-        plan_.steps.push_back(
-            {WholeFileStep::REGION, sourceAt_, destAt_, sourceGap, destGap,
-             static_cast<uint32_t>(asRegion - gapCost(0, 0, 0, p, d, following))});
+        plan_.steps.push_back({WholeFileStep::REGION, sourceAt_, destAt_, sourceGap, destGap,
+                               static_cast<uint32_t>(region)});
         sourceAt_ = p;
         destAt_ = d;
         return true;
@@ -440,27 +561,26 @@ class Planner {
     {
         // The cut is weighed with a little of the match, where the groups may run on into it.
         const uint32_t following = std::min(length, 30u);
-        const uint32_t m = bestCut(p, d, following);
-        if (regionIsShorter(p, d, following, m)) {
-            add(WholeFileStep::DIAGONAL, length);
-            return;
-        }
-        add(WholeFileStep::SKIP, p - m - sourceAt_);
-        add(WholeFileStep::INSERT, d - m - destAt_);
-        add(WholeFileStep::DIAGONAL, m + length);
+        spendGap(p, d, following);
+        add(WholeFileStep::DIAGONAL, length);
     }
 
-    // What is left of both files: differences against the source's end where they pay, the
-    // rest inserted; the source is always passed over to its end, so that its checksum covers
-    // the whole file.
+    void spendGap(uint32_t p, uint32_t d, uint32_t following)
+    {
+        const Cut cut = bestCut(p, d);
+        if (regionIsShorter(p, d, following, cut))
+            return;
+        add(WholeFileStep::DIAGONAL, cut.head);
+        add(WholeFileStep::SKIP, p - cut.tail - sourceAt_);
+        add(WholeFileStep::INSERT, d - cut.tail - destAt_);
+        add(WholeFileStep::DIAGONAL, cut.tail);
+    }
+
+    // What is left of both files; the source is always passed over to its end, so that its
+    // checksum covers the whole file.
     void tail()
     {
-        const uint32_t m = bestCut(sourceSize_, destSize_, 0);
-        if (regionIsShorter(sourceSize_, destSize_, 0, m))
-            return;
-        add(WholeFileStep::SKIP, sourceSize_ - m - sourceAt_);
-        add(WholeFileStep::INSERT, destSize_ - m - destAt_);
-        add(WholeFileStep::DIAGONAL, m);
+        spendGap(sourceSize_, destSize_, 0);
     }
 
     const uint8_t* source_;
@@ -473,6 +593,13 @@ class Planner {
     uint32_t bits_ = 10;
     std::vector<uint32_t> head_;
     std::vector<uint32_t> next_;
+    struct Match {
+        uint32_t sourceAt;
+        uint32_t destAt;
+        uint32_t length;
+    };
+    std::vector<Match> matches_;
+    std::vector<int64_t> tailCosts_;
     FileSlot nowhere_;
 };
 
@@ -495,6 +622,8 @@ bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* de
     try {
         Planner planner(source, sourceSize, dest, destSize, plan);
         planner.indexSource();
+        planner.collectMatches();
+        planner.chainMatches();
         planner.walk();
     } catch (const std::bad_alloc&) {
         plan = WholeFilePlan{};
