@@ -1,6 +1,7 @@
-// The whole-file encoder: a hash index of every 8-byte window of the source, a greedy walk over
-// the destination that keeps source and destination positions increasing, and one emitter that
-// both measures and writes instructions, so the measured size is the written size.
+// The whole-file encoder: a hash index of every 12-byte window of the source, exact matches for
+// the destination found anywhere in it, the heaviest chain of them whose positions increase in
+// both files, gaps between them spent by size, and one emitter that both measures and writes
+// instructions, so the measured size is the written size.
 #include "encoder/whole_file_encoder.h"
 
 #include "common/checksum.h"
@@ -17,15 +18,12 @@
 
 namespace {
 
-constexpr uint32_t kWindow = 8;        // bytes hashed per source position
+constexpr uint32_t kWindow = 12;       // bytes hashed per source position
 constexpr uint32_t kMinMatch = 12;     // shorter exact matches are not worth a jump
+constexpr uint32_t kLookupStride = 2;  // destination positions apart looked up in the index
 constexpr uint32_t kChainSteps = 16;   // index entries looked at per destination position
 constexpr uint32_t kLinkSpan = 65536;  // farthest matches on one diagonal weighed as a pair
 constexpr uint32_t kLinkWork = 16;     // gap bytes weighed per destination byte, at most
-constexpr uint64_t kShortJump = 64;    // moves off the diagonal taken for any match
-constexpr uint32_t kJumpMatch = 32;    // shortest match for a move up to
-constexpr uint64_t kNearJump = 4096;   // ... this far
-constexpr uint32_t kFarMatch = 256;    // ... and farther ones only for matches this long
 constexpr uint32_t kNone = UINT32_MAX;
 
 uint32_t tokenSize(uint32_t n)
@@ -262,41 +260,62 @@ class Planner {
         next_.assign(positions, kNone);
         // Back to front, so that every chain runs in increasing positions from its first.
         for (uint32_t p = positions; p-- > 0;) {
+            if (p >= 16)
+                __builtin_prefetch(&head_[hash(source_ + p - 16)], 1);
             const uint32_t h = hash(source_ + p);
             next_[p] = head_[h];
             head_[h] = p;
         }
     }
 
-    // Every destination stretch that equals some source stretch of at least kMinMatch bytes,
-    // longest first at each position, wherever it lies in the source; then the subset whose
-    // positions increase in both files and that covers the most destination bytes.
+    // Destination stretches of at least kMinMatch bytes that equal a source stretch anywhere in
+    // the source, left to right, the longest at each position (the continuation of the last
+    // match's diagonal among the candidates); the index is released afterwards.
     void collectMatches()
     {
         uint32_t d = 0;
+        uint32_t covered = 0;   // end of the last match in the destination
         uint64_t diagonal = 0;  // source position minus destination position of the last match
         while (d + kWindow <= destSize_) {
             uint32_t bestP = 0;
+            uint32_t bestD = 0;
             uint32_t bestLength = 0;
+            // Positions are looked up kLookupStride apart until a match turns up, so a match may
+            // start up to a stride before the position where it is found.
+            const uint32_t reach = std::min(d - covered, kLookupStride - 1);
             const auto consider = [&](uint32_t p) {
-                const uint32_t length = matchLength(p, d);
+                uint32_t back = 0;
+                while (back < reach && back < p && source_[p - back - 1] == dest_[d - back - 1])
+                    ++back;
+                const uint32_t length = back + matchLength(p, d);
                 if (length > bestLength) {
                     bestLength = length;
-                    bestP = p;
+                    bestP = p - back;
+                    bestD = d - back;
                 }
             };
             if (d + diagonal < sourceSize_)
                 consider(static_cast<uint32_t>(d + diagonal));
+            // Most lookups miss the caches; while no match turns up, the positions ahead are
+            // known, so their buckets and first entries are fetched in advance.
+            if (d + 8 * kLookupStride + kWindow <= destSize_) {
+                __builtin_prefetch(&head_[hash(dest_ + d + 8 * kLookupStride)]);
+                const uint32_t ahead = head_[hash(dest_ + d + 4 * kLookupStride)];
+                if (ahead != kNone) {
+                    __builtin_prefetch(source_ + ahead);
+                    __builtin_prefetch(&next_[ahead]);
+                }
+            }
             uint32_t p = head_[hash(dest_ + d)];
             for (uint32_t steps = 0; p != kNone && steps < kChainSteps; ++steps, p = next_[p])
                 consider(p);
             if (bestLength < kMinMatch) {
-                ++d;
+                d += kLookupStride;
                 continue;
             }
-            matches_.push_back({bestP, d, bestLength});
-            diagonal = bestP - uint64_t{d};
-            d += bestLength;
+            matches_.push_back({bestP, bestD, bestLength});
+            diagonal = bestP - uint64_t{bestD};
+            d = covered = bestD + bestLength;
         }
         std::vector<uint32_t>().swap(head_);
         std::vector<uint32_t>().swap(next_);
@@ -408,7 +427,11 @@ class Planner {
   private:
     uint32_t hash(const uint8_t* at) const
     {
-        return static_cast<uint32_t>((load64(at) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+        uint32_t last;
+        std::memcpy(&last, at + 8, sizeof last);
+        const uint64_t mixed =
+            (load64(at) ^ (uint64_t{last} * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<uint32_t>(mixed >> (64 - bits_));
     }
 
     uint32_t matchLength(uint32_t p, uint32_t d) const
