@@ -13,11 +13,13 @@ namespace {
 alignas(64) uint8_t outputBuffer[kOutputBufferSize];
 uint32_t fillCount = 0;
 uint32_t* flushCrc = nullptr;
+uint32_t flushCrcFrom = 0;  // buffered bytes before this are not the flush checksum's
 
 void appendBytes(const uint8_t* data, uint32_t count, uint32_t* crc)
 {
     std::memcpy(outputBuffer + fillCount, data, count);
-    if (crc != nullptr)
+    // The checksum on flush takes these bytes from the buffer later.
+    if (crc != nullptr && crc != flushCrc)
         *crc = crcBlock(data, count, *crc);
     fillCount += count;
 }
@@ -28,6 +30,7 @@ void resetOutput()
 {
     fillCount = 0;
     flushCrc = nullptr;
+    flushCrcFrom = 0;
 }
 
 void flushOutput(FileSlot& file)
@@ -37,7 +40,8 @@ void flushOutput(FileSlot& file)
     const uint32_t count = fillCount;
     fillCount = 0;
     if (flushCrc != nullptr)
-        *flushCrc = crcBlock(outputBuffer, count, *flushCrc);
+        *flushCrc = crcBlock(outputBuffer + flushCrcFrom, count - flushCrcFrom, *flushCrc);
+    flushCrcFrom = 0;
     if (!platform::writeFile(file.handle, outputBuffer, count))
         fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", file.name.c_str());
 }
@@ -67,7 +71,10 @@ void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count)
 
 void checksumOnFlush(uint32_t* crc)
 {
+    if (flushCrc != nullptr)
+        *flushCrc = crcBlock(outputBuffer + flushCrcFrom, fillCount - flushCrcFrom, *flushCrc);
     flushCrc = crc;
+    flushCrcFrom = fillCount;
 }
 
 uint32_t outputFill()

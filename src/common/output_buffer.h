@@ -19,7 +19,9 @@ void writeDest(FileSlot& file, const uint8_t* data, uint32_t count);
 // Bytes outside every checksum, such as the record header.
 void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count);
 // While set, every flush first folds the bytes it writes into *crc, so that a writer can leave
-// the checksum of a long run of small writes to one pass per buffer. nullptr stops it.
+// the checksum of a long run of small writes to one pass per buffer; writes that name the same
+// checksum leave it to the flush. Bytes buffered before the call are not included, and a new
+// call (nullptr stops it) first folds the bytes still buffered into the checksum it replaces.
 void checksumOnFlush(uint32_t* crc);
 // Bytes waiting in the buffer.
 uint32_t outputFill();

@@ -236,10 +236,13 @@ void beginRecord(FileSlot& diff)
     setHeaderField32(HEADER_STREAM_LENGTH, 0);
     resetOutput();
     writeRaw(diff, currentHeader.bytes, currentHeader.length);
+    // Stream bytes come a few at a time; their checksum is taken a buffer at a time.
+    checksumOnFlush(&streamCrc);
 }
 
 uint32_t completeRecord(FileSlot& diff)
 {
+    checksumOnFlush(nullptr);
     setHeaderField32(HEADER_SOURCE_CRC, sourceCrc);
     setHeaderField32(HEADER_DEST_CRC, destCrc);
     setHeaderField32(HEADER_STREAM_CRC, streamCrc);

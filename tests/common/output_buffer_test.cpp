@@ -97,6 +97,30 @@ TEST_F(OutputBufferTest, ChecksumIsTheSameForAnySplitOfTheCalls)
     EXPECT_EQ(destCrc, crcBlock(data.data(), data.size(), crcInit()));
 }
 
+// A record's header goes out raw, its stream checksummed at each flush: the checksum must
+// take exactly the stream's bytes, however the header and the buffer boundaries fall.
+TEST_F(OutputBufferTest, ChecksumOnFlushTakesOnlyTheBytesAfterItStarts)
+{
+    std::vector<uint8_t> data(90001);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
+    for (const uint32_t header : {0u, 1u, 100u, 32767u, 32768u}) {
+        resetOutput();
+        writes();
+        uint32_t crc = crcInit();
+        writeRaw(slot_, data.data(), header);
+        checksumOnFlush(&crc);
+        // Writes naming the flush's checksum leave it to the flush; others fold at once.
+        writeOutput(slot_, data.data() + header, 5000, &crc);
+        writeOutput(slot_, data.data() + header + 5000, 60000, &crc);
+        checksumOnFlush(nullptr);  // folds what is still buffered
+        EXPECT_EQ(crc, crcBlock(data.data() + header, 65000, crcInit())) << header;
+        writeOutput(slot_, data.data(), 10, &crc);  // after the stop, at once again
+        EXPECT_EQ(crc, crcBlock(data.data(), 10, crcBlock(data.data() + header, 65000, crcInit())));
+        flushOutput(slot_);
+    }
+}
+
 // Writes 100000 bytes into a file that may hold only 40000: the second buffer write falls short.
 void writePastTheSizeLimit(const char* name)
 {
