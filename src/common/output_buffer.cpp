@@ -77,6 +77,18 @@ void checksumOnFlush(uint32_t* crc)
     flushCrcFrom = fillCount;
 }
 
+uint8_t* outputRoom(uint32_t count)
+{
+    return kOutputBufferSize - fillCount >= count ? outputBuffer + fillCount : nullptr;
+}
+
+void commitOutput(FileSlot& file, uint32_t count)
+{
+    fillCount += count;
+    if (fillCount == kOutputBufferSize)
+        flushOutput(file);
+}
+
 uint32_t outputFill()
 {
     return fillCount;

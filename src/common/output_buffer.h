@@ -23,5 +23,10 @@ void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count);
 // checksum leave it to the flush. Bytes buffered before the call are not included, and a new
 // call (nullptr stops it) first folds the bytes still buffered into the checksum it replaces.
 void checksumOnFlush(uint32_t* crc);
+// Where a writer may put up to count bytes itself, or nullptr when the buffer has less room;
+// commitOutput then takes the first bytes put there (at most count), outside every checksum
+// but the one on flush, and writes the buffer out when that fills it.
+uint8_t* outputRoom(uint32_t count);
+void commitOutput(FileSlot& file, uint32_t count);
 // Bytes waiting in the buffer.
 uint32_t outputFill();

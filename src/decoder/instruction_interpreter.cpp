@@ -13,8 +13,14 @@
 #include "format/record_header.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define ZEP_HAVE_SHUFFLE 1
+#endif
 
 namespace {
 
@@ -95,6 +101,47 @@ uint32_t blockDeltas(uint16_t bitmap, uint32_t positions)
     return static_cast<uint32_t>(std::popcount(bitmap & ((1u << positions) - 1)));
 }
 
+#if ZEP_HAVE_SHUFFLE
+// For each 8-bit piece of a bitmap, the byte shuffle that moves the piece's delta bytes to
+// their positions: position k takes delta number popcount(bits below k), unmarked positions
+// take 0x80, which the shuffle turns into zero.
+constexpr std::array<uint64_t, 256> makeSpreads()
+{
+    std::array<uint64_t, 256> spreads{};
+    for (uint32_t bits = 0; bits < 256; ++bits) {
+        uint64_t spread = 0;
+        uint32_t next = 0;
+        for (uint32_t k = 0; k < 8; ++k)
+            spread |= uint64_t{(bits >> k) & 1 ? next++ : 0x80u} << (8 * k);
+        spreads[bits] = spread;
+    }
+    return spreads;
+}
+constexpr std::array<uint64_t, 256> kSpreads = makeSpreads();
+
+// A whole difference block into out: 16 bytes are read from source and from deltas and 16
+// written, of which the first 15 are the block's. The second piece's indexes are moved past
+// the first piece's deltas; an unmarked entry stays at or above 0x80.
+__attribute__((target("ssse3,popcnt"))) uint32_t
+replayWholeBlock(const uint8_t* source, uint16_t bitmap, const uint8_t* deltas, uint8_t* out)
+{
+    const uint32_t low = bitmap & 0xFFu;
+    const uint32_t high = (bitmap >> 8) & 0x7Fu;
+    const uint32_t lowCount = static_cast<uint32_t>(std::popcount(low));
+    const __m128i spread =
+        _mm_set_epi64x(static_cast<int64_t>(kSpreads[high] + 0x0101010101010101ull * lowCount),
+                       static_cast<int64_t>(kSpreads[low]));
+    const __m128i placed =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(deltas)), spread);
+    const __m128i bytes =
+        _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source)), placed);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    return lowCount + static_cast<uint32_t>(std::popcount(high));
+}
+
+const bool haveShuffle = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+#endif
+
 }  // namespace
 
 const OpRoutine opRoutines[4] = {copyRoutine, skipRoutine, insertRoutine, pokeRoutine};
@@ -147,6 +194,20 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             if (streamRemaining < 2)
                 break;
             const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
+#if ZEP_HAVE_SHUFFLE
+            // Away from every end, a block is replayed straight into the output buffer with
+            // 16-byte loads and stores.
+            uint8_t* out = nullptr;
+            if (haveShuffle && streamRemaining >= 2 + 16 && sourceRemaining >= 16 &&
+                destRemaining >= kGroupWidth && (out = outputRoom(16)) != nullptr) {
+                const uint32_t used = replayWholeBlock(source, bitmap, stream + 2, out);
+                commitOutput(targetSlot, kGroupWidth);
+                passSource(source, kGroupWidth, sourceRemaining);
+                destRemaining -= kGroupWidth;
+                consumeStream(stream, 2 + used, streamRemaining);
+                continue;
+            }
+#endif
             // Only near the stream's end can a block's deltas run past it.
             if (streamRemaining - 2 < kGroupWidth &&
                 blockDeltas(bitmap, groupPositions(sourceRemaining, destRemaining)) >
