@@ -105,3 +105,34 @@ TEST(WholeFileEncoderTest, RealignsAfterAMoveBeyondTheNearSearch)
     EXPECT_LT(whole.stream.size(), 5100u);
     EXPECT_TRUE(replay(source, whole.stream, dest.size()) == dest);
 }
+
+// Sizes that only a global choice reaches: the heaviest increasing chain of matches, and a gap
+// spent partly on the diagonal before it and partly on the one after.
+TEST(WholeFileEncoderTest, ChoosesTheCheapestPlanAcrossTheWholeFile)
+{
+    std::mt19937 random(11);
+    const Bytes front = randomBytes(random, 20000);
+    const Bytes back = randomBytes(random, 60000);
+    uint64_t planned = 0;
+    // Swapped parts: copying the longer one and inserting the shorter one is the cheapest way
+    // forward, although the shorter one comes first.
+    const Bytes swapped = join({back, front});
+    const Record moved = encodeWhole(join({front, back}), swapped, planned);
+    EXPECT_LT(moved.stream.size(), 20100u);
+    EXPECT_TRUE(replay(join({front, back}), moved.stream, swapped.size()) == swapped);
+
+    // Changed addresses every few bytes, as in a program whose code moved: the same changes
+    // with 4 bytes put in between cost those 4 bytes and a few tokens more.
+    Bytes changed = back;
+    for (size_t i = 0; i < changed.size(); i += 10 + random() % 7)
+        changed[i] = static_cast<uint8_t>(changed[i] + 1);
+    const Record plain = encodeWhole(back, changed, planned);
+    for (const size_t at : {size_t{1000}, size_t{30001}, size_t{59000}}) {
+        SCOPED_TRACE(at);
+        Bytes grown = changed;
+        grown.insert(grown.begin() + static_cast<long>(at), {1, 2, 3, 4});
+        const Record record = encodeWhole(back, grown, planned);
+        EXPECT_LE(record.stream.size(), plain.stream.size() + 4 + 12);
+        EXPECT_TRUE(replay(back, record.stream, grown.size()) == grown);
+    }
+}
