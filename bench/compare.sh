@@ -3,7 +3,7 @@
 # --long, xdelta3, rdiff), on the synthetic pairs of zep_make_pairs and, where apt-get download
 # can fetch them, real pairs from two versions of Debian packages. Each command runs RUNS times;
 # the table shows the median, MB/s of the new file, the difference's size, and zep's time as a
-# share of the fastest peer's.
+# share of the fastest peer's. The zep-W rows are the whole-file encoder (-W) and its records.
 # Usage: bench/compare.sh [RUNS]
 set -eu
 runs=${1:-5}
@@ -65,12 +65,16 @@ for pair in $pairs; do
     size=$(stat -c %s "$new")
     best_create=""
     best_apply=""
-    for tool in zep zstd xdelta3 rdiff; do
-        command -v "$tool" >/dev/null 2>&1 || [ "$tool" = zep ] || continue
+    for tool in zep zep-W zstd xdelta3 rdiff; do
+        case $tool in zep*) ;; *) command -v "$tool" >/dev/null 2>&1 || continue ;; esac
         out=$work/out/$pair.$tool
         case $tool in
         zep)
             create="rm -f '$out'; '$zep' '$old' '$new' '$out'"
+            prepare_apply="rm -f '$work/apply/'*; ln '$old' '$work/apply/$pair.old'"
+            apply="cd '$work/apply' && TMPDIR='$work/tmp' '$zep' '$out'" ;;
+        zep-W)
+            create="rm -f '$out'; '$zep' -W '$old' '$new' '$out'"
             prepare_apply="rm -f '$work/apply/'*; ln '$old' '$work/apply/$pair.old'"
             apply="cd '$work/apply' && TMPDIR='$work/tmp' '$zep' '$out'" ;;
         zstd)
@@ -94,6 +98,8 @@ for pair in $pairs; do
         if [ "$tool" = zep ]; then
             zep_create=$create_ms
             zep_apply=$apply_ms
+        elif [ "$tool" = zep-W ]; then
+            :
         else
             best_create=$(printf '%s\n%s\n' "$best_create" "$create_ms" | sed '/^$/d' | sort -n | head -1)
             best_apply=$(printf '%s\n%s\n' "$best_apply" "$apply_ms" | sed '/^$/d' | sort -n | head -1)
