@@ -66,6 +66,12 @@ void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_
     }
 }
 
+uint64_t progressQuietFor(uint32_t sourceRemaining, uint32_t destRemaining)
+{
+    const uint64_t done = progressTotal - sourceRemaining - destRemaining;
+    return showsLastPercent(done) ? nextDone - done : 0;
+}
+
 void silenceProgress(bool silent)
 {
     silenced = silent;

@@ -11,5 +11,8 @@ void showProgress(uint32_t sourceRemaining, uint32_t destRemaining);
 // each later one stride bytes further on in total; without a call per step.
 void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
                        uint64_t stride);
+// How many more bytes, in total, a run that has just shown its progress may move on before
+// showProgress could print again (0 when it may print at once).
+uint64_t progressQuietFor(uint32_t sourceRemaining, uint32_t destRemaining);
 // While set, nothing is printed; for a run whose output nobody is to see (a trial encoding).
 void silenceProgress(bool silent);

@@ -140,6 +140,14 @@ replayWholeBlock(const uint8_t* source, uint16_t bitmap, const uint8_t* deltas, 
 }
 
 const bool haveShuffle = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+
+// Whether the next block is away from every end: its 16-byte reads stay inside the stream and
+// the source, and the output buffer has room for its 16-byte store.
+bool wholeBlockFits(uint32_t streamRemaining, uint32_t sourceRemaining, uint32_t destRemaining)
+{
+    return streamRemaining >= 2 + 16 && sourceRemaining >= 16 && destRemaining >= kGroupWidth &&
+           outputRoom(kGroupWidth + 1) != nullptr;
+}
 #endif
 
 }  // namespace
@@ -197,14 +205,24 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
 #if ZEP_HAVE_SHUFFLE
             // Away from every end, a block is replayed straight into the output buffer with
             // 16-byte loads and stores.
-            uint8_t* out = nullptr;
-            if (haveShuffle && streamRemaining >= 2 + 16 && sourceRemaining >= 16 &&
-                destRemaining >= kGroupWidth && (out = outputRoom(16)) != nullptr) {
-                const uint32_t used = replayWholeBlock(source, bitmap, stream + 2, out);
-                commitOutput(targetSlot, kGroupWidth);
-                passSource(source, kGroupWidth, sourceRemaining);
-                destRemaining -= kGroupWidth;
-                consumeStream(stream, 2 + used, streamRemaining);
+            // A run of such blocks goes on here for as long as the progress line would not
+            // change, each block passing 30 bytes in total.
+            if (haveShuffle && wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
+                uint64_t quiet = progressQuietFor(sourceRemaining, destRemaining);
+                uint16_t next = bitmap;
+                do {
+                    const uint32_t used =
+                        replayWholeBlock(source, next, stream + 2, outputRoom(kGroupWidth + 1));
+                    commitOutput(targetSlot, kGroupWidth);
+                    passSource(source, kGroupWidth, sourceRemaining);
+                    destRemaining -= kGroupWidth;
+                    consumeStream(stream, 2 + used, streamRemaining);
+                    if (quiet <= 2 * kGroupWidth || !isDifferenceBlock(stream[0]) ||
+                        !wholeBlockFits(streamRemaining, sourceRemaining, destRemaining))
+                        break;
+                    quiet -= 2 * kGroupWidth;
+                    next = blockBitmap(stream[0], stream[1]);
+                } while (true);
                 continue;
             }
 #endif

@@ -10,6 +10,7 @@
 #include "support/encode_record.h"
 #include "support/scratch_directory.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -208,6 +209,51 @@ TEST_F(InstructionInterpreterTest, ASourceShorterThanRecordedIsReadOnlyToItsEnd)
     const Replay r = replay(source, join({token(1000, OP_COPY), {0x00, 0x00}}), 5000, 5000);
     EXPECT_EQ(r.dest, source);
     EXPECT_EQ(r.source, crcOf(source));
+}
+
+// Runs of difference blocks are replayed many at a time; the progress line must still show
+// every percentage, in order, exactly when the instruction that reaches it starts.
+TEST_F(InstructionInterpreterTest, RunsOfBlocksShowEveryPercentage)
+{
+    for (const uint32_t blocks : {7u, 150u, 3001u}) {
+        SCOPED_TRACE(blocks);
+        const Bytes source = counting(15 * blocks + 20, 3);
+        Bytes stream;
+        std::string expected;
+        const uint64_t total = 2 * (15 * uint64_t{blocks} + 20);
+        int64_t shown = -1;
+        const auto show = [&](uint64_t done) {
+            if (static_cast<int64_t>(done * 100 / total) == shown)
+                return;
+            shown = static_cast<int64_t>(done * 100 / total);
+            char text[8];
+            std::snprintf(text, sizeof text, "%02d%%\r", static_cast<int>(shown));
+            expected += text;
+        };
+        Bytes dest;
+        for (uint32_t b = 0; b < blocks; ++b) {
+            show(30 * uint64_t{b});
+            const uint16_t bitmap = static_cast<uint16_t>(0x1234 + 977 * b) & 0x7FFF;
+            stream.push_back(static_cast<uint8_t>(bitmap >> 8));
+            stream.push_back(static_cast<uint8_t>(bitmap));
+            for (uint32_t k = 0; k < 15; ++k) {
+                uint8_t byte = source[15 * b + k];
+                if (bitmap & (1u << k)) {
+                    stream.push_back(static_cast<uint8_t>(k + b));
+                    byte = static_cast<uint8_t>(byte + k + b);
+                }
+                dest.push_back(byte);
+            }
+        }
+        show(30 * uint64_t{blocks});  // the closing copy
+        stream = join({stream, token(20, OP_COPY)});
+        dest = join({dest, Bytes(source.end() - 20, source.end())});
+        show(total);
+        const Replay r = replay(source, stream, static_cast<uint32_t>(source.size()),
+                                static_cast<uint32_t>(dest.size()));
+        EXPECT_EQ(r.dest, dest);
+        EXPECT_EQ(r.progress, expected + "\n");
+    }
 }
 
 TEST_F(InstructionInterpreterTest, EncoderRecordsReplayToTheirDestination)
