@@ -101,7 +101,7 @@ TEST_F(OutputBufferTest, ChecksumIsTheSameForAnySplitOfTheCalls)
 // take exactly the stream's bytes, however the header and the buffer boundaries fall.
 TEST_F(OutputBufferTest, ChecksumOnFlushTakesOnlyTheBytesAfterItStarts)
 {
-    std::vector<uint8_t> data(90001);
+    std::vector<uint8_t> data(100001);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
     for (const uint32_t header : {0u, 1u, 100u, 32767u, 32768u}) {
