@@ -258,13 +258,23 @@ class Planner {
             ++bits_;
         head_.assign(size_t{1} << bits_, kNone);
         next_.assign(positions, kNone);
+        // Eight bits per source byte (8 MiB at most), set for the windows present, answer most
+        // lookups of windows the source does not have without touching the chains.
+        presentBits_ = std::min(bits_ + 4, 26u);
+        present_.assign((size_t{1} << presentBits_) / 64, 0);
         // Back to front, so that every chain runs in increasing positions from its first.
         for (uint32_t p = positions; p-- > 0;) {
-            if (p >= 16)
-                __builtin_prefetch(&head_[hash(source_ + p - 16)], 1);
-            const uint32_t h = hash(source_ + p);
+            if (p >= 16) {
+                const uint64_t ahead = mix(source_ + p - 16);
+                __builtin_prefetch(&head_[bucket(ahead)], 1);
+                __builtin_prefetch(&present_[presentBit(ahead) / 64], 1);
+            }
+            const uint64_t mixed = mix(source_ + p);
+            const uint32_t h = bucket(mixed);
             next_[p] = head_[h];
             head_[h] = p;
+            const uint64_t bit = presentBit(mixed);
+            present_[bit / 64] |= uint64_t{1} << (bit % 64);
         }
     }
 
@@ -297,18 +307,27 @@ class Planner {
             if (d + diagonal < sourceSize_)
                 consider(static_cast<uint32_t>(d + diagonal));
             // Most lookups miss the caches; while no match turns up, the positions ahead are
-            // known, so their buckets and first entries are fetched in advance.
-            if (d + 8 * kLookupStride + kWindow <= destSize_) {
-                __builtin_prefetch(&head_[hash(dest_ + d + 8 * kLookupStride)]);
-                const uint32_t ahead = head_[hash(dest_ + d + 4 * kLookupStride)];
-                if (ahead != kNone) {
-                    __builtin_prefetch(source_ + ahead);
-                    __builtin_prefetch(&next_[ahead]);
+            // known, so their filter bits, buckets and first entries are fetched in advance.
+            if (d + 12 * kLookupStride + kWindow <= destSize_) {
+                __builtin_prefetch(&present_[presentBit(mix(dest_ + d + 12 * kLookupStride)) / 64]);
+                const uint64_t far = mix(dest_ + d + 8 * kLookupStride);
+                if (isPresent(far))
+                    __builtin_prefetch(&head_[bucket(far)]);
+                const uint64_t near = mix(dest_ + d + 4 * kLookupStride);
+                if (isPresent(near)) {
+                    const uint32_t ahead = head_[bucket(near)];
+                    if (ahead != kNone) {
+                        __builtin_prefetch(source_ + ahead);
+                        __builtin_prefetch(&next_[ahead]);
+                    }
                 }
             }
-            uint32_t p = head_[hash(dest_ + d)];
-            for (uint32_t steps = 0; p != kNone && steps < kChainSteps; ++steps, p = next_[p])
-                consider(p);
+            const uint64_t mixed = mix(dest_ + d);
+            if (isPresent(mixed)) {
+                uint32_t p = head_[bucket(mixed)];
+                for (uint32_t steps = 0; p != kNone && steps < kChainSteps; ++steps, p = next_[p])
+                    consider(p);
+            }
             if (bestLength < kMinMatch) {
                 d += kLookupStride;
                 continue;
@@ -319,6 +338,7 @@ class Planner {
         }
         std::vector<uint32_t>().swap(head_);
         std::vector<uint32_t>().swap(next_);
+        std::vector<uint64_t>().swap(present_);
     }
 
     // Heaviest chain by a Fenwick tree of prefix maxima over the matches' source ends: each
@@ -425,13 +445,25 @@ class Planner {
     }
 
   private:
-    uint32_t hash(const uint8_t* at) const
+    static uint64_t mix(const uint8_t* at)
     {
         uint32_t last;
         std::memcpy(&last, at + 8, sizeof last);
-        const uint64_t mixed =
-            (load64(at) ^ (uint64_t{last} * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull;
+        return (load64(at) ^ (uint64_t{last} * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull;
+    }
+    uint32_t bucket(uint64_t mixed) const
+    {
         return static_cast<uint32_t>(mixed >> (64 - bits_));
+    }
+    // The filter takes its bits from the other end of the mix than the bucket.
+    uint64_t presentBit(uint64_t mixed) const
+    {
+        return (mixed >> 8) & ((uint64_t{1} << presentBits_) - 1);
+    }
+    bool isPresent(uint64_t mixed) const
+    {
+        const uint64_t bit = presentBit(mixed);
+        return (present_[bit / 64] >> (bit % 64)) & 1;
     }
 
     uint32_t matchLength(uint32_t p, uint32_t d) const
@@ -616,6 +648,8 @@ class Planner {
     uint32_t bits_ = 10;
     std::vector<uint32_t> head_;
     std::vector<uint32_t> next_;
+    uint32_t presentBits_ = 0;
+    std::vector<uint64_t> present_;
     struct Match {
         uint32_t sourceAt;
         uint32_t destAt;
