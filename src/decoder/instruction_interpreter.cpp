@@ -208,6 +208,7 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             // A run of such blocks goes on here for as long as the progress line would not
             // change, each block passing 30 bytes in total.
             if (haveShuffle && wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
+                constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
                 uint64_t quiet = progressQuietFor(sourceRemaining, destRemaining);
                 uint16_t next = bitmap;
                 do {
@@ -217,10 +218,10 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
                     passSource(source, kGroupWidth, sourceRemaining);
                     destRemaining -= kGroupWidth;
                     consumeStream(stream, 2 + used, streamRemaining);
-                    if (quiet <= 2 * kGroupWidth || !isDifferenceBlock(stream[0]) ||
+                    if (quiet <= kBlockProgress || !isDifferenceBlock(stream[0]) ||
                         !wholeBlockFits(streamRemaining, sourceRemaining, destRemaining))
                         break;
-                    quiet -= 2 * kGroupWidth;
+                    quiet -= kBlockProgress;
                     next = blockBitmap(stream[0], stream[1]);
                 } while (true);
                 continue;

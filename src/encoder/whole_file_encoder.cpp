@@ -308,12 +308,13 @@ class Planner {
                 consider(static_cast<uint32_t>(d + diagonal));
             // Most lookups miss the caches; while no match turns up, the positions ahead are
             // known, so their filter bits, buckets and first entries are fetched in advance.
-            if (d + 12 * kLookupStride + kWindow <= destSize_) {
-                __builtin_prefetch(&present_[presentBit(mix(dest_ + d + 12 * kLookupStride)) / 64]);
-                const uint64_t far = mix(dest_ + d + 8 * kLookupStride);
+            constexpr size_t kAhead = size_t{4} * kLookupStride;  // positions per stage
+            if (d + 3 * kAhead + kWindow <= destSize_) {
+                __builtin_prefetch(&present_[presentBit(mix(dest_ + d + 3 * kAhead)) / 64]);
+                const uint64_t far = mix(dest_ + d + 2 * kAhead);
                 if (isPresent(far))
                     __builtin_prefetch(&head_[bucket(far)]);
-                const uint64_t near = mix(dest_ + d + 4 * kLookupStride);
+                const uint64_t near = mix(dest_ + d + kAhead);
                 if (isPresent(near)) {
                     const uint32_t ahead = head_[bucket(near)];
                     if (ahead != kNone) {
