@@ -347,10 +347,9 @@ class Planner {
     // chain of the match before it on its diagonal together with the gap between them.
     void chainMatches()
     {
-        std::vector<uint32_t> ends;
-        ends.reserve(matches_.size());
-        for (const Match& match : matches_)
-            ends.push_back(match.sourceAt + match.length);
+        std::vector<uint32_t> ends(matches_.size());
+        std::transform(matches_.begin(), matches_.end(), ends.begin(),
+                       [](const Match& match) { return match.sourceAt + match.length; });
         std::sort(ends.begin(), ends.end());
         ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
         struct Best {
