@@ -28,13 +28,17 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, ui
 }
 
 // With /W the whole-file encoder's stream, unless the specified encoder's would not be longer.
+// Where that one is already at most 64 bytes and one per 4 KiB of the new file, there is too
+// little to gain to index the source at all.
 void encodeChosen(FileSlot& diff, const uint8_t* source, const uint8_t* dest)
 {
     if (wholeFileSearch != 0) {
+        const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
+        const uint32_t specified = measureStream(source, dest);
         WholeFilePlan plan;
-        if (planWholeFile(source, headerField32(HEADER_SOURCE_SIZE), dest,
-                          headerField32(HEADER_DEST_SIZE), plan) &&
-            plan.streamLength < measureStream(source, dest)) {
+        if (specified > 64 + destSize / 4096 &&
+            planWholeFile(source, headerField32(HEADER_SOURCE_SIZE), dest, destSize, plan) &&
+            plan.streamLength < specified) {
             writeWholeFileRecord(diff, plan, source, dest);
             return;
         }
