@@ -203,10 +203,9 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
                 break;
             const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
 #if ZEP_HAVE_SHUFFLE
-            // Away from every end, a block is replayed straight into the output buffer with
-            // 16-byte loads and stores.
-            // A run of such blocks goes on here for as long as the progress line would not
-            // change, each block passing 30 bytes in total.
+            // Away from every end, blocks are replayed straight into the output buffer with
+            // 16-byte loads and stores, one after another for as long as the progress line
+            // would not change (each block passes 30 bytes of the total).
             if (haveShuffle && wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
                 constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
                 uint64_t quiet = progressQuietFor(sourceRemaining, destRemaining);
