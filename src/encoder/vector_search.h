@@ -100,32 +100,27 @@ static NearMatch countingNearSearch(const uint8_t* source, uint32_t sourceRemain
     return bestOfCounts(best);
 }
 
-// Sets of byte pairs, one bit per possible pair. A block search marks the pairs of a stretch,
-// asks about its windows, and clears its marks again, so the maps are empty between searches.
+// Sets of byte pairs, one byte per possible pair (a lookup is one load and an add; bits took a
+// shift and a mask more). A block search marks the pairs of a stretch, asks about its windows,
+// and clears its marks again, so the maps are empty between searches.
 struct PairMaps {
-    uint64_t source[1024];
-    uint64_t dest[1024];
+    uint8_t source[65536];
+    uint8_t dest[65536];
 };
 static inline uint32_t pairAt(const uint8_t* at)
 {
     return at[0] | (uint32_t{at[1]} << 8);
 }
-static inline void setPair(uint64_t* map, const uint8_t* at, bool on)
+static inline void setPair(uint8_t* map, const uint8_t* at, bool on)
 {
-    const uint32_t pair = pairAt(at);
-    if (on)
-        map[pair >> 6] |= uint64_t{1} << (pair & 63);
-    else
-        map[pair >> 6] = 0;
+    map[pairAt(at)] = on ? 1 : 0;
 }
 // How many of the window's 7 aligned pairs occur in the marked stretch.
-static inline int pairsFound(const uint64_t* map, const uint8_t* window)
+static inline int pairsFound(const uint8_t* map, const uint8_t* window)
 {
     int found = 0;
-    for (int h = 0; h < 7; ++h) {
-        const uint32_t pair = pairAt(window + static_cast<ptrdiff_t>(2) * h);
-        found += static_cast<int>((map[pair >> 6] >> (pair & 63)) & 1);
-    }
+    for (int h = 0; h < 7; ++h)
+        found += map[pairAt(window + static_cast<ptrdiff_t>(2) * h)];
     return found;
 }
 
