@@ -124,6 +124,29 @@ static inline int pairsFound(const uint8_t* map, const uint8_t* window)
     return found;
 }
 
+// Whether any valid lane of a near search reaches the count: on its shared side, or else on the
+// side counted here (lane j compares window[k] with other[j + k]), when counting it is asked
+// for. Past 8 of the 15 positions a lane short of reaching - 7 can no longer reach it.
+template <typename Vector, Vector (*loadAt)(const uint8_t*), Vector (*broadcast)(uint8_t),
+          Vector (*countEqual)(Vector, Vector, Vector),
+          unsigned (*lanesReaching)(Vector, Vector, int32_t)>
+static inline bool nearSideMay(Vector shared, bool count, const uint8_t* other,
+                               const uint8_t* window, unsigned valid, int32_t reaching)
+{
+    if ((lanesReaching(shared, shared, reaching) & valid) != 0)
+        return true;
+    if (!count)
+        return false;
+    Vector counts = broadcast(0);
+    for (int k = 0; k < 8; ++k)
+        counts = countEqual(counts, loadAt(other + k), broadcast(window[k]));
+    if ((lanesReaching(counts, counts, reaching - 7) & valid) == 0)
+        return false;
+    for (int k = 8; k < 15; ++k)
+        counts = countEqual(counts, loadAt(other + k), broadcast(window[k]));
+    return (lanesReaching(counts, counts, reaching) & valid) != 0;
+}
+
 // The 58 near searches of a block search share much of their work: the destination side of
 // the destination block i at shift d compares dest[15i + d + k] with source[k], one running
 // correlation over all i, and so does the source side of the source blocks. With those two
@@ -177,6 +200,7 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
     // Where that is 11 of 15, at most 4 bytes differ, so at least 3 of the window's 7 aligned
     // byte pairs are equal: a block with fewer than 2 of its pairs anywhere in the other side's
     // searched stretch cannot reach it there.
+    const auto sideMay = nearSideMay<Vector, loadAt, broadcast, countEqual, lanesReaching>;
     const bool byPairs = reaching >= 11;
     static PairMaps pairs;  // empty between searches
     const int64_t stretch = range + 13;
@@ -198,25 +222,14 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
             const int64_t lanes = range - base < Width ? range - base : Width;
             const unsigned valid = lanes >= 32 ? ~0u : (1u << lanes) - 1;
             if (!destMay) {
-                // Destination block: its source side here, its destination side shared.
-                Vector count = broadcast(0);
-                if (countDest)
-                    for (int k = 0; k < 15; ++k)
-                        count =
-                            countEqual(count, loadAt(source + base + k), broadcast(destBlock[k]));
-                destMay = (lanesReaching(count, loadAt(destShared + 15 * block + base), reaching) &
-                           valid) != 0;
+                // Destination block: its destination side shared, its source side here.
+                destMay = sideMay(loadAt(destShared + 15 * block + base), countDest, source + base,
+                                  destBlock, valid, reaching);
             }
             if (!sourceMay) {
-                // Source block: its destination side here, its source side shared.
-                Vector count = broadcast(0);
-                if (countSource)
-                    for (int k = 0; k < 15; ++k)
-                        count =
-                            countEqual(count, loadAt(dest + base + k), broadcast(sourceBlock[k]));
-                sourceMay =
-                    (lanesReaching(loadAt(sourceShared + 15 * block + base), count, reaching) &
-                     valid) != 0;
+                // Source block: its source side shared, its destination side here.
+                sourceMay = sideMay(loadAt(sourceShared + 15 * block + base), countSource,
+                                    dest + base, sourceBlock, valid, reaching);
             }
         }
         candidates.dest[block - 1] = destMay;
