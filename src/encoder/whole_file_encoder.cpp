@@ -252,7 +252,8 @@ class Planner {
     void indexSource()
     {
         const uint32_t positions = sourceSize_ >= kWindow ? sourceSize_ - kWindow + 1 : 0;
-        // At most one head per position: with the chain links, 8 bytes per source byte.
+        // At most one head per two positions: with the chain links and the filter below, at
+        // most 7 bytes per source byte.
         bits_ = 10;
         while (bits_ < 30 && (uint64_t{1} << (bits_ + 1)) <= positions)
             ++bits_;
