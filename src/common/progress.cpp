@@ -26,13 +26,14 @@ bool showsLastPercent(uint64_t done)
 
 void printFor(uint64_t done)
 {
-    if (showsLastPercent(done))
+    // A silenced run counts its own bytes (a region of another encoder's record, a trial): it
+    // must not move what the visible run printed last.
+    if (silenced || showsLastPercent(done))
         return;
     const uint64_t percent = percentOf(done);
     firstDone = (percent * progressTotal + 99) / 100;
     nextDone = ((percent + 1) * progressTotal + 99) / 100;
-    if (!silenced)
-        std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
+    std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
 }
 
 }  // namespace
@@ -53,7 +54,7 @@ void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_
                        uint64_t stride)
 {
     const uint64_t first = progressTotal - sourceRemaining - destRemaining;
-    if (count == 0 || (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
+    if (silenced || count == 0 || (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
         return;
     uint64_t step = 0;
     while (step < count) {

@@ -24,6 +24,20 @@ TEST(ProgressTest, PrintsEachPercentageOnceAndEndsAt100)
     EXPECT_EQ(out, expected);
 }
 
+TEST(ProgressTest, ASilencedRunInBetweenPrintsNothingAndRepeatsNothing)
+{
+    testing::internal::CaptureStderr();
+    startProgress(200);
+    showProgress(100, 50);
+    silenceProgress(true);
+    showProgress(3, 1);  // a region's own remaining counts
+    showProgressSteps(90, 7, 5, 30);
+    silenceProgress(false);
+    showProgress(100, 49);
+    showProgress(0, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "25%\r100%\r");
+}
+
 TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
 {
     std::mt19937 random(99);
