@@ -56,7 +56,7 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
     sourceSlot.viewLength = source.size();
     diffSlot.view = record.data();
     diffSlot.viewLength = record.size();
-    openForWrite("/dev/null", targetSlot);
+    openNullSink(targetSlot);
     const uint8_t* end = nullptr;
     interpretStream(source.data(), record.data(), end);
     sourceSlot = FileSlot{};

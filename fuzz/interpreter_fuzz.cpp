@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sourceSlot.viewLength = sourceLength;
     diffSlot.view = diff.get();
     diffSlot.viewLength = headerLength + streamLength;
-    openForWrite("/dev/null", targetSlot);
+    openNullSink(targetSlot);
     const uint8_t* end = nullptr;
     interpretStream(source.get(), diff.get(), end);
     // The views are heap memory, not mappings: nothing may unmap them.

@@ -2,10 +2,16 @@
 #include "common/file_layer.h"
 
 #include "common/fatal.h"
+#include "common/printable.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 FileSlot sourceSlot;
 FileSlot targetSlot;
@@ -13,30 +19,59 @@ FileSlot diffSlot;
 
 namespace {
 
-// The difference file that a create is appending to, until the record is complete.
+// What a run must undo when it fails or is stopped by a signal. A signal handler may read it at
+// any moment, so names are fixed arrays, written before the flag that makes them count; a name
+// that would not fit could not have been opened.
 struct PendingAppend {
-    bool armed = false;
+    volatile sig_atomic_t armed = 0;
     bool created = false;  // this run created the file
     uint64_t originalLength = 0;
-    std::string name;
+    char name[PATH_MAX] = {};
 };
 PendingAppend pendingAppend;
-std::string discardedOnFailure;
 
+struct DiscardedFile {
+    volatile sig_atomic_t set = 0;
+    char name[PATH_MAX] = {};
+};
+DiscardedFile discarded;
+
+void storeName(char (&field)[PATH_MAX], const char* name)
+{
+    const size_t length = std::min(std::strlen(name), sizeof field - 1);
+    std::memcpy(field, name, length);
+    field[length] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before it counts
+}
+
+// Async-signal-safe: a few system calls on fixed data.
 void rollBackAppend()
 {
-    if (!pendingAppend.armed)
+    if (pendingAppend.armed == 0)
         return;
-    pendingAppend.armed = false;
-    const char* name = pendingAppend.name.c_str();
-    if (pendingAppend.created && pendingAppend.originalLength == 0) {
+    pendingAppend.armed = 0;
+    const char* name = pendingAppend.name;
+    const uint64_t original = pendingAppend.originalLength;
+    if (pendingAppend.created && original == 0) {
         platform::removeFile(name);
         return;
     }
+    // Nothing appended yet: the file stays untouched, its times included.
+    uint64_t length = 0;
+    const int handle = diffSlot.handle;
+    if (handle >= 0 && platform::fileLength(handle, length) && length == original)
+        return;
     // The handle may already be gone when its close was what failed; the name still leads there.
-    if (diffSlot.handle < 0 ||
-        !platform::truncateFile(diffSlot.handle, pendingAppend.originalLength))
-        platform::truncatePath(name, pendingAppend.originalLength);
+    if (handle < 0 || !platform::truncateFile(handle, original))
+        platform::truncatePath(name, original);
+}
+
+void removeDiscarded()
+{
+    if (discarded.set == 0)
+        return;
+    discarded.set = 0;
+    platform::removeFile(discarded.name);
 }
 
 void releaseMapping(const FileSlot& slot)
@@ -49,7 +84,7 @@ void releaseMapping(const FileSlot& slot)
 
 void closeAllFiles()
 {
-    rollBackAppend();
+    rollBackAppend();  // while the lock is still held
     for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
         releaseMapping(*slot);
     for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot}) {
@@ -59,9 +94,26 @@ void closeAllFiles()
         slot->view = nullptr;
         slot->viewLength = 0;
     }
-    if (!discardedOnFailure.empty())
-        platform::removeFile(discardedOnFailure.c_str());
-    discardedOnFailure.clear();
+    removeDiscarded();
+}
+
+void undoOnSignal()
+{
+    rollBackAppend();
+    removeDiscarded();
+}
+
+const char* mappedFileAt(const void* address)
+{
+    const auto* at = static_cast<const uint8_t*>(address);
+    // A fault past the end of a file still lies in the last page of its view; 64 KiB covers
+    // the largest page size.
+    constexpr size_t kLargestPage = 65536;
+    for (const FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
+        if (slot->view != nullptr && at >= slot->view &&
+            at < slot->view + slot->viewLength + kLargestPage)
+            return slot->name.c_str();
+    return nullptr;
 }
 
 void openForRead(const char* name, FileSlot& slot)
@@ -69,7 +121,7 @@ void openForRead(const char* name, FileSlot& slot)
     slot.name = name;
     slot.handle = platform::openReadOnly(name);
     if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_OPEN, "[%s] not exist.\n", name);
+        fatalExit(ExitCode::CANNOT_OPEN, "[%s] not exist.\n", printable(name).c_str());
 }
 
 void openForWrite(const char* name, FileSlot& slot)
@@ -77,60 +129,98 @@ void openForWrite(const char* name, FileSlot& slot)
     slot.name = name;
     slot.handle = platform::openWritable(name, false);
     if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", name);
+        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
 void openForAppend(const char* name, FileSlot& slot)
 {
     slot.name = name;
-    // Knowing whether this run created the file decides whether a failure removes it again.
-    bool created = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
+        // Knowing whether this run created the file decides whether a failure removes it again.
         slot.handle = platform::openWritable(name, true);
-        if (slot.handle >= 0) {
-            created = true;
+        const bool created = slot.handle >= 0;
+        if (!created && errno == EEXIST)
+            slot.handle = platform::openWritable(name, false);
+        if (slot.handle < 0) {
+            if (errno == ENOENT)
+                continue;  // removed between the two opens
             break;
         }
-        if (errno != EEXIST)
+        // Another create that held the lock may have removed the file it had created: the
+        // lock counts only on the file that still has the name.
+        platform::FileIdentity held, named;
+        if (!platform::lockFile(slot.handle, true) || !platform::identityOf(slot.handle, held))
             break;
-        slot.handle = platform::openWritable(name, false);
-        if (slot.handle >= 0 || errno != ENOENT)
-            break;  // anything but a removal between the two opens is final
+        if (!platform::identityOfPath(name, named) || !(held == named)) {
+            platform::closeFile(slot.handle);
+            slot.handle = -1;
+            continue;
+        }
+        uint64_t length = 0;
+        if (!platform::fileLength(slot.handle, length))
+            break;
+        pendingAppend.created = created && length == 0;
+        pendingAppend.originalLength = length;
+        storeName(pendingAppend.name, name);
+        pendingAppend.armed = 1;
+        return;
     }
-    if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", name);
-    uint64_t length = 0;
-    platform::fileLength(slot.handle, length);
-    pendingAppend = {true, created, length, name};
-    seekEnd(slot, 0);
+    fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
+}
+
+void cutBackAppend(FileSlot& slot, uint64_t length)
+{
+    if (!platform::truncateFile(slot.handle, length))
+        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
+    pendingAppend.originalLength = length;
 }
 
 void commitAppend()
 {
-    pendingAppend.armed = false;
+    pendingAppend.armed = 0;
+}
+
+void lockShared(FileSlot& slot)
+{
+    platform::lockFile(slot.handle, false);
+}
+
+void syncChecked(FileSlot& slot)
+{
+    if (!platform::syncFile(slot.handle))
+        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
 }
 
 void discardOnFailure(const char* name)
 {
-    discardedOnFailure = name;
+    discarded.set = 0;
+    storeName(discarded.name, name);
+    discarded.set = 1;
 }
 
 void keepOnFailure()
 {
-    discardedOnFailure.clear();
+    discarded.set = 0;
+}
+
+const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)
+{
+    const uint64_t length = fileLength(slot);
+    if (length == 0 || length > SIZE_MAX)
+        fatalExit(ExitCode::CANNOT_MAP, "[%s] can not create mapping file.\n",
+                  printable(name).c_str());
+    slot.view = platform::mapReadOnly(slot.handle, static_cast<size_t>(length));
+    if (slot.view == nullptr)
+        fatalExit(ExitCode::CANNOT_VIEW, "[%s] can not create mapping pointer.\n",
+                  printable(name).c_str());
+    slot.viewLength = static_cast<size_t>(length);
+    return slot.view;
 }
 
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot)
 {
     openForRead(name, slot);
-    uint64_t length = 0;
-    if (!platform::fileLength(slot.handle, length) || length == 0 || length > SIZE_MAX)
-        fatalExit(ExitCode::CANNOT_MAP, "[%s] can not create mapping file.\n", name);
-    slot.view = platform::mapReadOnly(slot.handle, static_cast<size_t>(length));
-    if (slot.view == nullptr)
-        fatalExit(ExitCode::CANNOT_VIEW, "[%s] can not create mapping pointer.\n", name);
-    slot.viewLength = static_cast<size_t>(length);
-    return slot.view;
+    return mapOpenedFile(name, slot);
 }
 
 void unmapFile(const char* name, FileSlot& slot)
@@ -140,7 +230,7 @@ void unmapFile(const char* name, FileSlot& slot)
         slot.view = nullptr;
         slot.viewLength = 0;
         if (!unmapped)
-            fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", name);
+            fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
     }
     closeChecked(name, slot);
 }
@@ -150,7 +240,22 @@ void closeChecked(const char* name, FileSlot& slot)
     const int handle = slot.handle;
     slot.handle = -1;  // cleared first: a failed close must not be tried again
     if (handle >= 0 && !platform::closeFile(handle))
-        fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", name);
+        fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
+}
+
+void openNullSink(FileSlot& slot)
+{
+    slot.name = "/dev/null";
+    slot.handle = platform::openNull();
+    if (slot.handle < 0)
+        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", "/dev/null");
+}
+
+void closeNullSink(FileSlot& slot)
+{
+    if (slot.handle >= 0)
+        platform::closeFile(slot.handle);
+    slot.handle = -1;
 }
 
 void seekCurrent(FileSlot& slot, int64_t distance)
@@ -170,6 +275,11 @@ size_t readBytes(FileSlot& slot, uint8_t* data, size_t count)
     return platform::readFile(slot.handle, data, count);
 }
 
+size_t readBytesAt(FileSlot& slot, uint8_t* data, size_t count, uint64_t offset)
+{
+    return platform::readFileAt(slot.handle, data, count, offset);
+}
+
 uint64_t bytesLeft(const FileSlot& slot)
 {
     uint64_t length = 0;
@@ -185,6 +295,20 @@ uint32_t fileSize(const FileSlot& slot)
     uint64_t length = 0;
     platform::fileLength(slot.handle, length);
     return static_cast<uint32_t>(length);
+}
+
+uint64_t fileLength(const FileSlot& slot)
+{
+    uint64_t length = 0;
+    platform::fileLength(slot.handle, length);
+    return length;
+}
+
+bool sameFile(const FileSlot& one, const FileSlot& other)
+{
+    platform::FileIdentity first, second;
+    return platform::identityOf(one.handle, first) && platform::identityOf(other.handle, second) &&
+           first == second;
 }
 
 uint64_t lastWriteTime(const FileSlot& slot, bool keepMilliseconds)

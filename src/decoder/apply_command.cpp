@@ -1,44 +1,46 @@
 // The apply command. Everything a stored name could do wrong is refused before the record
 // touches the disk; after that the only files written are the temporary result, the numbered
-// backups and the final name, which is only ever created, never replaced.
+// backups and the final name.
 #include "decoder/apply_command.h"
 
 #include "common/checksum.h"
 #include "common/fatal.h"
 #include "common/file_layer.h"
+#include "common/printable.h"
 #include "decoder/instruction_interpreter.h"
 #include "driver/command_line.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
 
-// A stored name must name a file in the current directory and nothing else.
-bool isSafeName(const char* name)
-{
-    return *name != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
-           std::strpbrk(name, "/\\") == nullptr;
-}
-
 void refuseUnsafeNames()
 {
     const char* names[] = {headerSourceName(), headerDestName()};
     for (const char* name : names)
-        if (!isSafeName(name))
-            fatalExit(ExitCode::UNSAFE_NAME, "[%s] unsafe file name.\n", name);
+        if (!isStorableName(name))
+            fatalExit(ExitCode::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
 }
 
 // The source's last-write time at the precision the record kept: whole milliseconds when flag
-// bit 0 is set, whole seconds otherwise.
+// bit 0 is set, whole seconds otherwise. A time in the hour that comes twice when daylight
+// saving ends matches either reading of the recorded text.
 bool sourceTimeMatches()
 {
     const bool keepMilliseconds = (headerField16(HEADER_FLAGS) & FLAG_MILLISECONDS) != 0;
-    return lastWriteTime(sourceSlot, keepMilliseconds) ==
-           parseTimeStamp(currentHeader.bytes + HEADER_SOURCE_TIME);
+    const uint64_t actual = lastWriteTime(sourceSlot, keepMilliseconds);
+    uint64_t readings[2];
+    const uint32_t count =
+        parseTimeStampReadings(currentHeader.bytes + HEADER_SOURCE_TIME, readings);
+    for (uint32_t i = 0; i < count; ++i)
+        if (readings[i] == actual)
+            return true;
+    return false;
 }
 
 // The first mismatch decides. A replay that ended before the recorded end of its stream counts
@@ -75,42 +77,42 @@ class RecordApplier {
         const std::string temporary = createTemporary();
         const std::string sourceName = headerSourceName();
         const std::string target = headerDestName();
-        std::fprintf(stderr, "%s > %s\n", sourceName.c_str(), target.c_str());
+        std::fprintf(stderr, "%s > %s\n", printable(sourceName).c_str(), printable(target).c_str());
         ++recordCount_;
 
-        const uint8_t* source = mapWholeFile(sourceName.c_str(), sourceSlot);
+        // The time decides whether the source is read at all.
+        openForRead(sourceName.c_str(), sourceSlot);
         if (!sourceTimeMatches()) {
-            std::fprintf(stderr, "[%s] time comparison error.\n", sourceName.c_str());
-            unmapFile(sourceName.c_str(), sourceSlot);
+            std::fprintf(stderr, "[%s] time comparison error.\n", printable(sourceName).c_str());
+            closeChecked(sourceName.c_str(), sourceSlot);
             keepOnFailure();
             deleteFile(temporary.c_str());
             mappedOffset_ = recordEnd;
             releaseHeader();
             return;
         }
-        uint32_t mode = 0600;
-        platform::permissionBits(sourceSlot.handle, mode);
+        if (fileLength(sourceSlot) > UINT32_MAX)
+            fatalExit(ExitCode::TOO_LARGE, "[%s] is too large.\n", printable(sourceName).c_str());
+        const uint8_t* source = mapOpenedFile(sourceName.c_str(), sourceSlot);
+        platform::FileAccess access;
+        platform::accessOf(sourceSlot.handle, access);
 
         openForWrite(temporary.c_str(), targetSlot);
         const uint8_t* streamEnd = nullptr;
         interpretStream(source, mapping_ + recordOffset, streamEnd);
         verifyChecksums(streamEnd == mapping_ + recordEnd,
                         fileSize(targetSlot) == headerField32(HEADER_DEST_SIZE));
-        keepOnFailure();
-
+        // The result stays private (mode 0600) until it is in place; a result without its
+        // recorded time would fail the time check of any record made from it.
         const uint64_t destTime = parseTimeStamp(currentHeader.bytes + HEADER_DEST_TIME);
-        if (destTime != kInvalidTime)
-            platform::setLastWriteTicks(targetSlot.handle, destTime);
-        platform::setPermissionBits(targetSlot.handle, mode);
+        if (destTime != kInvalidTime && !platform::setLastWriteTicks(targetSlot.handle, destTime))
+            fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n",
+                      printable(temporary).c_str());
+        keepOnFailure();
         closeChecked(temporary.c_str(), targetSlot);
         unmapFile(sourceName.c_str(), sourceSlot);
 
-        if (!headerHasDestName())
-            makeNumberedBackup(sourceName.c_str());
-        if (fileExists(target.c_str()))
-            makeNumberedBackup(target.c_str());
-        if (!moveOrCopy(temporary.c_str(), target.c_str()))
-            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+        placeResult(temporary, target, access);
         mappedOffset_ = recordEnd;
         releaseHeader();
     }
@@ -121,6 +123,48 @@ class RecordApplier {
     }
 
   private:
+    // Puts the checked result in place. It first goes beside the target under a hidden name,
+    // flushed to disk; then the file it replaces gets its numbered backup (a second name, so the
+    // target keeps its own), and one rename puts the result over the target name. Until then a
+    // failure puts the result back into the temporary directory and leaves the target as it was.
+    void placeResult(const std::string& temporary, const std::string& target,
+                     const platform::FileAccess& access)
+    {
+        std::string hidden;
+        bool moved = false;
+        int placed = -1;
+        if (!platform::placeBeside(temporary.c_str(), target.c_str(), hidden, moved, placed))
+            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+        discardOnFailure(hidden.c_str());  // a stop by a signal leaves no hidden file behind
+        const auto giveBack = [&] {
+            keepOnFailure();
+            platform::closeFile(placed);
+            if (!(moved && platform::renameNoReplace(hidden.c_str(), temporary.c_str())))
+                platform::removeFile(hidden.c_str());
+        };
+        const bool replacing = fileExists(target.c_str());
+        if (replacing && !makeNumberedBackup(target.c_str())) {
+            giveBack();
+            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+        }
+        if (!platform::setAccess(placed, access)) {
+            giveBack();
+            fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
+        }
+        // Only a file that has its backup is replaced; any other file under the name stops us.
+        const bool renamed = replacing ? platform::renameReplacing(hidden.c_str(), target.c_str())
+                                       : platform::renameNoReplace(hidden.c_str(), target.c_str());
+        if (!renamed) {
+            giveBack();
+            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+        }
+        keepOnFailure();
+        platform::closeFile(placed);
+        if (!moved)
+            deleteFile(temporary.c_str());
+        platform::syncDirectoryOf(target.c_str());
+    }
+
     // A new empty file in the temporary directory, removed again by any failure before the
     // result has passed its checks.
     std::string createTemporary()
@@ -128,7 +172,7 @@ class RecordApplier {
         std::string name;
         if (!platform::createTemporaryFile(temporaryDirectory_, name))
             fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n",
-                      temporaryDirectory_.c_str());
+                      printable(temporaryDirectory_).c_str());
         discardOnFailure(name.c_str());
         return name;
     }
@@ -143,37 +187,43 @@ class RecordApplier {
 
 void applyDifferenceFile(const char* diffPath)
 {
-    const uint8_t* mapping = mapWholeFile(diffPath, diffSlot);
+    openForRead(diffPath, diffSlot);
+    lockShared(diffSlot);  // a create still writing a record finishes it first
+    const uint8_t* mapping = mapOpenedFile(diffPath, diffSlot);
     RecordApplier applier(mapping);
     uint32_t skipped = 0;
     while (findRecord(diffSlot, skipped))
         applier.applyRecord(skipped);
     unmapFile(diffPath, diffSlot);
     if (applier.recordCount() == 0)
-        std::fprintf(stderr, "[%s] is not zep file.\n", diffPath);
+        std::fprintf(stderr, "[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
 bool makeNumberedBackup(const char* name)
 {
     const PathPieces pieces = splitPath(name);
     const std::string stem = pieces.drive + pieces.directory + pieces.name;
+    bool copying = false;
     for (int i = 0; i < 1000; ++i) {
         char extension[8];
         std::snprintf(extension, sizeof extension, ".%03d", i);
-        if (moveOrCopy(name, (stem + extension).c_str()))
+        const std::string candidate = stem + extension;
+        if (!copying) {
+            if (platform::linkFile(name, candidate.c_str()))
+                return true;
+            if (errno == EEXIST)
+                continue;  // taken: the next number
+            // No second names on this file system: a complete copy serves as the backup.
+            // Any other failure (a name too long, no permission, a full disk) would fail for
+            // every number alike.
+            if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
+                return false;
+            copying = true;
+        }
+        if (platform::copyNoReplace(name, candidate.c_str()))
             return true;
+        if (!platform::pathExists(candidate.c_str()))
+            return false;
     }
     return false;
-}
-
-bool moveOrCopy(const char* existing, const char* newName)
-{
-    if (fileExists(newName))
-        return false;
-    if (platform::renameNoReplace(existing, newName))
-        return true;
-    if (!platform::copyNoReplace(existing, newName))
-        return false;
-    deleteFile(existing);
-    return true;
 }

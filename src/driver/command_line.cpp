@@ -2,11 +2,14 @@
 #include "driver/command_line.h"
 
 #include "common/fatal.h"
+#include "common/printable.h"
 #include "encoder/tuning.h"
+#include "format/record_header.h"
 #include "platform/platform.h"
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -135,6 +138,21 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         invocation.diffPath = files.size() >= 3 ? files[2] : defaultDiffPath(files[1]);
     }
     return invocation;
+}
+
+void refuseNamesStoredOtherwise(const Invocation& invocation)
+{
+    const std::pair<const std::string*, const std::string*> inputs[] = {
+        {&invocation.sourcePath, &invocation.sourceName},
+        {&invocation.destPath, &invocation.destName}};
+    for (const auto& [path, stored] : inputs) {
+        const size_t slash = path->find_last_of('/');
+        const std::string own = slash == std::string::npos ? *path : path->substr(slash + 1);
+        // Empty names, "." and ".." are directories, which fail as such when opened.
+        const bool special = stored->empty() || *stored == "." || *stored == "..";
+        if (own != *stored || (!special && !isStorableName(stored->c_str())))
+            fatalExit(ExitCode::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(*path).c_str());
+    }
 }
 
 void printBanner()

@@ -37,5 +37,12 @@ struct Invocation {
 // second '/' and names nothing that exists, so that absolute paths stay file arguments.
 Invocation parseCommandLine(int argc, const char* const* argv);
 
+// A record stores each input under its base name, and apply later opens and writes that name in
+// the current directory. An input whose own name would be stored as another one ("dir\a.txt"
+// as "a.txt", "C:b.txt" as "b.txt") would make apply read or write the wrong file, and one with
+// control characters would be refused there: such a create ends with "[%s] unsafe file name.\n",
+// status 8.
+void refuseNamesStoredOtherwise(const Invocation& invocation);
+
 void printBanner();
 [[noreturn]] void showUsage();

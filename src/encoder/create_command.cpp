@@ -1,10 +1,11 @@
 // The create command: both inputs are mapped and measured before the difference file is
-// opened, so a bad input never touches it; a failure after that cuts the file back.
+// opened, so a bad input never touches it; a failure or a stop after that cuts the file back.
 #include "encoder/create_command.h"
 
 #include "common/checksum.h"
 #include "common/fatal.h"
 #include "common/file_layer.h"
+#include "common/printable.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
@@ -18,11 +19,14 @@ namespace {
 // Maps one input and records its size and last-write time (with milliseconds) in the header.
 const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, uint32_t timeField)
 {
-    const uint8_t* view = mapWholeFile(path, slot);
-    // Sizes in a record are 32-bit; a larger input would be recorded wrongly.
-    if (slot.viewLength > UINT32_MAX)
-        fatalExit(ExitCode::TOO_LARGE, "[%s] is too large.\n", path);
-    setHeaderField32(sizeField, fileSize(slot));
+    openForRead(path, slot);
+    // Sizes in a record are 32-bit; a larger input would be recorded wrongly. It is refused
+    // before a mapping would read all of it.
+    if (fileLength(slot) > UINT32_MAX)
+        fatalExit(ExitCode::TOO_LARGE, "[%s] is too large.\n", printable(path).c_str());
+    const uint8_t* view = mapOpenedFile(path, slot);
+    // The size is the mapping's: the encoder reads that much, whatever the file does meanwhile.
+    setHeaderField32(sizeField, static_cast<uint32_t>(slot.viewLength));
     formatTimeStamp(lastWriteTime(slot, true), currentHeader.bytes + timeField);
     return view;
 }
@@ -46,6 +50,31 @@ void encodeChosen(FileSlot& diff, const uint8_t* source, const uint8_t* dest)
     encodeStream(diff, source, dest);
 }
 
+// Opens the difference file, locked against other creates and readers, and makes sure that
+// readers will reach the record appended to it: a record that a stopped create left unfinished
+// at the end is cut off, and a file that readers would not read to its end is refused.
+void openDifferenceFile(const char* diffPath)
+{
+    openForAppend(diffPath, diffSlot);
+    // Appending to an input would change what is being compared, and the input itself.
+    if (sameFile(diffSlot, sourceSlot) || sameFile(diffSlot, targetSlot))
+        fatalExit(ExitCode::CANNOT_CREATE, "[%s] is also an input file.\n",
+                  printable(diffPath).c_str());
+    uint64_t soundLength = 0;
+    switch (checkAppendPoint(diffSlot, fileLength(diffSlot), soundLength)) {
+    case AppendPoint::REACHABLE:
+        break;
+    case AppendPoint::UNFINISHED:
+        cutBackAppend(diffSlot, soundLength);
+        std::fprintf(stderr, "[%s] unfinished record removed.\n", printable(diffPath).c_str());
+        break;
+    case AppendPoint::UNREACHABLE:
+        fatalExit(ExitCode::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",
+                  printable(diffPath).c_str(), static_cast<unsigned long long>(soundLength));
+    }
+    seekEnd(diffSlot, 0);
+}
+
 }  // namespace
 
 void createRecord(const char* sourcePath, const char* destPath, const char* diffPath)
@@ -55,12 +84,13 @@ void createRecord(const char* sourcePath, const char* destPath, const char* diff
     const uint8_t* source =
         mapInput(sourcePath, sourceSlot, HEADER_SOURCE_SIZE, HEADER_SOURCE_TIME);
     const uint8_t* dest = mapInput(destPath, targetSlot, HEADER_DEST_SIZE, HEADER_DEST_TIME);
-    openForAppend(diffPath, diffSlot);
+    openDifferenceFile(diffPath);
 
     if (std::strcmp(sourcePath, destPath) == 0)
-        std::fprintf(stderr, "%s\n", sourcePath);
+        std::fprintf(stderr, "%s\n", printable(sourcePath).c_str());
     else
-        std::fprintf(stderr, "%s > %s\n", sourcePath, destPath);
+        std::fprintf(stderr, "%s > %s\n", printable(sourcePath).c_str(),
+                     printable(destPath).c_str());
     encodeChosen(diffSlot, source, dest);
 
     closeChecked(diffPath, diffSlot);

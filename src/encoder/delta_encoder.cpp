@@ -310,8 +310,10 @@ uint32_t completeRecord(FileSlot& diff)
     return streamLength;
 }
 
-void endRecord()
+void endRecord(FileSlot& diff)
 {
+    // "done." promises a record that survives a power loss.
+    syncChecked(diff);
     showProgress(0, 0);
     releaseHeader();
     std::fprintf(stderr, "\ndone.\n");
@@ -341,7 +343,7 @@ uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest
 void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
 {
     encodeRecord(diff, source, dest, speed);
-    endRecord();
+    endRecord(diff);
 }
 
 void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
@@ -379,13 +381,13 @@ uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
     const std::vector<uint8_t> header(currentHeader.bytes,
                                       currentHeader.bytes + currentHeader.length);
     FileSlot sink;
-    openForWrite("/dev/null", sink);
+    openNullSink(sink);
     silenceProgress(true);
     discardCopyRun();
     resetRunningCrcs();
     const uint32_t length = encodeRecord(sink, source, dest, EncoderSpeed::FAST);
     silenceProgress(false);
-    closeChecked("/dev/null", sink);
+    closeNullSink(sink);
     std::copy(header.begin(), header.end(), currentHeader.bytes);
     discardCopyRun();
     resetRunningCrcs();

@@ -32,7 +32,8 @@ void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, 
 
 // The frame every encoder writes around its stream: the provisional header and the progress
 // total; then the completed header (checksums from the running checksums) rewritten in place,
-// returning the stream length; then the final progress, "done." and the header released.
+// returning the stream length; then the record flushed to disk, the final progress, "done." and
+// the header released.
 void beginRecord(FileSlot& diff);
 uint32_t completeRecord(FileSlot& diff);
-void endRecord();
+void endRecord(FileSlot& diff);

@@ -240,11 +240,11 @@ class Planner {
             WholeFilePlan& plan)
         : source_(source), dest_(dest), sourceSize_(sourceSize), destSize_(destSize), plan_(plan)
     {
-        openForWrite("/dev/null", nowhere_);
+        openNullSink(nowhere_);
     }
     ~Planner()
     {
-        closeChecked("/dev/null", nowhere_);
+        closeNullSink(nowhere_);
     }
     Planner(const Planner&) = delete;
     Planner& operator=(const Planner&) = delete;
@@ -705,5 +705,5 @@ void writeWholeFileRecord(FileSlot& diff, const WholeFilePlan& plan, const uint8
     sourceCrc = crcBlock(source, sourceSize, sourceCrc);
     destCrc = crcBlock(dest, destSize, destCrc);
     completeRecord(diff);
-    endRecord();
+    endRecord(diff);
 }

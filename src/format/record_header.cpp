@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 RecordHeader currentHeader;
 
@@ -36,23 +38,24 @@ void makeCurrent(uint8_t* bytes, uint32_t length)
 }
 
 // Offset of the destination name length field, behind the source name's zero.
-uint32_t destLengthOffset()
+uint32_t destLengthOffset(const RecordHeader& header)
 {
-    return HEADER_SOURCE_NAME + static_cast<uint32_t>(std::strlen(headerSourceName())) + 1;
+    const char* name = reinterpret_cast<const char*>(header.bytes + HEADER_SOURCE_NAME);
+    return HEADER_SOURCE_NAME + static_cast<uint32_t>(std::strlen(name)) + 1;
 }
 
 // Every name a reader will use must end inside the block, and the destination name's length
 // field must lie inside it too.
-bool namesFitTheHeader()
+bool namesFitTheHeader(const RecordHeader& header)
 {
-    const uint8_t* bytes = currentHeader.bytes;
-    const uint32_t length = currentHeader.length;
+    const uint8_t* bytes = header.bytes;
+    const uint32_t length = header.length;
     if (std::memchr(bytes + HEADER_SOURCE_NAME, 0, length - HEADER_SOURCE_NAME) == nullptr)
         return false;
-    const uint32_t destLength = destLengthOffset();
+    const uint32_t destLength = destLengthOffset(header);
     if (destLength + 2 > length)
         return false;
-    if (headerField16(destLength) == 0)
+    if ((bytes[destLength] | bytes[destLength + 1]) == 0)
         return true;
     const uint32_t destName = destLength + 2;
     return destName < length && std::memchr(bytes + destName, 0, length - destName) != nullptr;
@@ -77,14 +80,26 @@ const char* headerSourceName()
 
 bool headerHasDestName()
 {
-    return headerField16(destLengthOffset()) != 0;
+    return headerField16(destLengthOffset(currentHeader)) != 0;
 }
 
 const char* headerDestName()
 {
     if (!headerHasDestName())
         return headerSourceName();
-    return reinterpret_cast<const char*>(currentHeader.bytes + destLengthOffset() + 2);
+    return reinterpret_cast<const char*>(currentHeader.bytes + destLengthOffset(currentHeader) + 2);
+}
+
+bool isStorableName(const char* name)
+{
+    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    for (const char* at = name; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
 }
 
 void releaseHeader()
@@ -126,39 +141,123 @@ uint32_t headerChecksum()
     return crcBlock(currentHeader.bytes + 4, currentHeader.length - 4, crcInit());
 }
 
-bool findRecord(FileSlot& diff, uint32_t& skipped)
+ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
 {
+    header = RecordHeader{};
     skipped = 0;
     uint8_t probe[kProbeLength];
     for (uint32_t failed = 0;;) {
         if (readBytes(diff, probe, kProbeLength) < kProbeLength)
-            return false;
+            return ScanResult::END;
         if (std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) == 0)
             break;
         seekCurrent(diff, kProbeStep - kProbeLength);
         skipped += kProbeStep;
         if (++failed >= kMaxProbes)
-            return false;
+            return ScanResult::END;
     }
     seekCurrent(diff, -static_cast<int64_t>(kProbeLength));
 
+    // A header that reaches past the end cannot be read whole, whatever its length says: the
+    // file ends before it.
     const uint32_t length = load32(probe + HEADER_LENGTH);
-    if (length < kMinHeaderLength || length > kMaxHeaderLength)
-        headerBroken();
-    // A header that reaches past the end cannot be read whole: the file ends before it.
     if (length > bytesLeft(diff))
-        return false;
+        return ScanResult::END;
+    if (length < kMinHeaderLength || length > kMaxHeaderLength)
+        return ScanResult::BROKEN;
     auto* bytes = static_cast<uint8_t*>(std::malloc(length));
     if (bytes == nullptr)
-        return false;
+        return ScanResult::END;
     if (readBytes(diff, bytes, length) < length) {
         std::free(bytes);
-        return false;
+        return ScanResult::END;
     }
-    makeCurrent(bytes, length);
-    if (headerChecksum() != load32(probe + HEADER_CHECKSUM) || !namesFitTheHeader())
+    header = {bytes, length};
+    const bool sound =
+        crcBlock(bytes + 4, length - 4, crcInit()) == load32(probe) && namesFitTheHeader(header);
+    return sound ? ScanResult::FOUND : ScanResult::BROKEN;
+}
+
+bool findRecord(FileSlot& diff, uint32_t& skipped)
+{
+    RecordHeader header;
+    const ScanResult result = scanRecord(diff, skipped, header);
+    if (result == ScanResult::END)
+        return false;
+    makeCurrent(header.bytes, header.length);
+    if (result == ScanResult::BROKEN)
         headerBroken();
     return true;
+}
+
+namespace {
+
+// What a create that was stopped leaves: the provisional header, never completed (checksums
+// and stream length still zero), and part of its stream. Nothing behind it looks like the
+// start of another record, which a cut must not take with it.
+bool isUnfinishedRecord(FileSlot& diff, const RecordHeader& header, uint64_t at, uint64_t length)
+{
+    if (header.bytes == nullptr || load32(header.bytes + HEADER_CHECKSUM) != 0 ||
+        load32(header.bytes + HEADER_STREAM_LENGTH) != 0 ||
+        load32(header.bytes + HEADER_STREAM_CRC) != 0)
+        return false;
+    std::vector<uint8_t> chunk(1 << 16);
+    for (uint64_t from = at + header.length; from < length;) {
+        const size_t got = readBytesAt(diff, chunk.data(), chunk.size(), from);
+        if (got < sizeof kMagic)
+            return got == length - from;
+        if (std::search(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(got),
+                        std::begin(kMagic),
+                        std::end(kMagic)) != chunk.begin() + static_cast<ptrdiff_t>(got))
+            return false;
+        from += got - (sizeof kMagic - 1);  // a magic across two chunks is still seen
+        if (got < chunk.size())
+            break;
+    }
+    return true;
+}
+
+}  // namespace
+
+AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLength)
+{
+    // The same walk as a reader's: record after record from the start of the file.
+    uint64_t start = 0;
+    for (;;) {
+        RecordHeader header;
+        uint32_t skipped = 0;
+        const ScanResult result = scanRecord(diff, skipped, header);
+        if (result == ScanResult::END)
+            break;
+        const uint64_t at = start + skipped;
+        if (result == ScanResult::BROKEN) {
+            soundLength = at;
+            const bool unfinished = isUnfinishedRecord(diff, header, at, length);
+            std::free(header.bytes);
+            return unfinished ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
+        }
+        const uint32_t streamLength = load32(header.bytes + HEADER_STREAM_LENGTH);
+        start = at + header.length + streamLength;
+        std::free(header.bytes);
+        if (start > length) {
+            soundLength = at;  // the stream runs past the end: this record is cut short
+            return AppendPoint::UNREACHABLE;
+        }
+        seekCurrent(diff, streamLength);
+    }
+    // A reader goes on from the end of the last record in probe steps, and looks at most 127
+    // steps further; none of the steps before the new record may hold a magic.
+    soundLength = start;
+    const uint64_t gap = length - start;
+    if (gap % kProbeStep != 0 || gap / kProbeStep >= kMaxProbes)
+        return AppendPoint::UNREACHABLE;
+    for (uint64_t at = start; at < length; at += kProbeStep) {
+        uint8_t probe[kProbeLength] = {};
+        readBytesAt(diff, probe, kProbeLength, at);
+        if (std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) == 0)
+            return AppendPoint::UNREACHABLE;
+    }
+    return AppendPoint::REACHABLE;
 }
 
 void formatTimeStamp(uint64_t fileTime, uint8_t* field)
@@ -176,7 +275,7 @@ void formatTimeStamp(uint64_t fileTime, uint8_t* field)
     std::copy_n(text, std::min(std::strlen(text), size_t{kTimeStampLength - 1}), field);
 }
 
-uint64_t parseTimeStamp(const uint8_t* field)
+uint32_t parseTimeStampReadings(const uint8_t* field, uint64_t (&readings)[2])
 {
     const platform::CalendarTime wanted = {readNumber(field, 0),  readNumber(field, 5),
                                            readNumber(field, 8),  readNumber(field, 11),
@@ -184,14 +283,30 @@ uint64_t parseTimeStamp(const uint8_t* field)
     const int milliseconds = readNumber(field, 20);
     if (wanted.month < 1 || wanted.month > 12 || wanted.day < 1 || wanted.day > 31 ||
         wanted.hour > 23 || wanted.minute > 59 || wanted.second > 59 || milliseconds > 999)
-        return kInvalidTime;
-    int64_t seconds = 0;
-    platform::CalendarTime seen{};
-    // A date that does not exist (31 June) or a wall-clock time skipped by a daylight-saving
-    // change comes back normalised to another time; no recorded time can stand for it.
-    if (!platform::unixFromLocal(wanted, seconds) || !platform::localFromUnix(seconds, seen) ||
-        seen.year != wanted.year || seen.month != wanted.month || seen.day != wanted.day ||
-        seen.hour != wanted.hour || seen.minute != wanted.minute || seen.second != wanted.second)
-        return kInvalidTime;
-    return platform::fileTimeFromUnix(seconds, 0) + static_cast<uint64_t>(milliseconds) * 10000;
+        return 0;
+    // The system's reading first; where daylight saving ends, the hour that comes twice has a
+    // second reading.
+    uint32_t count = 0;
+    for (const int saving : {-1, 0, 1}) {
+        int64_t seconds = 0;
+        platform::CalendarTime seen{};
+        // A date that does not exist (31 June) or a wall-clock time skipped by a daylight-saving
+        // change comes back normalised to another time; no recorded time can stand for it.
+        if (!platform::unixFromLocal(wanted, seconds, saving) ||
+            !platform::localFromUnix(seconds, seen) || seen.year != wanted.year ||
+            seen.month != wanted.month || seen.day != wanted.day || seen.hour != wanted.hour ||
+            seen.minute != wanted.minute || seen.second != wanted.second)
+            continue;
+        const uint64_t reading =
+            platform::fileTimeFromUnix(seconds, 0) + static_cast<uint64_t>(milliseconds) * 10000;
+        if (count == 0 || (count == 1 && readings[0] != reading))
+            readings[count++] = reading;
+    }
+    return count;
+}
+
+uint64_t parseTimeStamp(const uint8_t* field)
+{
+    uint64_t readings[2];
+    return parseTimeStampReadings(field, readings) == 0 ? kInvalidTime : readings[0];
 }

@@ -70,6 +70,9 @@ const char* headerSourceName();
 const char* headerDestName();
 bool headerHasDestName();
 void releaseHeader();
+// A name that a record may store: a plain file name in the current directory, without
+// separators or control characters that would lead elsewhere or reach a terminal.
+bool isStorableName(const char* name);
 
 // Builds a new current header from two base names; the destination name is stored only when
 // it differs byte for byte. Sizes, times and checksums stay zero. No memory: exit 7, silently.
@@ -77,11 +80,24 @@ void buildRecordHeader(const char* sourceName, const char* destName);
 // CRC of the current header from offset 4 to its end.
 uint32_t headerChecksum();
 
-// Finds the next record at the file position or at up to 127 further steps of 128 bytes,
-// loads and verifies its header and leaves the position at its instruction stream. Returns
-// false when no record follows. A header that fails its checksum or contradicts itself ends
-// the process with "Header broken.\n" and status -2.
+// Looks for the next record at the file position or at up to 127 further steps of 128 bytes.
+// FOUND: its header, verified, is in a new block (the caller frees it) and the position is at
+// its instruction stream. BROKEN: a header fails its checksum (its block is handed over all
+// the same) or contradicts itself (no block). END: no record follows.
+enum class ScanResult { FOUND, BROKEN, END };
+ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
+// The same, making a found header the current one. Returns false when no record follows. A
+// header that fails its checksum or contradicts itself ends the process with
+// "Header broken.\n" and status -2.
 bool findRecord(FileSlot& diff, uint32_t& skipped);
+
+// Whether readers would reach a record appended to a difference file of length bytes, read
+// from position 0: every record before it sound, and the end a whole number of probe steps
+// (at most 127, none holding a magic) behind the last record. UNFINISHED: the last record is
+// one that a stopped create began and never completed, and nothing behind it looks like a
+// record. soundLength: where the records that readers reach end.
+enum class AppendPoint { REACHABLE, UNFINISHED, UNREACHABLE };
+AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLength);
 
 // Writes the local-time text "YYYY/MM/DD hh:mm:ss:ms" of a file time into a 26-byte field.
 void formatTimeStamp(uint64_t fileTime, uint8_t* field);
@@ -89,3 +105,6 @@ void formatTimeStamp(uint64_t fileTime, uint8_t* field);
 // text that is no valid local time, which equals no real file time.
 constexpr uint64_t kInvalidTime = UINT64_MAX;
 uint64_t parseTimeStamp(const uint8_t* field);
+// Every file time the text may stand for: one, or two in the hour that comes twice when
+// daylight saving ends (the system's reading first); none for a text that is no valid time.
+uint32_t parseTimeStampReadings(const uint8_t* field, uint64_t (&readings)[2]);

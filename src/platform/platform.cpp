@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,13 +37,62 @@ int openReadOnly(const char* path)
 
 int openWritable(const char* path, bool mustCreate)
 {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mustCreate ? O_EXCL : 0);
-    return ::open(path, flags, 0666);
+    // Opening a device can have effects of its own: what is not a regular file is not opened.
+    struct stat info;
+    if (!mustCreate && ::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // O_NONBLOCK keeps a FIFO that appeared after the test from hanging the open.
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | (mustCreate ? O_EXCL : 0);
+    const int fd = ::open(path, flags, 0666);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 bool closeFile(int fd)
 {
     return ::close(fd) == 0;
+}
+
+int openNull()
+{
+    return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+bool lockFile(int fd, bool exclusive)
+{
+    while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno == EINTR)
+            continue;
+        return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+    }
+    return true;
+}
+
+bool identityOf(int fd, FileIdentity& identity)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return false;
+    identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return true;
+}
+
+bool identityOfPath(const char* path, FileIdentity& identity)
+{
+    struct stat info;
+    if (::stat(path, &info) != 0)
+        return false;
+    identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return true;
 }
 
 bool seekFile(int fd, int64_t distance, int whence)
@@ -55,6 +105,21 @@ size_t readFile(int fd, void* data, size_t count)
     size_t done = 0;
     while (done < count) {
         const ssize_t got = ::read(fd, static_cast<char*>(data) + done, count - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+size_t readFileAt(int fd, void* data, size_t count, uint64_t offset)
+{
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd, static_cast<char*>(data) + done, count - done,
+                                    static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -104,6 +169,12 @@ bool truncateFile(int fd, uint64_t length)
 bool truncatePath(const char* path, uint64_t length)
 {
     return ::truncate(path, static_cast<off_t>(length)) == 0;
+}
+
+bool syncFile(int fd)
+{
+    // EINVAL: a special file such as /dev/null, which has nothing to flush.
+    return ::fsync(fd) == 0 || errno == EINVAL;
 }
 
 const uint8_t* mapReadOnly(int fd, size_t length)
@@ -170,7 +241,7 @@ bool localFromUnix(int64_t seconds, CalendarTime& local)
     return true;
 }
 
-bool unixFromLocal(const CalendarTime& local, int64_t& seconds)
+bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving)
 {
     struct tm fields = {};
     fields.tm_year = local.year - 1900;
@@ -179,7 +250,7 @@ bool unixFromLocal(const CalendarTime& local, int64_t& seconds)
     fields.tm_hour = local.hour;
     fields.tm_min = local.minute;
     fields.tm_sec = local.second;
-    fields.tm_isdst = -1;
+    fields.tm_isdst = saving;
     errno = 0;
     const time_t when = ::mktime(&fields);
     // -1 is also one second before the epoch; only errno tells the two apart.
@@ -227,6 +298,16 @@ bool renameNoReplace(const char* from, const char* to)
     return true;
 }
 
+bool renameReplacing(const char* from, const char* to)
+{
+    return ::rename(from, to) == 0;
+}
+
+bool linkFile(const char* from, const char* to)
+{
+    return ::link(from, to) == 0;
+}
+
 namespace {
 
 // The directory part of a path, with its last '/', or "" for a name in the current directory.
@@ -234,6 +315,13 @@ std::string directoryOf(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
     return slash == nullptr ? std::string() : std::string(path, slash + 1);
+}
+
+// A new empty file under a hidden name in the directory of path, mode 0600.
+int createHidden(const char* path, std::string& hidden)
+{
+    hidden = directoryOf(path) + ".tmpXXXXXX";
+    return ::mkostemp(hidden.data(), O_CLOEXEC);
 }
 
 // Copies the open input's bytes, permission bits and last-write time to the open output and
@@ -269,9 +357,8 @@ bool copyNoReplace(const char* from, const char* to)
         ::close(in);
         return false;
     }
-    const std::string directory = directoryOf(to);
-    std::string hidden = directory + ".tmpXXXXXX";
-    const int out = ::mkstemp(hidden.data());
+    std::string hidden;
+    const int out = createHidden(to, hidden);
     if (out < 0) {
         ::close(in);
         return false;
@@ -284,27 +371,74 @@ bool copyNoReplace(const char* from, const char* to)
         ::unlink(hidden.c_str());
         return false;
     }
-    // The move itself reaches the disk with its directory.
-    const int dir = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    syncDirectoryOf(to);  // the move itself reaches the disk with its directory
     return true;
 }
 
-bool permissionBits(int fd, uint32_t& mode)
+bool placeBeside(const char* from, const char* besideOf, std::string& hidden, bool& moved,
+                 int& placed)
+{
+    placed = createHidden(besideOf, hidden);
+    if (placed < 0)
+        return false;
+    // The move replaces the empty file that reserved the hidden name.
+    moved = ::rename(from, hidden.c_str()) == 0;
+    bool ok = moved;
+    if (moved) {
+        ::close(placed);
+        placed = ::open(hidden.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        ok = placed >= 0 && ::fsync(placed) == 0;
+    } else if (errno == EXDEV) {
+        const int in = openReadOnly(from);
+        struct stat info;
+        ok = in >= 0 && ::fstat(in, &info) == 0;
+        if (ok) {
+            info.st_mode = 0600;  // private until the caller gives it its final bits
+            ok = copyContents(in, info, placed);
+        }
+        if (in >= 0)
+            ::close(in);
+    }
+    if (ok)
+        return true;
+    const int saved = errno;
+    if (placed >= 0)
+        ::close(placed);
+    placed = -1;
+    if (!(moved && ::rename(hidden.c_str(), from) == 0))
+        ::unlink(hidden.c_str());
+    errno = saved;
+    return false;
+}
+
+bool syncDirectoryOf(const char* path)
+{
+    const std::string directory = directoryOf(path);
+    const int dir =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const bool synced = ::fsync(dir) == 0;
+    ::close(dir);
+    return synced;
+}
+
+bool accessOf(int fd, FileAccess& access)
 {
     struct stat info;
     if (::fstat(fd, &info) != 0)
         return false;
-    mode = info.st_mode & 0777;
+    access = {static_cast<uint32_t>(info.st_uid), static_cast<uint32_t>(info.st_gid),
+              static_cast<uint32_t>(info.st_mode & 0777)};
     return true;
 }
 
-bool setPermissionBits(int fd, uint32_t mode)
+bool setAccess(int fd, const FileAccess& access)
 {
-    return ::fchmod(fd, static_cast<mode_t>(mode & 0777)) == 0;
+    // Owner first: a change of owner may clear permission bits that the mode then sets.
+    if (::fchown(fd, access.owner, access.group) != 0 && errno == EPERM)
+        ::fchown(fd, static_cast<uid_t>(-1), access.group);
+    return ::fchmod(fd, static_cast<mode_t>(access.mode & 0777)) == 0;
 }
 
 std::string temporaryDirectory()

@@ -11,22 +11,41 @@ namespace platform {
 
 // Opens an existing file for reading. Directories and names that cannot be read give -1.
 int openReadOnly(const char* path);
-// Opens a file for writing, creating it empty when missing; existing content is kept.
-// With mustCreate the call fails (errno EEXIST) when the name already exists.
+// Opens a regular file for reading and writing, creating it empty when missing; existing
+// content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
+// Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.
 int openWritable(const char* path, bool mustCreate);
 bool closeFile(int fd);
+// /dev/null for writing: output that is only measured.
+int openNull();
+// An advisory lock on the whole file, shared or exclusive, waiting for it as long as it takes.
+// A file system without locks counts as locked: there is nothing better to do there.
+bool lockFile(int fd, bool exclusive);
+
+// Device and inode: two names or descriptors of one file give the same identity.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+bool identityOf(int fd, FileIdentity& identity);
+bool identityOfPath(const char* path, FileIdentity& identity);
 
 // Moves the file position; whence is SEEK_CUR or SEEK_END. A position below 0 fails.
 bool seekFile(int fd, int64_t distance, int whence);
 // Reads up to count bytes, retrying short reads; returns the bytes read (fewer at end of file
 // or on an error).
 size_t readFile(int fd, void* data, size_t count);
+// The same at a given offset, leaving the file position alone.
+size_t readFileAt(int fd, void* data, size_t count, uint64_t offset);
 // Writes all count bytes or reports failure (disk full, quota, file size limit, I/O error).
 bool writeFile(int fd, const void* data, size_t count);
 bool fileLength(int fd, uint64_t& length);
 bool filePosition(int fd, uint64_t& position);
 bool truncateFile(int fd, uint64_t length);
 bool truncatePath(const char* path, uint64_t length);
+// Flushes the file's data and size to the disk; a special file has nothing to flush.
+bool syncFile(int fd);
 
 // Maps length bytes of the file read-only from offset 0; nullptr on failure.
 const uint8_t* mapReadOnly(int fd, size_t length);
@@ -46,8 +65,10 @@ struct CalendarTime {
     int year, month, day, hour, minute, second;  // month 1-12, day 1-31
 };
 bool localFromUnix(int64_t seconds, CalendarTime& local);
-// Daylight saving is decided by the system for the given wall-clock time.
-bool unixFromLocal(const CalendarTime& local, int64_t& seconds);
+// The wall-clock time read as daylight-saving time (saving 1), as standard time (0), or as
+// the system decides (-1). A reading that does not exist comes back normalised to another
+// wall-clock time, which the caller can tell by converting back.
+bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving = -1);
 
 // True when the name is a file that can be opened for reading (not a directory).
 bool fileExists(const char* path);
@@ -55,14 +76,35 @@ bool pathExists(const char* path);
 bool removeFile(const char* path);
 // Moves a file into place, never over an existing one.
 bool renameNoReplace(const char* from, const char* to);
+// Moves a file into place in one step, over the file that holds the name, if any.
+bool renameReplacing(const char* from, const char* to);
+// A second name for the file; fails (errno EEXIST) when the name is taken. Some file systems
+// have no such names (errno EPERM or EOPNOTSUPP).
+bool linkFile(const char* from, const char* to);
 // Copies into a new file that must not exist yet, keeping last-write time and permission bits.
 // The copy is built under a hidden name beside the target, flushed to disk and only then moved
 // to the target name, so that name never holds a partial file, not even after a crash.
 bool copyNoReplace(const char* from, const char* to);
+// Brings a file beside another name, under a new hidden name in that name's directory
+// (".tmpXXXXXX", mode 0600), flushed to disk: moved where both lie on one file system
+// (moved true), copied with its last-write time otherwise. placed is a descriptor of the
+// file under its hidden name. Nothing is left behind on failure, and the file stays at from.
+bool placeBeside(const char* from, const char* besideOf, std::string& hidden, bool& moved,
+                 int& placed);
+// Flushes a directory entry made or moved in the directory that holds path.
+bool syncDirectoryOf(const char* path);
 
-// Permission bits (rwx for owner, group and others) of an open file, and setting them.
-bool permissionBits(int fd, uint32_t& mode);
-bool setPermissionBits(int fd, uint32_t mode);
+// Owner, group and permission bits (rwx for owner, group and others) of an open file. The
+// largest value of owner or group stands for "as it is".
+struct FileAccess {
+    uint32_t owner = UINT32_MAX;
+    uint32_t group = UINT32_MAX;
+    uint32_t mode = 0600;
+};
+bool accessOf(int fd, FileAccess& access);
+// Gives an open file the owner and group where the process may set them (the group alone, or
+// neither, otherwise), then the permission bits, which must succeed.
+bool setAccess(int fd, const FileAccess& access);
 
 // $TMPDIR when set and non-empty, else /tmp; no trailing slash is added.
 std::string temporaryDirectory();

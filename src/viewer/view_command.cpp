@@ -4,9 +4,12 @@
 
 #include "common/fatal.h"
 #include "common/file_layer.h"
+#include "common/printable.h"
 #include "format/record_header.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -16,20 +19,22 @@ const char* osTypeText(uint8_t type)
     return type < 4 ? kTexts[type] : "Unknown";
 }
 
-const char* timeText(uint32_t offset)
+// Time-stamp texts are printed up to their zero, but never past their 26-byte field. Names and
+// times come from the file, whoever made it: what could steer a terminal is shown escaped.
+std::string timeText(uint32_t offset)
 {
-    return reinterpret_cast<const char*>(currentHeader.bytes + offset);
+    const auto* text = reinterpret_cast<const char*>(currentHeader.bytes + offset);
+    return printable(std::string(text, strnlen(text, kTimeStampLength)));
 }
 
-// Time-stamp texts are printed up to their zero, but never past their 26-byte field.
 void listRecord()
 {
-    std::printf("%s %.*s %08lx %lu\n", headerSourceName(), static_cast<int>(kTimeStampLength),
-                timeText(HEADER_SOURCE_TIME),
+    std::printf("%s %s %08lx %lu\n", printable(headerSourceName()).c_str(),
+                timeText(HEADER_SOURCE_TIME).c_str(),
                 static_cast<unsigned long>(headerField32(HEADER_SOURCE_CRC)),
                 static_cast<unsigned long>(headerField32(HEADER_SOURCE_SIZE)));
-    std::printf(">> %s %.*s %08lx %lu\n\n", headerDestName(), static_cast<int>(kTimeStampLength),
-                timeText(HEADER_DEST_TIME),
+    std::printf(">> %s %s %08lx %lu\n\n", printable(headerDestName()).c_str(),
+                timeText(HEADER_DEST_TIME).c_str(),
                 static_cast<unsigned long>(headerField32(HEADER_DEST_CRC)),
                 static_cast<unsigned long>(headerField32(HEADER_DEST_SIZE)));
 }
@@ -39,6 +44,7 @@ void listRecord()
 void viewDifferenceFile(const char* diffPath)
 {
     openForRead(diffPath, diffSlot);
+    lockShared(diffSlot);
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
     while (findRecord(diffSlot, skipped)) {
@@ -54,5 +60,5 @@ void viewDifferenceFile(const char* diffPath)
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", "stdout");
     if (recordCount == 0)
-        std::fprintf(stderr, "[%s] is not zep file.\n", diffPath);
+        std::fprintf(stderr, "[%s] is not zep file.\n", printable(diffPath).c_str());
 }

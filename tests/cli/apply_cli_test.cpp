@@ -4,6 +4,7 @@
 #include "cli/cli_test.h"
 
 #include <cstdlib>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -285,6 +286,8 @@ TEST_F(ApplyCliTest, UnsafeStoredNamesAreRefusedBeforeAnythingHappens)
         {"a", "", std::string(1, '\0'), "", ""},
         {"s", "abcd", "s", "/etc", "/etc"},
         {"s", "abcd", "s", "../x", "../x"},
+        {"abcd", "", "\x1b[2J", "", "\\x1b[2J"},  // would clear the terminal
+        {"s", "abc", "s", "x\ty", "x\\x09y"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported);
@@ -358,13 +361,9 @@ TEST_F(ApplyCliTest, BrokenFilesAndMissingPiecesEndWithTheirMessage)
 
 TEST_F(ApplyCliTest, AResultFromAnotherFileSystemIsCopiedIntoPlaceWhole)
 {
-    struct stat work, shm;
-    if (stat(work_.c_str(), &work) != 0 || stat("/dev/shm", &shm) != 0 ||
-        work.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0)
+    const std::string other = directoryElsewhere();
+    if (other.empty())
         GTEST_SKIP() << "no second file system to hold the temporary directory";
-    char pattern[] = "/dev/shm/zep-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string other = pattern;
     stage("a", pseudoRandom(100000, 1), pseudoRandom(100000, 2));
     chmod(path("a").c_str(), 0751);
     const ToolRun run = apply("d.zep", other);
@@ -374,5 +373,82 @@ TEST_F(ApplyCliTest, AResultFromAnotherFileSystemIsCopiedIntoPlaceWhole)
     EXPECT_EQ(state("a").mode, 0751u);
     // No hidden copy is left beside the result, and the temporary file is gone.
     EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a", "a.000", "d.zep", "new", "old"}));
-    EXPECT_EQ(rmdir(other.c_str()), 0);
+    EXPECT_TRUE(listDirectory(other).empty());
+}
+
+TEST_F(ApplyCliTest, TheResultTakesTheOldVersionsOwnerGroupAndMode)
+{
+    stage("a", "old text", "new text");
+    ASSERT_EQ(chmod(path("a").c_str(), 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path("a").c_str(), 1234, 5678), 0);
+    }
+    const ToolRun run = apply();
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat info;
+    ASSERT_EQ(stat(path("a").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, 1234u);
+        EXPECT_EQ(info.st_gid, 5678u);
+    }
+}
+
+TEST_F(ApplyCliTest, TheTimeIsCheckedBeforeTheSourceIsRead)
+{
+    // An empty file cannot be mapped; with a changed time it is not even tried.
+    stage("a", "old text", "new text");
+    writeFile("a", "");
+    const ToolRun run = apply();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, kBanner + "a > a\n[a] time comparison error.\n");
+}
+
+TEST_F(ApplyCliTest, ATimeInTheHourThatComesTwiceMatchesEitherReading)
+{
+    // New York, 2 November 2025: 01:30 comes at 05:30 UTC (summer time) and again at 06:30.
+    const std::string zone = "TZ=EST5EDT,M3.2.0,M11.1.0";
+    for (const long long seconds : {1762061400LL, 1762065000LL}) {
+        SCOPED_TRACE(seconds);
+        for (const std::string& name : listDirectory())
+            if (name != "old" && name != "new")
+                removeFile(name);
+        writeFile("old/a", "old text");
+        writeFile("new/a", "new text");
+        setModified("old/a", seconds, 250000000);
+        ASSERT_EQ(runTool({"old/a", "new/a", "d.zep"}, {zone}).status, 0);
+        writeFile("a", "old text");
+        setModified("a", seconds, 250000000);
+        const ToolRun run = runTool({"d.zep"}, {zone, "TMPDIR=" + temporaryDirectory_});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err.find("time comparison error"), std::string::npos) << run.err;
+        EXPECT_EQ(readFile("a"), "new text");
+    }
+}
+
+TEST_F(ApplyCliTest, ABackupThatCannotBeMadeIsNotTriedAThousandTimes)
+{
+    // A name with room for no backup number: every backup name is too long.
+    const std::string name(252, 'n');
+    stage(name, "old text", "new text");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, work_.c_str(), IN_CREATE), 0);
+    const ToolRun run = apply();
+    EXPECT_EQ(run.status, 250);
+    EXPECT_EQ(readFile(name), "old text");
+    EXPECT_EQ(temporaryFiles().size(), 1u);
+    EXPECT_EQ(listDirectory(), (std::vector<std::string>{"d.zep", "new", name, "old"}));
+    // Files made in the work directory: the hidden result beside the target, and no copies.
+    int created = 0;
+    alignas(inotify_event) char events[1 << 16];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;)
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            created += (event->mask & IN_CREATE) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    close(watch);
+    EXPECT_LE(created, 1);
 }

@@ -3,7 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -47,14 +49,22 @@ class CliTest : public ::testing::Test {
     void removeFile(const std::string& name);
     // Sets a file's last-write time, in seconds and nanoseconds since 1970.
     void setModified(const std::string& name, long long seconds, long nanoseconds = 0);
+    // A new directory on another file system than the work directory's (removed with the test),
+    // or "" when this machine has none to offer.
+    std::string directoryElsewhere();
     // The directory's entries, sorted, without . and ..
     std::vector<std::string> listDirectory(const std::string& name = ".") const;
 
     // Runs a program (args[0], a full path) in the work directory and captures its streams.
     ToolRun run(const std::vector<std::string>& args, const std::vector<std::string>& env);
+    // The same in two halves, for a test that acts on the program while it runs.
+    pid_t start(const std::vector<std::string>& args, const std::vector<std::string>& env);
+    ToolRun finish(pid_t child);
 
     std::string root_;  // holds work/ and the captured streams
     std::string work_;
+    std::map<pid_t, std::pair<std::string, std::string>> streams_;  // of started programs
+    std::vector<std::string> elsewhere_;
 };
 
 // "Qorv version 1.13\n\n": every run starts with it on standard error.

@@ -76,6 +76,18 @@ TEST_F(ViewCliTest, FieldsArePrintedAsStoredWhateverTheirValue)
     const std::string head = "OS type: Unknown\na " + std::string(26, 'T') +
                              " 0000abcd 3000000000\n>> a 2023/11/14 22:13:20:987 ";
     EXPECT_EQ(run.out.substr(0, head.size()), head);
+
+    // Except what would steer a terminal: control bytes in names and times come out escaped.
+    removeFile("d.zep");
+    record("abcd", "old", "new", "abcd");
+    diff = readFile("d.zep");
+    diff.replace(96, 4, "\x1b]2;");
+    diff[96 + 3] = '\a';
+    diff[18] = '\r';
+    sealHeader(diff);
+    writeFile("d.zep", diff);
+    const std::string escaped = "\\x1b]2\\x07 \\x0d020/09/13 12:26:40:123 ";
+    EXPECT_EQ(view().out.substr(15, escaped.size()), escaped);
 }
 
 TEST_F(ViewCliTest, TheListingEndsQuietlyWhereNoFurtherRecordIsFound)

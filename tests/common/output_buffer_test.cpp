@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -139,7 +140,8 @@ void writePastTheSizeLimit(const char* name)
 void writeToAFullDevice()
 {
     FileSlot full;
-    openForWrite("/dev/full", full);
+    full.name = "/dev/full";
+    full.handle = open("/dev/full", O_WRONLY);
     const uint8_t byte = 1;
     writeRaw(full, &byte, 1);
     flushOutput(full);

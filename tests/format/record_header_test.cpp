@@ -159,6 +159,14 @@ TEST_F(RecordHeaderTest, ShortFilesAndTruncatedHeadersHoldNoRecord)
     EXPECT_TRUE(scan().empty());
     store(Bytes(record.begin(), record.begin() + 40));  // header longer than the file
     EXPECT_TRUE(scan().empty());
+    // Whatever its length says: one past every limit cannot be read whole either.
+    for (const uint32_t length : {kMaxHeaderLength + 1, 0xFFFFFFFFu}) {
+        Bytes huge = record;
+        for (int i = 0; i < 4; ++i)
+            huge[14 + i] = static_cast<uint8_t>(length >> (8 * i));
+        store(huge);
+        EXPECT_TRUE(scan().empty());
+    }
     store({});
     EXPECT_TRUE(scan().empty());
 }

@@ -1,4 +1,4 @@
-// Runs the delta encoder on two byte vectors into a scratch file and splits the record that
+// Runs the delta encoder on two byte vectors into a file in memory and splits the record that
 // landed there, for tests of the encoder and of what reads its records.
 #pragma once
 #include "common/checksum.h"
@@ -17,6 +17,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -57,37 +58,36 @@ struct Record {
 };
 
 // Reads the record an encoder wrote into the scratch file, splits it and removes the file.
-inline Record takeRecord(const char* name, uint32_t headerLength, const std::string& progress)
+inline Record takeRecord(int fd, uint32_t headerLength, const std::string& progress)
 {
-    std::ifstream in(name, std::ios::binary);
-    const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(name);
+    Bytes all(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+    EXPECT_EQ(pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+    close(fd);
     return {Bytes(all.begin(), all.begin() + headerLength),
             Bytes(all.begin() + headerLength, all.end()), progress};
 }
 
-// Builds the header for the pair, runs an encoder into a fresh file and splits what landed
-// there; the encoder is given the file, positioned where the record starts.
+// Builds the header for the pair, runs an encoder into a fresh file in memory and splits what
+// landed there; the encoder is given the file, positioned where the record starts.
 template <typename Run> Record encodeWith(const Bytes& source, const Bytes& dest, Run run)
 {
-    char name[] = "/tmp/zep-encoder-XXXXXX";
-    const int fd = mkstemp(name);
-    close(fd);
     buildRecordHeader("old.bin", "new.bin");
     setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
     setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
     const uint32_t headerLength = currentHeader.length;
     FileSlot diff;
-    openForWrite(name, diff);
+    diff.name = "record";
+    diff.handle = memfd_create("record", MFD_CLOEXEC);
+    const int fd = dup(diff.handle);
     discardCopyRun();
     resetRunningCrcs();
     testing::internal::CaptureStderr();
     run(diff);
     const std::string progress = testing::internal::GetCapturedStderr();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
-    closeChecked(name, diff);
+    closeChecked("record", diff);
     EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder
-    return takeRecord(name, headerLength, progress);
+    return takeRecord(fd, headerLength, progress);
 }
 
 // The record the specified encoder writes for the pair.

@@ -1,0 +1,92 @@
+// Signal handlers. They run at any moment, so they use async-signal-safe calls only: the file
+// layer's undo, write(2) for the message and _exit.
+#include "common/stop_signals.h"
+
+#include "common/fatal.h"
+#include "common/file_layer.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+void writeText(const char* text, size_t length)
+{
+    while (length > 0) {
+        const ssize_t put = ::write(STDERR_FILENO, text, length);
+        if (put <= 0)
+            return;
+        text += put;
+        length -= static_cast<size_t>(put);
+    }
+}
+
+// The name with control characters as \xHH, so a name cannot steer the terminal from here
+// either; the handler cannot allocate.
+void writeName(const char* name)
+{
+    static const char kHex[] = "0123456789abcdef";
+    for (; *name != '\0'; ++name) {
+        const auto byte = static_cast<unsigned char>(*name);
+        if (byte >= 0x20 && byte != 0x7F) {
+            writeText(name, 1);
+            continue;
+        }
+        const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        writeText(escape, sizeof escape);
+    }
+}
+
+void onStop(int signal)
+{
+    undoOnSignal();
+    // The signal is blocked while its handler runs: raised again, it ends the process as soon
+    // as the handler returns, with the status a shell expects of it.
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void onBusError(int, siginfo_t* info, void*)
+{
+    const char* name = mappedFileAt(info->si_addr);
+    if (name == nullptr) {
+        // Not a file cut short: a fault of the program, which must end as one.
+        std::signal(SIGBUS, SIG_DFL);
+        return;
+    }
+    undoOnSignal();
+    writeText("[", 1);
+    writeName(name);
+    static const char kMessage[] = "] changed while being read.\n";
+    writeText(kMessage, sizeof kMessage - 1);
+    _exit(static_cast<int>(ExitCode::CHANGED_WHILE_READ));
+}
+
+}  // namespace
+
+void handleStopSignals()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    struct sigaction stop = {};
+    stop.sa_handler = onStop;
+    sigemptyset(&stop.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stop.sa_mask, signal);  // one undo at a time
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        struct sigaction before = {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &stop, nullptr);
+    }
+
+    struct sigaction bus = {};
+    bus.sa_sigaction = onBusError;
+    bus.sa_flags = SA_SIGINFO;
+    sigemptyset(&bus.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&bus.sa_mask, signal);
+    sigaction(SIGBUS, &bus, nullptr);
+}

@@ -1,0 +1,21 @@
+// Escaping of names for the terminal: text passes, whatever could steer a terminal is escaped.
+#include "common/printable.h"
+
+#include <gtest/gtest.h>
+
+TEST(PrintableTest, OnlyWhatCouldSteerATerminalIsEscaped)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"r\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "r\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"\x1b[2Jx", "\\x1b[2Jx"},
+        {"a\tb\nc\x7f", "a\\x09b\\x0ac\\x7f"},
+        {"\xC2\x9Bm", "\\xc2\\x9bm"},                           // C1 control character in UTF-8
+        {"\x9Bm", "\\x9bm"},                                    // C1 byte on its own
+        {"\xC0\xAF\xED\xA0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong, surrogate
+        {"cut \xE2\x82", "cut \\xe2\\x82"},                     // a sequence cut short
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(printable(text), shown) << text;
+}
