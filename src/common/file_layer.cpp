@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 FileSlot sourceSlot;
 FileSlot targetSlot;
@@ -26,6 +27,7 @@ struct PendingAppend {
     volatile sig_atomic_t armed = 0;
     bool created = false;  // this run created the file
     uint64_t originalLength = 0;
+    int handle = -1;  // holds the lock: nothing is undone without it
     char name[PATH_MAX] = {};
 };
 PendingAppend pendingAppend;
@@ -44,26 +46,26 @@ void storeName(char (&field)[PATH_MAX], const char* name)
     std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before it counts
 }
 
-// Async-signal-safe: a few system calls on fixed data.
+// Async-signal-safe: a few system calls on fixed data. Everything happens under the lock that
+// the handle holds; the name is used only while it still leads to that file.
 void rollBackAppend()
 {
     if (pendingAppend.armed == 0)
         return;
     pendingAppend.armed = 0;
-    const char* name = pendingAppend.name;
+    const int handle = pendingAppend.handle;
     const uint64_t original = pendingAppend.originalLength;
     if (pendingAppend.created && original == 0) {
-        platform::removeFile(name);
+        platform::FileIdentity held, named;
+        if (platform::identityOf(handle, held) &&
+            platform::identityOfPath(pendingAppend.name, named) && held == named)
+            platform::removeFile(pendingAppend.name);
         return;
     }
     // Nothing appended yet: the file stays untouched, its times included.
     uint64_t length = 0;
-    const int handle = diffSlot.handle;
-    if (handle >= 0 && platform::fileLength(handle, length) && length == original)
-        return;
-    // The handle may already be gone when its close was what failed; the name still leads there.
-    if (handle < 0 || !platform::truncateFile(handle, original))
-        platform::truncatePath(name, original);
+    if (platform::fileLength(handle, length) && length != original)
+        platform::truncateFile(handle, original);
 }
 
 void removeDiscarded()
@@ -105,15 +107,16 @@ void undoOnSignal()
 
 const char* mappedFileAt(const void* address)
 {
-    const auto* at = static_cast<const uint8_t*>(address);
     // A fault past the end of a file still lies in the last page of its view; 64 KiB covers
     // the largest page size.
     constexpr size_t kLargestPage = 65536;
-    for (const FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
-        if (slot->view != nullptr && at >= slot->view &&
-            at < slot->view + slot->viewLength + kLargestPage)
-            return slot->name.c_str();
-    return nullptr;
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    const FileSlot* const slots[] = {&sourceSlot, &targetSlot, &diffSlot};
+    const auto* hit = std::find_if(std::begin(slots), std::end(slots), [&](const FileSlot* slot) {
+        const auto start = reinterpret_cast<uintptr_t>(slot->view);
+        return slot->view != nullptr && at >= start && at - start < slot->viewLength + kLargestPage;
+    });
+    return hit == std::end(slots) ? nullptr : (*hit)->name.c_str();
 }
 
 void openForRead(const char* name, FileSlot& slot)
@@ -161,6 +164,7 @@ void openForAppend(const char* name, FileSlot& slot)
             break;
         pendingAppend.created = created && length == 0;
         pendingAppend.originalLength = length;
+        pendingAppend.handle = slot.handle;
         storeName(pendingAppend.name, name);
         pendingAppend.armed = 1;
         return;
@@ -170,9 +174,11 @@ void openForAppend(const char* name, FileSlot& slot)
 
 void cutBackAppend(FileSlot& slot, uint64_t length)
 {
+    // The new length counts first: a stop in between must not restore what is being cut.
+    pendingAppend.originalLength = length;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (!platform::truncateFile(slot.handle, length))
         fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
-    pendingAppend.originalLength = length;
 }
 
 void commitAppend()

@@ -2,17 +2,13 @@
 #include "common/printable.h"
 
 #include <cstdint>
-#include <cstdio>
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence of a printable character at text[at], or 0.
-size_t printableSequence(const std::string& text, size_t at)
+size_t printableLength(const char* text, size_t size)
 {
     const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
-    const uint8_t lead = byte(at);
+    const uint8_t lead = byte(0);
     if (lead < 0x80)
-        return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+        return lead >= 0x20 && lead != 0x7F && lead != '\\' ? 1 : 0;
     size_t length = 0;
     uint32_t code = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
@@ -27,12 +23,12 @@ size_t printableSequence(const std::string& text, size_t at)
     } else {
         return 0;
     }
-    if (at + length > text.size())
+    if (length > size)
         return 0;
     for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80)
+        if ((byte(i) & 0xC0) != 0x80)
             return 0;
-        code = code << 6 | (byte(at + i) & 0x3F);
+        code = code << 6 | (byte(i) & 0x3F);
     }
     // Overlong forms, surrogates, values past Unicode and the C1 controls are not text.
     const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
@@ -42,22 +38,33 @@ size_t printableSequence(const std::string& text, size_t at)
     return length;
 }
 
-}  // namespace
+size_t escapeByte(unsigned char byte, char (&escape)[4])
+{
+    static const char kHex[] = "0123456789abcdef";
+    escape[0] = '\\';
+    if (byte == '\\') {
+        escape[1] = '\\';
+        return 2;
+    }
+    escape[1] = 'x';
+    escape[2] = kHex[byte >> 4];
+    escape[3] = kHex[byte & 15];
+    return 4;
+}
 
 std::string printable(const std::string& text)
 {
     std::string shown;
     shown.reserve(text.size());
     for (size_t at = 0; at < text.size();) {
-        const size_t length = printableSequence(text, at);
+        const size_t length = printableLength(text.data() + at, text.size() - at);
         if (length != 0) {
             shown.append(text, at, length);
             at += length;
             continue;
         }
-        char escape[5];
-        std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<uint8_t>(text[at]));
-        shown += escape;
+        char escape[4];
+        shown.append(escape, escapeByte(static_cast<unsigned char>(text[at]), escape));
         ++at;
     }
     return shown;

@@ -54,7 +54,8 @@ void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_
                        uint64_t stride)
 {
     const uint64_t first = progressTotal - sourceRemaining - destRemaining;
-    if (silenced || count == 0 || (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
+    if (silenced || count == 0 ||
+        (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
         return;
     uint64_t step = 0;
     while (step < count) {

@@ -4,6 +4,7 @@
 
 #include "common/fatal.h"
 #include "common/file_layer.h"
+#include "common/printable.h"
 
 #include <csignal>
 #include <cstring>
@@ -22,19 +23,21 @@ void writeText(const char* text, size_t length)
     }
 }
 
-// The name with control characters as \xHH, so a name cannot steer the terminal from here
-// either; the handler cannot allocate.
+// The name escaped as everywhere else, so it cannot steer the terminal from here either; the
+// handler cannot allocate.
 void writeName(const char* name)
 {
-    static const char kHex[] = "0123456789abcdef";
-    for (; *name != '\0'; ++name) {
-        const auto byte = static_cast<unsigned char>(*name);
-        if (byte >= 0x20 && byte != 0x7F) {
-            writeText(name, 1);
-            continue;
+    for (size_t left = std::strlen(name); left > 0;) {
+        const size_t length = printableLength(name, left);
+        if (length != 0) {
+            writeText(name, length);
+        } else {
+            char escape[4];
+            writeText(escape, escapeByte(static_cast<unsigned char>(*name), escape));
         }
-        const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
-        writeText(escape, sizeof escape);
+        const size_t step = length != 0 ? length : 1;
+        name += step;
+        left -= step;
     }
 }
 

@@ -126,24 +126,33 @@ class RecordApplier {
     // Puts the checked result in place. It first goes beside the target under a hidden name,
     // flushed to disk; then the file it replaces gets its numbered backup (a second name, so the
     // target keeps its own), and one rename puts the result over the target name. Until then a
-    // failure puts the result back into the temporary directory and leaves the target as it was.
+    // failure or a stop leaves the target as it was, and after a failure the result is back in
+    // the temporary directory, still private.
     void placeResult(const std::string& temporary, const std::string& target,
                      const platform::FileAccess& access)
     {
         std::string hidden;
-        bool moved = false;
-        int placed = -1;
-        if (!platform::placeBeside(temporary.c_str(), target.c_str(), hidden, moved, placed))
+        int placed = platform::createHiddenBeside(target.c_str(), hidden);
+        if (placed < 0)
             fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
         discardOnFailure(hidden.c_str());  // a stop by a signal leaves no hidden file behind
-        const auto giveBack = [&] {
-            keepOnFailure();
+        bool moved = false;
+        if (!platform::fillHidden(temporary.c_str(), hidden, placed, moved)) {
             platform::closeFile(placed);
-            if (!(moved && platform::renameNoReplace(hidden.c_str(), temporary.c_str())))
-                platform::removeFile(hidden.c_str());
+            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+        }
+        std::string backup;
+        const auto giveBack = [&] {
+            if (moved && platform::setAccess(placed, platform::privateAccess()) &&
+                platform::renameNoReplace(hidden.c_str(), temporary.c_str()))
+                keepOnFailure();
+            platform::closeFile(placed);
+            if (!backup.empty())
+                platform::removeFile(backup.c_str());  // nothing was replaced
         };
-        const bool replacing = fileExists(target.c_str());
-        if (replacing && !makeNumberedBackup(target.c_str())) {
+        // A name held by anything but a directory is replaced, once it has its backup.
+        const bool replacing = platform::holdsFile(target.c_str());
+        if (replacing && !makeNumberedBackup(target.c_str(), &backup)) {
             giveBack();
             fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
         }
@@ -151,7 +160,6 @@ class RecordApplier {
             giveBack();
             fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
         }
-        // Only a file that has its backup is replaced; any other file under the name stops us.
         const bool renamed = replacing ? platform::renameReplacing(hidden.c_str(), target.c_str())
                                        : platform::renameNoReplace(hidden.c_str(), target.c_str());
         if (!renamed) {
@@ -199,7 +207,7 @@ void applyDifferenceFile(const char* diffPath)
         std::fprintf(stderr, "[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
-bool makeNumberedBackup(const char* name)
+bool makeNumberedBackup(const char* name, std::string* made)
 {
     const PathPieces pieces = splitPath(name);
     const std::string stem = pieces.drive + pieces.directory + pieces.name;
@@ -209,8 +217,11 @@ bool makeNumberedBackup(const char* name)
         std::snprintf(extension, sizeof extension, ".%03d", i);
         const std::string candidate = stem + extension;
         if (!copying) {
-            if (platform::linkFile(name, candidate.c_str()))
+            if (platform::linkFile(name, candidate.c_str())) {
+                if (made != nullptr)
+                    *made = candidate;
                 return true;
+            }
             if (errno == EEXIST)
                 continue;  // taken: the next number
             // No second names on this file system: a complete copy serves as the backup.
@@ -220,8 +231,11 @@ bool makeNumberedBackup(const char* name)
                 return false;
             copying = true;
         }
-        if (platform::copyNoReplace(name, candidate.c_str()))
+        if (platform::copyNoReplace(name, candidate.c_str())) {
+            if (made != nullptr)
+                *made = candidate;
             return true;
+        }
         if (!platform::pathExists(candidate.c_str()))
             return false;
     }

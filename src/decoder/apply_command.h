@@ -3,10 +3,12 @@
 // only after all three checksums match; a file it replaces keeps a numbered backup name, and
 // the target name holds the old version or the new one at every moment, never neither.
 #pragma once
+#include <string>
 
 void applyDifferenceFile(const char* diffPath);
 
 // Gives the file a second name, name.000, .001, ... .999 in place of its extension, taking the
 // first name that is free; the file keeps its own name too. Where the file system has no
-// second names, the backup is a complete copy. False when no backup could be made.
-bool makeNumberedBackup(const char* name);
+// second names, the backup is a complete copy. False when no backup could be made; made, when
+// given, receives the backup's name.
+bool makeNumberedBackup(const char* name, std::string* made = nullptr);

@@ -93,8 +93,10 @@ void createRecord(const char* sourcePath, const char* destPath, const char* diff
                      printable(destPath).c_str());
     encodeChosen(diffSlot, source, dest);
 
-    closeChecked(diffPath, diffSlot);
+    // The record is complete and on disk: from here on nothing may take it back, and the lock
+    // goes only with the close.
     commitAppend();
+    closeChecked(diffPath, diffSlot);
     unmapFile(sourcePath, sourceSlot);
     unmapFile(destPath, targetSlot);
 }

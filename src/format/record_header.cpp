@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <vector>
 
 RecordHeader currentHeader;
 
@@ -97,6 +95,10 @@ bool isStorableName(const char* name)
     for (const char* at = name; *at != '\0'; ++at) {
         const auto byte = static_cast<unsigned char>(*at);
         if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F)
+            return false;
+        // A C1 control character in UTF-8 (other bytes of other encodings stay allowed).
+        const auto next = static_cast<unsigned char>(at[1]);
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F)
             return false;
     }
     return true;
@@ -192,29 +194,14 @@ bool findRecord(FileSlot& diff, uint32_t& skipped)
 
 namespace {
 
-// What a create that was stopped leaves: the provisional header, never completed (checksums
-// and stream length still zero), and part of its stream. Nothing behind it looks like the
-// start of another record, which a cut must not take with it.
-bool isUnfinishedRecord(FileSlot& diff, const RecordHeader& header, uint64_t at, uint64_t length)
+// What a create that was stopped leaves: the provisional header, never completed (header
+// checksum, stream checksum and stream length still zero), and part of its stream. Readers stop
+// there, so nothing behind it is reachable: cutting it off loses nothing they could read.
+bool isUnfinishedRecord(const RecordHeader& header)
 {
-    if (header.bytes == nullptr || load32(header.bytes + HEADER_CHECKSUM) != 0 ||
-        load32(header.bytes + HEADER_STREAM_LENGTH) != 0 ||
-        load32(header.bytes + HEADER_STREAM_CRC) != 0)
-        return false;
-    std::vector<uint8_t> chunk(1 << 16);
-    for (uint64_t from = at + header.length; from < length;) {
-        const size_t got = readBytesAt(diff, chunk.data(), chunk.size(), from);
-        if (got < sizeof kMagic)
-            return got == length - from;
-        if (std::search(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(got),
-                        std::begin(kMagic),
-                        std::end(kMagic)) != chunk.begin() + static_cast<ptrdiff_t>(got))
-            return false;
-        from += got - (sizeof kMagic - 1);  // a magic across two chunks is still seen
-        if (got < chunk.size())
-            break;
-    }
-    return true;
+    return header.bytes != nullptr && load32(header.bytes + HEADER_CHECKSUM) == 0 &&
+           load32(header.bytes + HEADER_STREAM_LENGTH) == 0 &&
+           load32(header.bytes + HEADER_STREAM_CRC) == 0;
 }
 
 }  // namespace
@@ -232,7 +219,7 @@ AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLen
         const uint64_t at = start + skipped;
         if (result == ScanResult::BROKEN) {
             soundLength = at;
-            const bool unfinished = isUnfinishedRecord(diff, header, at, length);
+            const bool unfinished = isUnfinishedRecord(header);
             std::free(header.bytes);
             return unfinished ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
         }

@@ -93,9 +93,9 @@ bool findRecord(FileSlot& diff, uint32_t& skipped);
 
 // Whether readers would reach a record appended to a difference file of length bytes, read
 // from position 0: every record before it sound, and the end a whole number of probe steps
-// (at most 127, none holding a magic) behind the last record. UNFINISHED: the last record is
-// one that a stopped create began and never completed, and nothing behind it looks like a
-// record. soundLength: where the records that readers reach end.
+// (at most 127, none holding a magic) behind the last record. UNFINISHED: readers stop at a
+// record that a stopped create began and never completed. soundLength: where the records that
+// readers reach end.
 enum class AppendPoint { REACHABLE, UNFINISHED, UNREACHABLE };
 AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLength);
 

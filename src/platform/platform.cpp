@@ -19,6 +19,11 @@ namespace platform {
 
 int openReadOnly(const char* path)
 {
+    struct stat named;
+    if (::stat(path, &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
+        errno = ENODEV;
+        return -1;
+    }
     // O_NONBLOCK keeps a FIFO from hanging the open; it has no effect on regular files.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -275,6 +280,12 @@ bool pathExists(const char* path)
     return ::lstat(path, &info) == 0;
 }
 
+bool holdsFile(const char* path)
+{
+    struct stat info;
+    return ::lstat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
 bool removeFile(const char* path)
 {
     return ::unlink(path) == 0;
@@ -317,13 +328,6 @@ std::string directoryOf(const char* path)
     return slash == nullptr ? std::string() : std::string(path, slash + 1);
 }
 
-// A new empty file under a hidden name in the directory of path, mode 0600.
-int createHidden(const char* path, std::string& hidden)
-{
-    hidden = directoryOf(path) + ".tmpXXXXXX";
-    return ::mkostemp(hidden.data(), O_CLOEXEC);
-}
-
 // Copies the open input's bytes, permission bits and last-write time to the open output and
 // flushes the output to disk.
 bool copyContents(int in, const struct stat& info, int out)
@@ -341,6 +345,9 @@ bool copyContents(int in, const struct stat& info, int out)
             return false;
     }
     struct timespec times[2] = {info.st_atim, info.st_mtim};
+    // The owner where the process may set it; before the mode, which a change of owner clears.
+    if (::fchown(out, info.st_uid, info.st_gid) != 0)
+        ::fchown(out, static_cast<uid_t>(-1), info.st_gid);
     return ::fchmod(out, info.st_mode & 07777) == 0 && ::futimens(out, times) == 0 &&
            ::fsync(out) == 0;
 }
@@ -358,7 +365,7 @@ bool copyNoReplace(const char* from, const char* to)
         return false;
     }
     std::string hidden;
-    const int out = createHidden(to, hidden);
+    const int out = createHiddenBeside(to, hidden);
     if (out < 0) {
         ::close(in);
         return false;
@@ -375,40 +382,45 @@ bool copyNoReplace(const char* from, const char* to)
     return true;
 }
 
-bool placeBeside(const char* from, const char* besideOf, std::string& hidden, bool& moved,
-                 int& placed)
+int createHiddenBeside(const char* besideOf, std::string& hidden)
 {
-    placed = createHidden(besideOf, hidden);
-    if (placed < 0)
-        return false;
+    hidden = directoryOf(besideOf) + ".tmpXXXXXX";
+    return ::mkostemp(hidden.data(), O_CLOEXEC);
+}
+
+bool fillHidden(const char* from, const std::string& hidden, int& placed, bool& moved)
+{
     // The move replaces the empty file that reserved the hidden name.
     moved = ::rename(from, hidden.c_str()) == 0;
-    bool ok = moved;
     if (moved) {
-        ::close(placed);
-        placed = ::open(hidden.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        ok = placed >= 0 && ::fsync(placed) == 0;
-    } else if (errno == EXDEV) {
-        const int in = openReadOnly(from);
-        struct stat info;
-        ok = in >= 0 && ::fstat(in, &info) == 0;
-        if (ok) {
-            info.st_mode = 0600;  // private until the caller gives it its final bits
-            ok = copyContents(in, info, placed);
+        const int file = ::open(hidden.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (file >= 0 && ::fsync(file) == 0) {
+            ::close(placed);
+            placed = file;
+            return true;
         }
-        if (in >= 0)
-            ::close(in);
+        const int saved = errno;
+        if (file >= 0)
+            ::close(file);
+        moved = !(::rename(hidden.c_str(), from) == 0);
+        errno = saved;
+        return false;
     }
-    if (ok)
-        return true;
-    const int saved = errno;
-    if (placed >= 0)
-        ::close(placed);
-    placed = -1;
-    if (!(moved && ::rename(hidden.c_str(), from) == 0))
-        ::unlink(hidden.c_str());
-    errno = saved;
-    return false;
+    if (errno != EXDEV)
+        return false;
+    const int in = openReadOnly(from);
+    struct stat info;
+    bool ok = in >= 0 && ::fstat(in, &info) == 0;
+    if (ok) {
+        // Private until the caller gives it its final owner and bits.
+        info.st_mode = 0600;
+        info.st_uid = ::geteuid();
+        info.st_gid = ::getegid();
+        ok = ::ftruncate(placed, 0) == 0 && copyContents(in, info, placed);
+    }
+    if (in >= 0)
+        ::close(in);
+    return ok;
 }
 
 bool syncDirectoryOf(const char* path)
@@ -429,8 +441,13 @@ bool accessOf(int fd, FileAccess& access)
     if (::fstat(fd, &info) != 0)
         return false;
     access = {static_cast<uint32_t>(info.st_uid), static_cast<uint32_t>(info.st_gid),
-              static_cast<uint32_t>(info.st_mode & 0777)};
+              static_cast<uint32_t>(info.st_mode & 07777)};
     return true;
+}
+
+FileAccess privateAccess()
+{
+    return {static_cast<uint32_t>(::geteuid()), static_cast<uint32_t>(::getegid()), 0600};
 }
 
 bool setAccess(int fd, const FileAccess& access)
@@ -438,7 +455,7 @@ bool setAccess(int fd, const FileAccess& access)
     // Owner first: a change of owner may clear permission bits that the mode then sets.
     if (::fchown(fd, access.owner, access.group) != 0 && errno == EPERM)
         ::fchown(fd, static_cast<uid_t>(-1), access.group);
-    return ::fchmod(fd, static_cast<mode_t>(access.mode & 0777)) == 0;
+    return ::fchmod(fd, static_cast<mode_t>(access.mode & 07777)) == 0;
 }
 
 std::string temporaryDirectory()

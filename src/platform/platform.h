@@ -9,7 +9,8 @@
 
 namespace platform {
 
-// Opens an existing file for reading. Directories and names that cannot be read give -1.
+// Opens an existing file for reading. Directories, devices (whose opening may act, as a tape's
+// does) and names that cannot be read give -1.
 int openReadOnly(const char* path);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
@@ -73,6 +74,8 @@ bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving = -1)
 // True when the name is a file that can be opened for reading (not a directory).
 bool fileExists(const char* path);
 bool pathExists(const char* path);
+// True when the name is held by anything but a directory, readable or not.
+bool holdsFile(const char* path);
 bool removeFile(const char* path);
 // Moves a file into place, never over an existing one.
 bool renameNoReplace(const char* from, const char* to);
@@ -85,17 +88,19 @@ bool linkFile(const char* from, const char* to);
 // The copy is built under a hidden name beside the target, flushed to disk and only then moved
 // to the target name, so that name never holds a partial file, not even after a crash.
 bool copyNoReplace(const char* from, const char* to);
-// Brings a file beside another name, under a new hidden name in that name's directory
-// (".tmpXXXXXX", mode 0600), flushed to disk: moved where both lie on one file system
-// (moved true), copied with its last-write time otherwise. placed is a descriptor of the
-// file under its hidden name. Nothing is left behind on failure, and the file stays at from.
-bool placeBeside(const char* from, const char* besideOf, std::string& hidden, bool& moved,
-                 int& placed);
+// A new empty file under a hidden name (".tmpXXXXXX", mode 0600) in the directory that holds
+// besideOf, for a file to be put in its place later; its descriptor, or -1.
+int createHiddenBeside(const char* besideOf, std::string& hidden);
+// Puts the file at from under the hidden name that createHiddenBeside made (placed: its
+// descriptor), flushed to disk: moved where both lie on one file system (moved true, placed
+// then describes the moved file), copied with its last-write time otherwise. On failure the
+// file is still at from.
+bool fillHidden(const char* from, const std::string& hidden, int& placed, bool& moved);
 // Flushes a directory entry made or moved in the directory that holds path.
 bool syncDirectoryOf(const char* path);
 
-// Owner, group and permission bits (rwx for owner, group and others) of an open file. The
-// largest value of owner or group stands for "as it is".
+// Owner, group and mode bits (permissions, set-user-ID, set-group-ID, sticky) of an open file.
+// The largest value of owner or group stands for "as it is".
 struct FileAccess {
     uint32_t owner = UINT32_MAX;
     uint32_t group = UINT32_MAX;
@@ -103,8 +108,10 @@ struct FileAccess {
 };
 bool accessOf(int fd, FileAccess& access);
 // Gives an open file the owner and group where the process may set them (the group alone, or
-// neither, otherwise), then the permission bits, which must succeed.
+// neither, otherwise), then the mode bits, which must succeed.
 bool setAccess(int fd, const FileAccess& access);
+// The access of a file that only this process's user may read: its own owner and group, 0600.
+FileAccess privateAccess();
 
 // $TMPDIR when set and non-empty, else /tmp; no trailing slash is added.
 std::string temporaryDirectory();

@@ -282,12 +282,13 @@ TEST_F(ApplyCliTest, UnsafeStoredNamesAreRefusedBeforeAnythingHappens)
         {"ab", "", "..", "", ".."},
         {"a", "", ".", "", "."},
         {"abc", "", "a/b", "", "a/b"},
-        {"abc", "", "a\\b", "", "a\\b"},
+        {"abc", "", "a\\b", "", "a\\\\b"},
         {"a", "", std::string(1, '\0'), "", ""},
         {"s", "abcd", "s", "/etc", "/etc"},
         {"s", "abcd", "s", "../x", "../x"},
         {"abcd", "", "\x1b[2J", "", "\\x1b[2J"},  // would clear the terminal
         {"s", "abc", "s", "x\ty", "x\\x09y"},
+        {"ab", "", "\xC2\x9B", "", "\\xc2\\x9b"},  // a C1 control character in UTF-8
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported);
@@ -376,23 +377,38 @@ TEST_F(ApplyCliTest, AResultFromAnotherFileSystemIsCopiedIntoPlaceWhole)
     EXPECT_TRUE(listDirectory(other).empty());
 }
 
-TEST_F(ApplyCliTest, TheResultTakesTheOldVersionsOwnerGroupAndMode)
+TEST_F(ApplyCliTest, TheResultTakesTheOldVersionsOwnerGroupAndModeOnlyInPlace)
 {
     stage("a", "old text", "new text");
-    ASSERT_EQ(chmod(path("a").c_str(), 0640), 0);
     const bool root = geteuid() == 0;
     if (root) {
         ASSERT_EQ(chown(path("a").c_str(), 1234, 5678), 0);
     }
+    ASSERT_EQ(chmod(path("a").c_str(), 04750), 0);  // after the owner, whose change clears it
     const ToolRun run = apply();
     ASSERT_EQ(run.status, 0) << run.err;
     struct stat info;
     ASSERT_EQ(stat(path("a").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_mode & 07777, 04750u);
     if (root) {
         EXPECT_EQ(info.st_uid, 1234u);
         EXPECT_EQ(info.st_gid, 5678u);
     }
+
+    // A result that cannot be placed (a directory holds the target name) goes back to the
+    // temporary directory as private as it left it, and no backup stays behind.
+    removeFile("d.zep");
+    stage("x", "source", "destination", {}, "b");
+    ASSERT_EQ(mkdir(path("b").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(path("x").c_str(), 0666), 0);
+    EXPECT_EQ(apply().status, 250);
+    const std::vector<std::string> left = temporaryFiles();
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(stat(path("../tmp/" + left[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(listDirectory(),
+              (std::vector<std::string>{"a", "a.000", "b", "d.zep", "new", "old", "x"}));
 }
 
 TEST_F(ApplyCliTest, TheTimeIsCheckedBeforeTheSourceIsRead)

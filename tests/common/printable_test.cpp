@@ -15,6 +15,7 @@ TEST(PrintableTest, OnlyWhatCouldSteerATerminalIsEscaped)
         {"\x9Bm", "\\x9bm"},                                    // C1 byte on its own
         {"\xC0\xAF\xED\xA0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong, surrogate
         {"cut \xE2\x82", "cut \\xe2\\x82"},                     // a sequence cut short
+        {"x\\x1b", "x\\\\x1b"},  // a backslash cannot pass for an escape
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(printable(text), shown) << text;
