@@ -119,10 +119,10 @@ const char* mappedFileAt(const void* address)
     return hit == std::end(slots) ? nullptr : (*hit)->name.c_str();
 }
 
-void openForRead(const char* name, FileSlot& slot)
+void openForRead(const char* name, FileSlot& slot, bool deviceAllowed)
 {
     slot.name = name;
-    slot.handle = platform::openReadOnly(name);
+    slot.handle = platform::openReadOnly(name, deviceAllowed);
     if (slot.handle < 0)
         fatalExit(ExitCode::CANNOT_OPEN, "[%s] not exist.\n", printable(name).c_str());
 }

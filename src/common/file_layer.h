@@ -27,7 +27,9 @@ void undoOnSignal();
 // The name of the mapped file whose view holds the address, or nullptr; for a signal handler.
 const char* mappedFileAt(const void* address);
 
-void openForRead(const char* name, FileSlot& slot);   // exit 1
+// Opens a file for reading. A device is opened only where the caller allows it: the name of a
+// file to map may come from a record, and a device can never be mapped anyway.
+void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // exit 1
 void openForWrite(const char* name, FileSlot& slot);  // exit 4; existing content is kept
 // Opens or creates a difference file to append to, position at its start. It must be a
 // regular file. An exclusive lock, held until the slot is closed, makes other creates and

@@ -17,10 +17,11 @@
 
 namespace platform {
 
-int openReadOnly(const char* path)
+int openReadOnly(const char* path, bool deviceAllowed)
 {
     struct stat named;
-    if (::stat(path, &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
+    if (!deviceAllowed && ::stat(path, &named) == 0 &&
+        (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
         errno = ENODEV;
         return -1;
     }

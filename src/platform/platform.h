@@ -9,9 +9,9 @@
 
 namespace platform {
 
-// Opens an existing file for reading. Directories, devices (whose opening may act, as a tape's
-// does) and names that cannot be read give -1.
-int openReadOnly(const char* path);
+// Opens an existing file for reading. Directories and names that cannot be read give -1, and
+// so do devices unless asked for: opening one may act, as a tape's or a watchdog's does.
+int openReadOnly(const char* path, bool deviceAllowed = false);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
 // Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.

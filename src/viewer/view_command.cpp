@@ -43,7 +43,7 @@ void listRecord()
 
 void viewDifferenceFile(const char* diffPath)
 {
-    openForRead(diffPath, diffSlot);
+    openForRead(diffPath, diffSlot, true);  // only read, as the user asked
     lockShared(diffSlot);
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
