@@ -5,6 +5,8 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
+# Developers and CI build with warnings as errors; a plain `cmake` build does not.
+CONFIGURE = cmake -S . -DZEP_WERROR=ON
 
 .PHONY: all build build-asan build-fuzz check test test-asan fuzz fuzz-seeds demo bench package \
 	analyze format format-check clean
@@ -12,11 +14,11 @@ FUZZ_SECONDS ?= 30
 all: build
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZEP_SANITIZE=ON
+	$(CONFIGURE) -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZEP_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 test: build
@@ -27,7 +29,7 @@ test-asan: build-asan
 
 # libFuzzer targets under ASan+UBSan, built with clang; `make fuzz` runs each for FUZZ_SECONDS.
 build-fuzz:
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	$(CONFIGURE) -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 		-DZEP_FUZZ=ON -DZEP_TESTS=OFF -DZEP_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
@@ -48,7 +50,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 bench:
-	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DZEP_BENCH=ON -DZEP_TESTS=OFF
+	$(CONFIGURE) -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DZEP_BENCH=ON -DZEP_TESTS=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	./bench/run.sh $(BUILD)-bench
 
