@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 30
 CONFIGURE = cmake -S . -DZEP_WERROR=ON
 
 .PHONY: all build build-asan build-fuzz check test test-asan fuzz fuzz-seeds demo bench package \
-	analyze format format-check clean
+	analyze format format-check clean test-cross test-aarch64 test-s390x
 
 all: build
 
@@ -29,6 +29,16 @@ test: build
 
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# The tool and its tests built with Debian's cross compilers for arm64 and big-endian s390x, run
+# under qemu-user (build-aarch64, build-s390x).
+test-cross: test-aarch64 test-s390x
+
+test-aarch64 test-s390x: test-%:
+	$(CONFIGURE) -B build-$* -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/$*-linux-gnu.cmake
+	cmake --build build-$* -j $(JOBS)
+	cd build-$* && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 # libFuzzer targets under ASan+UBSan, built with clang; `make fuzz` runs each for FUZZ_SECONDS.
 build-fuzz:
@@ -76,4 +86,5 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEMO_BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEMO_BUILD) $(BUILD)-bench build-aarch64 \
+		build-s390x
