@@ -124,8 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<uint8_t> reference = encodeWith(EncoderSpeed::REFERENCE, sourceCopy.data(),
                                                       sourceSize, destCopy.data(), destSize);
     // No vectors, 16 lanes, and everything this processor has.
-    for (const CpuFeatures& features :
-         {CpuFeatures{}, CpuFeatures{.sse2 = true}, processorFeatures()}) {
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    for (const CpuFeatures& features : {CpuFeatures{}, sixteenLanes, processorFeatures()}) {
         useCpuFeatures(features);
         if (encodeWith(EncoderSpeed::FAST, sourceCopy.data(), sourceSize, destCopy.data(),
                        destSize) != reference)

@@ -123,7 +123,9 @@ TEST_F(CpuFeaturesTest, PlainPathsGiveTheVectorPathsChecksums)
 {
     std::mt19937 random(15);
     const Bytes data = randomBytes(random, 70000);
-    const CpuFeatures sets[] = {CpuFeatures{}, CpuFeatures{.clmul = true}, processorFeatures()};
+    CpuFeatures narrowFolding;
+    narrowFolding.clmul = true;
+    const CpuFeatures sets[] = {CpuFeatures{}, narrowFolding, processorFeatures()};
     for (const size_t length : {0, 1, 15, 16, 127, 128, 129, 1023, 1024, 1025, 4103, 69990}) {
         for (size_t offset = 0; offset < 4; ++offset) {
             SCOPED_TRACE(std::to_string(length) + " at " + std::to_string(offset));

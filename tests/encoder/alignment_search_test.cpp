@@ -277,7 +277,9 @@ TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
 {
     // Data with many partial matches: small alphabets and planted copies with noise; every
     // vector width this CPU has: none, 16 lanes, and 32 lanes where it has AVX2.
-    const CpuFeatures widths[] = {CpuFeatures{}, CpuFeatures{.sse2 = true}, processorFeatures()};
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(1208);
     for (int round = 0; round < 9000; ++round) {
         useCpuFeatures(widths[round % 3]);

@@ -168,7 +168,9 @@ TEST_F(DeltaEncoderTest, FastEncoderWritesTheReferenceBytesForEveryShape)
 {
     // Shapes: edits, insertions, removals, moved blocks, repeats, runs of one byte, small
     // alphabets; options: search range, thresholds around the score steps, block search off.
-    const CpuFeatures widths[] = {CpuFeatures{}, CpuFeatures{.sse2 = true}, processorFeatures()};
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(20261208);
     for (int round = 0; round < 360; ++round) {
         resetTuning();
@@ -230,7 +232,9 @@ TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
         [] { matchThreshold = 100; },
         [] { deepSearch = 0; },
     };
-    const CpuFeatures widths[] = {CpuFeatures{}, CpuFeatures{.sse2 = true}, processorFeatures()};
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(8);
     for (int round = 0; round < 2100; ++round) {
         const size_t size = 1 + random() % (round % 10 == 0 ? 6000 : 900);
