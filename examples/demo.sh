@@ -17,9 +17,12 @@ new=$(wc -c < "$examples/new/settings.conf")
 record=$(wc -c < update.zep)
 echo "== the record takes $record bytes for a $new-byte new version of a $old-byte file"
 
-# The header's fixed fields, read by offset: sizes at 48 and 82, stream length at 90.
+# The header's fixed fields, read by offset: sizes at 48 and 82, stream length at 90. They are
+# little-endian, so they are put together from their bytes whatever the machine's order.
 field() {
-    od -An -tu4 -j "$1" -N4 update.zep | tr -d ' '
+    # shellcheck disable=SC2046
+    set -- $(od -An -tu1 -j "$1" -N4 update.zep)
+    echo $(($1 + ($2 << 8) + ($3 << 16) + ($4 << 24)))
 }
 echo "   source size $(field 48), destination size $(field 82), instruction stream $(field 90) bytes"
 

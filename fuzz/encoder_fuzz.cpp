@@ -5,6 +5,7 @@
 //
 // Input: option selector (1 byte), source length (2 bytes), then the source and the destination.
 #include "common/checksum.h"
+#include "common/cpu_features.h"
 #include "decoder/instruction_interpreter.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
@@ -122,13 +123,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto destSize = static_cast<uint32_t>(destLength);
     const std::vector<uint8_t> reference = encodeWith(EncoderSpeed::REFERENCE, sourceCopy.data(),
                                                       sourceSize, destCopy.data(), destSize);
-    for (const int width : {0, 16, 32}) {
-        useVectorWidth(width);
+    // No vectors, 16 lanes, and everything this processor has.
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    for (const CpuFeatures& features : {CpuFeatures{}, sixteenLanes, processorFeatures()}) {
+        useCpuFeatures(features);
         if (encodeWith(EncoderSpeed::FAST, sourceCopy.data(), sourceSize, destCopy.data(),
                        destSize) != reference)
             std::abort();
     }
-    useVectorWidth(32);
+    useCpuFeatures(processorFeatures());
     releaseEverything();
     checkWholeFileRecord(sourceCopy, destCopy);
     return 0;

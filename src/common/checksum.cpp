@@ -4,11 +4,13 @@
 // registers.
 #include "common/checksum.h"
 
+#include "common/byte_order.h"
+#include "common/cpu_features.h"
+
 #include <array>
 
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
-#define ZEP_HAVE_CLMUL 1
 #endif
 
 uint32_t sourceCrc = crcInit();
@@ -43,12 +45,6 @@ constexpr CrcTables makeTables()
 
 constexpr CrcTables kTables = makeTables();
 
-inline uint32_t loadBigEndian(const uint8_t* bytes)
-{
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-           uint32_t{bytes[3]};
-}
-
 }  // namespace
 
 const std::array<uint32_t, 256> crcTable = kTables[0];
@@ -66,10 +62,10 @@ uint32_t slicedCrc(const uint8_t* data, size_t count, uint32_t crc)
 {
     const auto& t = kTables;
     while (count >= 16) {
-        const uint32_t w0 = crc ^ loadBigEndian(data);
-        const uint32_t w1 = loadBigEndian(data + 4);
-        const uint32_t w2 = loadBigEndian(data + 8);
-        const uint32_t w3 = loadBigEndian(data + 12);
+        const uint32_t w0 = crc ^ loadBe32(data);
+        const uint32_t w1 = loadBe32(data + 4);
+        const uint32_t w2 = loadBe32(data + 8);
+        const uint32_t w3 = loadBe32(data + 12);
         crc = t[15][w0 >> 24] ^ t[14][(w0 >> 16) & 0xFF] ^ t[13][(w0 >> 8) & 0xFF] ^
               t[12][w0 & 0xFF] ^ t[11][w1 >> 24] ^ t[10][(w1 >> 16) & 0xFF] ^
               t[9][(w1 >> 8) & 0xFF] ^ t[8][w1 & 0xFF] ^ t[7][w2 >> 24] ^ t[6][(w2 >> 16) & 0xFF] ^
@@ -83,7 +79,7 @@ uint32_t slicedCrc(const uint8_t* data, size_t count, uint32_t crc)
     return crc;
 }
 
-#if ZEP_HAVE_CLMUL
+#ifdef ZEP_X86_VECTORS
 // x^n mod P, the factor that moves a bit n places further along the message.
 constexpr uint64_t xPowerModP(int n)
 {
@@ -233,21 +229,16 @@ __attribute__((target(ZEP_WIDE_CLMUL_TARGET))) uint32_t wideFoldedCrc(const uint
     folded = _mm_xor_si128(folded, fold(lanes[2], _mm_set_epi64x(by128High, by128Low)));
     return finishFold(_mm_xor_si128(folded, lanes[3]), data, count);
 }
-
-const bool haveClmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-const bool haveWideClmul = haveClmul && __builtin_cpu_supports("avx512f") &&
-                           __builtin_cpu_supports("avx512bw") &&
-                           __builtin_cpu_supports("vpclmulqdq");
 #endif
 
 }  // namespace
 
 uint32_t crcBlock(const uint8_t* data, size_t count, uint32_t crc)
 {
-#if ZEP_HAVE_CLMUL
-    if (count >= 1024 && haveWideClmul)
+#ifdef ZEP_X86_VECTORS
+    if (count >= 1024 && cpuFeatures().wideClmul)
         return wideFoldedCrc(data, count, crc);
-    if (count >= 128 && haveClmul)
+    if (count >= 128 && cpuFeatures().clmul)
         return foldedCrc(data, count, crc);
 #endif
     return slicedCrc(data, count, crc);

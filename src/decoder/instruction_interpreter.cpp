@@ -6,6 +6,7 @@
 #include "decoder/instruction_interpreter.h"
 
 #include "common/checksum.h"
+#include "common/cpu_features.h"
 #include "common/file_layer.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
@@ -17,9 +18,8 @@
 #include <bit>
 #include <cstdio>
 
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
-#define ZEP_HAVE_SHUFFLE 1
 #endif
 
 namespace {
@@ -101,7 +101,7 @@ uint32_t blockDeltas(uint16_t bitmap, uint32_t positions)
     return static_cast<uint32_t>(std::popcount(bitmap & ((1u << positions) - 1)));
 }
 
-#if ZEP_HAVE_SHUFFLE
+#ifdef ZEP_X86_VECTORS
 // For each 8-bit piece of a bitmap, the byte shuffle that moves the piece's delta bytes to
 // their positions: position k takes delta number popcount(bits below k), unmarked positions
 // take 0x80, which the shuffle turns into zero.
@@ -138,8 +138,6 @@ replayWholeBlock(const uint8_t* source, uint16_t bitmap, const uint8_t* deltas, 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     return lowCount + static_cast<uint32_t>(std::popcount(high));
 }
-
-const bool haveShuffle = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
 
 // Whether the next block is away from every end: its 16-byte reads stay inside the stream and
 // the source, and the output buffer has room for its 16-byte store.
@@ -202,11 +200,12 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             if (streamRemaining < 2)
                 break;
             const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
-#if ZEP_HAVE_SHUFFLE
+#ifdef ZEP_X86_VECTORS
             // Away from every end, blocks are replayed straight into the output buffer with
             // 16-byte loads and stores, one after another for as long as the progress line
             // would not change (each block passes 30 bytes of the total).
-            if (haveShuffle && wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
+            if (cpuFeatures().shuffle &&
+                wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
                 constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
                 uint64_t quiet = progressQuietFor(sourceRemaining, destRemaining);
                 uint16_t next = bitmap;

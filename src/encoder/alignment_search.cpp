@@ -3,6 +3,7 @@
 // them. Every tie-break lives in the shared search bodies, so both give the same answers.
 #include "encoder/alignment_search.h"
 
+#include "common/cpu_features.h"
 #include "encoder/tuning.h"
 #include "encoder/vector_search.h"
 
@@ -10,7 +11,7 @@
 #include <bit>
 #include <cstdlib>
 
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
 #endif
 
@@ -81,7 +82,8 @@ class ThresholdSwap {
     int32_t saved_;
 };
 
-BlockFilter chosenBlockFilter = nullptr;
+// The block filter of the widest vector search in use, or none.
+BlockFilter blockFilter();
 
 // The block search; with a filter, the near searches it rules out are not run (they would
 // find nothing), which changes nothing in the outcome.
@@ -96,9 +98,9 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
     {
         const ThresholdSwap raised;
         BlockCandidates candidates{};
-        const bool filter =
-            filtered && chosenBlockFilter != nullptr &&
-            chosenBlockFilter(source, sourceRemaining, dest, destRemaining, candidates);
+        const BlockFilter filterFor = filtered ? blockFilter() : nullptr;
+        const bool filter = filterFor != nullptr &&
+                            filterFor(source, sourceRemaining, dest, destRemaining, candidates);
         // Only a strictly better and strictly nearer candidate displaces the best one.
         const auto consider = [&](const NearMatch& inner, int32_t step) {
             if (inner.score > bestScore && (bestStep == 0 || std::abs(step) < std::abs(bestStep))) {
@@ -144,7 +146,7 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
     return {true, bestScore, net > 0 ? static_cast<uint32_t>(-bestStep) : 0, 0};
 }
 
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 __m128i loadSse(const uint8_t* at)
 {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -182,30 +184,31 @@ bool sseBlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8
     return blockCandidates<__m128i, 16, loadSse, broadcastSse, countEqualSse, lanesReachingSse,
                            storeSse>(source, sourceRemaining, dest, destRemaining, candidates);
 }
-
-NearSearch pickNearSearch()
-{
-    __builtin_cpu_init();  // this runs before main, ahead of the library's own set-up
-    if (__builtin_cpu_supports("avx2")) {
-        chosenBlockFilter = avx2BlockFilter;
-        return avx2NearSearch;
-    }
-    chosenBlockFilter = sseBlockFilter;
-    return sseNearSearch;
-}
-#else
-NearSearch pickNearSearch()
-{
-    return scalarNearSearch;
-}
 #endif
 
-NearSearch chosenNearSearch = pickNearSearch();
-
+// The widest near search the processor may run: 32 lanes with AVX2, 16 with SSE2, else one
+// shift at a time.
 NearMatch vectorNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                            uint32_t destRemaining)
 {
-    return chosenNearSearch(source, sourceRemaining, dest, destRemaining);
+#ifdef ZEP_X86_VECTORS
+    if (cpuFeatures().avx2)
+        return avx2NearSearch(source, sourceRemaining, dest, destRemaining);
+    if (cpuFeatures().sse2)
+        return sseNearSearch(source, sourceRemaining, dest, destRemaining);
+#endif
+    return scalarNearSearch(source, sourceRemaining, dest, destRemaining);
+}
+
+BlockFilter blockFilter()
+{
+#ifdef ZEP_X86_VECTORS
+    if (cpuFeatures().avx2)
+        return avx2BlockFilter;
+    if (cpuFeatures().sse2)
+        return sseBlockFilter;
+#endif
+    return nullptr;
 }
 
 }  // namespace
@@ -254,24 +257,6 @@ NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, cons
     return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
 }
 
-void useVectorWidth(int lanes)
-{
-#if defined(__x86_64__)
-    if (lanes >= 32 && __builtin_cpu_supports("avx2")) {
-        chosenNearSearch = avx2NearSearch;
-        chosenBlockFilter = avx2BlockFilter;
-    } else if (lanes >= 16) {
-        chosenNearSearch = sseNearSearch;
-        chosenBlockFilter = sseBlockFilter;
-    } else {
-        chosenNearSearch = scalarNearSearch;
-        chosenBlockFilter = nullptr;
-    }
-#else
-    (void)lanes;
-#endif
-}
-
 int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
 {
     const uint32_t n = std::min({static_cast<uint32_t>(blockSize), aRemaining, bRemaining});
@@ -283,10 +268,10 @@ int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint
 
 int32_t fastSimilarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
 {
-#if defined(__SSE2__)
+#ifdef ZEP_X86_VECTORS
     static_assert(blockSize == 15, "the vector score covers one 15-byte window");
     // Sixteen bytes are loaded, so both sides must have them: a mapping may end at a page.
-    if (aRemaining >= 16 && bRemaining >= 16) {
+    if (cpuFeatures().sse2 && aRemaining >= 16 && bRemaining >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
         const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
         // Equal bytes become 1 in the first 15 lanes; the sum of absolute differences against

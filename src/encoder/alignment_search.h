@@ -1,7 +1,8 @@
 // How the destination at the current position relates to the source at the current position:
 // the similarity of two 15-byte windows, the near search over shifts of up to searchRange - 1
 // bytes on either side, and the block search over shifts of 1 to 29 whole blocks. Each comes
-// as a straightforward reference and as a fast version that gives the same result every time.
+// as a straightforward reference and as a fast version that gives the same result every time;
+// the fast versions use the widest vectors that cpuFeatures() allows.
 #pragma once
 #include <cstdint>
 
@@ -35,8 +36,3 @@ BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, cons
                            uint32_t destRemaining);
 BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                                uint32_t destRemaining);
-
-// Picks the vector width of the fast near search: 32 lanes where the CPU has AVX2 (the default
-// there), 16 lanes (SSE2), or none. For tests and benchmarks of each path; every width gives the
-// same answers.
-void useVectorWidth(int lanes);

@@ -1,7 +1,9 @@
 // The encoder's main loop, copy runs, difference groups and the finishing sequence.
 #include "encoder/delta_encoder.h"
 
+#include "common/byte_order.h"
 #include "common/checksum.h"
+#include "common/cpu_features.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
 #include "encoder/alignment_search.h"
@@ -14,18 +16,14 @@
 #include <cstdio>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 #include <array>
 #include <immintrin.h>
-#define ZEP_HAVE_PACK 1
 #endif
 
 namespace {
 
-#if ZEP_HAVE_PACK
+#ifdef ZEP_X86_VECTORS
 // For each 8-bit mask, the byte shuffle that packs the marked bytes of 8 to the front.
 constexpr std::array<uint64_t, 256> makePacks()
 {
@@ -64,8 +62,6 @@ __attribute__((target("ssse3,popcnt"))) uint32_t packGroup(const uint8_t* from, 
     _mm_storel_epi64(reinterpret_cast<__m128i*>(deltas + lowCount), highPacked);
     return lowCount + static_cast<uint32_t>(std::popcount(bitmap >> 8));
 }
-
-const bool havePack = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
 #endif
 
 struct CopyRun {
@@ -143,8 +139,8 @@ struct Encoder {
             uint32_t changes = 0;
             uint32_t bitmap = 0;
             uint32_t lastPosition = 0;
-#if ZEP_HAVE_PACK
-            if (havePack && width == kGroupWidth && source.remaining - start >= 16 &&
+#ifdef ZEP_X86_VECTORS
+            if (cpuFeatures().shuffle && width == kGroupWidth && source.remaining - start >= 16 &&
                 dest.remaining - start >= 16) {
                 changes = packGroup(from, to, bitmap, block + 2);
                 lastPosition = 32 - static_cast<uint32_t>(std::countl_zero(bitmap));
@@ -239,20 +235,18 @@ struct Encoder {
     uint32_t equalPrefix(uint32_t limit) const
     {
         uint32_t length = 0;
-#if defined(__SSE2__)
+#ifdef ZEP_X86_VECTORS
         const auto load = [](const uint8_t* at) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         };
-        for (; length + 16 <= limit; length += 16) {
+        for (; cpuFeatures().sse2 && length + 16 <= limit; length += 16) {
             const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(
                 _mm_cmpeq_epi8(load(source.at + length), load(dest.at + length))));
             if (equal != 0xFFFFu)
                 return length + static_cast<uint32_t>(std::countr_one(equal));
         }
 #endif
-        while (length < limit && source.at[length] == dest.at[length])
-            ++length;
-        return length;
+        return length + ::equalPrefix(source.at + length, dest.at + length, limit - length);
     }
 
     // A window that is entirely equal is always copied without a skip, as long as either the

@@ -1,8 +1,9 @@
 // The 32-lane near search. This file alone is compiled for AVX2; the search picks it at run time
 // only where the CPU has AVX2.
+#include "common/cpu_features.h"
 #include "encoder/vector_search.h"
 
-#if defined(__x86_64__)
+#ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
 
 namespace {

@@ -4,6 +4,7 @@
 // instructions, so the measured size is the written size.
 #include "encoder/whole_file_encoder.h"
 
+#include "common/byte_order.h"
 #include "common/checksum.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -29,28 +29,6 @@ constexpr uint32_t kNone = UINT32_MAX;
 uint32_t tokenSize(uint32_t n)
 {
     return n <= 15 ? 1 : n <= 2047 ? 2 : n <= 65535 ? 3 : 5;
-}
-
-uint64_t load64(const uint8_t* at)
-{
-    uint64_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-// Equal bytes from the start of both, up to limit.
-uint32_t equalPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit)
-{
-    uint32_t n = 0;
-    while (n + 8 <= limit) {
-        const uint64_t difference = load64(a + n) ^ load64(b + n);
-        if (difference != 0)
-            return n + static_cast<uint32_t>(std::countr_zero(difference) / 8);
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n])
-        ++n;
-    return n;
 }
 
 struct CountingSink {
@@ -446,11 +424,12 @@ class Planner {
     }
 
   private:
+    // The window's hash; its bytes are read in one order on every machine, so that every
+    // machine finds the same candidates and writes the same record.
     static uint64_t mix(const uint8_t* at)
     {
-        uint32_t last;
-        std::memcpy(&last, at + 8, sizeof last);
-        return (load64(at) ^ (uint64_t{last} * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull;
+        return (loadLe64(at) ^ (uint64_t{loadLe32(at + 8)} * 0xC2B2AE3D27D4EB4Full)) *
+               0x9E3779B97F4A7C15ull;
     }
     uint32_t bucket(uint64_t mixed) const
     {

@@ -1,5 +1,6 @@
 // The similarity score and both searches, each case run against the reference and the fast
 // version: their answers must agree to the last tie-break.
+#include "common/cpu_features.h"
 #include "encoder/alignment_search.h"
 #include "encoder/tuning.h"
 
@@ -275,10 +276,13 @@ TEST_P(AlignmentSearchTest, BlockStepUndoneByItsInnerSkipLeavesNoStep)
 TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
 {
     // Data with many partial matches: small alphabets and planted copies with noise; every
-    // vector width this CPU has (32 lanes only with AVX2, then the same as 16).
+    // vector width this CPU has: none, 16 lanes, and 32 lanes where it has AVX2.
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(1208);
     for (int round = 0; round < 9000; ++round) {
-        useVectorWidth(round % 3 == 0 ? 0 : round % 3 == 1 ? 16 : 32);
+        useCpuFeatures(widths[round % 3]);
         const uint32_t alphabet = 2 + random() % 6;
         // Every fourth pair is long enough for the block search to share work between blocks.
         const uint32_t longest = round % 4 == 0 ? 3000 : 600;
@@ -324,7 +328,7 @@ TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
             ASSERT_EQ(c.destSteps, d.destSteps) << round;
         }
     }
-    useVectorWidth(32);
+    useCpuFeatures(processorFeatures());
     resetTuning();
 }
 

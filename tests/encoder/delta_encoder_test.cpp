@@ -1,6 +1,7 @@
 // The delta encoder's exact stream for the shapes it must recognise, the completed header, and
 // the fast encoder against the reference on many generated pairs.
 #include "common/checksum.h"
+#include "common/cpu_features.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
@@ -167,10 +168,13 @@ TEST_F(DeltaEncoderTest, FastEncoderWritesTheReferenceBytesForEveryShape)
 {
     // Shapes: edits, insertions, removals, moved blocks, repeats, runs of one byte, small
     // alphabets; options: search range, thresholds around the score steps, block search off.
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(20261208);
     for (int round = 0; round < 360; ++round) {
         resetTuning();
-        useVectorWidth(round % 3 == 0 ? 0 : round % 3 == 1 ? 16 : 32);
+        useCpuFeatures(widths[round % 3]);
         const uint32_t seed = static_cast<uint32_t>(random());
         std::mt19937 shape(seed);
         const size_t size = 1 + shape() % (shape() % 4 == 0 ? 20000 : 1500);
@@ -212,7 +216,7 @@ TEST_F(DeltaEncoderTest, FastEncoderWritesTheReferenceBytesForEveryShape)
         if (HasFailure())
             break;
     }
-    useVectorWidth(32);
+    useCpuFeatures(processorFeatures());
 }
 
 TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
@@ -228,6 +232,9 @@ TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
         [] { matchThreshold = 100; },
         [] { deepSearch = 0; },
     };
+    CpuFeatures sixteenLanes;
+    sixteenLanes.sse2 = true;
+    const CpuFeatures widths[] = {CpuFeatures{}, sixteenLanes, processorFeatures()};
     std::mt19937 random(8);
     for (int round = 0; round < 2100; ++round) {
         const size_t size = 1 + random() % (round % 10 == 0 ? 6000 : 900);
@@ -267,11 +274,11 @@ TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
         }
         resetTuning();
         optionSets[round % optionSets.size()]();
-        useVectorWidth(round % 3 == 0 ? 0 : round % 3 == 1 ? 16 : 32);
+        useCpuFeatures(widths[round % 3]);
         SCOPED_TRACE("round " + std::to_string(round));
         const Record reference = encode(source, dest, EncoderSpeed::REFERENCE);
         const Record fast = encode(source, dest, EncoderSpeed::FAST);
         ASSERT_TRUE(fast.header == reference.header && fast.stream == reference.stream);
     }
-    useVectorWidth(32);
+    useCpuFeatures(processorFeatures());
 }
