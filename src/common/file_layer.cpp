@@ -1,8 +1,8 @@
 // File slots, opening, mapping, positioning and closing, each failure a fatal exit.
 #include "common/file_layer.h"
 
-#include "common/fatal.h"
 #include "common/printable.h"
+#include "common/status.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -124,7 +124,7 @@ void openForRead(const char* name, FileSlot& slot, bool deviceAllowed)
     slot.name = name;
     slot.handle = platform::openReadOnly(name, deviceAllowed);
     if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_OPEN, "[%s] not exist.\n", printable(name).c_str());
+        fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(name).c_str());
 }
 
 void openForWrite(const char* name, FileSlot& slot)
@@ -132,7 +132,7 @@ void openForWrite(const char* name, FileSlot& slot)
     slot.name = name;
     slot.handle = platform::openWritable(name, false);
     if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
 void openForAppend(const char* name, FileSlot& slot)
@@ -169,7 +169,7 @@ void openForAppend(const char* name, FileSlot& slot)
         pendingAppend.armed = 1;
         return;
     }
-    fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
+    fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
 void cutBackAppend(FileSlot& slot, uint64_t length)
@@ -178,7 +178,7 @@ void cutBackAppend(FileSlot& slot, uint64_t length)
     pendingAppend.originalLength = length;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     if (!platform::truncateFile(slot.handle, length))
-        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
 }
 
 void commitAppend()
@@ -194,7 +194,7 @@ void lockShared(FileSlot& slot)
 void syncChecked(FileSlot& slot)
 {
     if (!platform::syncFile(slot.handle))
-        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
 }
 
 void discardOnFailure(const char* name)
@@ -213,12 +213,11 @@ const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)
 {
     const uint64_t length = fileLength(slot);
     if (length == 0 || length > SIZE_MAX)
-        fatalExit(ExitCode::CANNOT_MAP, "[%s] can not create mapping file.\n",
-                  printable(name).c_str());
+        fail(Status::CANNOT_MAP, "[%s] can not create mapping file.\n", printable(name).c_str());
     slot.view = platform::mapReadOnly(slot.handle, static_cast<size_t>(length));
     if (slot.view == nullptr)
-        fatalExit(ExitCode::CANNOT_VIEW, "[%s] can not create mapping pointer.\n",
-                  printable(name).c_str());
+        fail(Status::CANNOT_VIEW, "[%s] can not create mapping pointer.\n",
+             printable(name).c_str());
     slot.viewLength = static_cast<size_t>(length);
     return slot.view;
 }
@@ -236,7 +235,7 @@ void unmapFile(const char* name, FileSlot& slot)
         slot.view = nullptr;
         slot.viewLength = 0;
         if (!unmapped)
-            fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
+            fail(Status::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
     }
     closeChecked(name, slot);
 }
@@ -246,7 +245,7 @@ void closeChecked(const char* name, FileSlot& slot)
     const int handle = slot.handle;
     slot.handle = -1;  // cleared first: a failed close must not be tried again
     if (handle >= 0 && !platform::closeFile(handle))
-        fatalExit(ExitCode::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
+        fail(Status::CANNOT_CLOSE, "[%s] can not close.\n", printable(name).c_str());
 }
 
 void openNullSink(FileSlot& slot)
@@ -254,7 +253,7 @@ void openNullSink(FileSlot& slot)
     slot.name = "/dev/null";
     slot.handle = platform::openNull();
     if (slot.handle < 0)
-        fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n", "/dev/null");
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", "/dev/null");
 }
 
 void closeNullSink(FileSlot& slot)
@@ -267,13 +266,13 @@ void closeNullSink(FileSlot& slot)
 void seekCurrent(FileSlot& slot, int64_t distance)
 {
     if (!platform::seekFile(slot.handle, distance, SEEK_CUR))
-        fatalExit(ExitCode::SEEK_FAILED, "file seek error.\n");
+        fail(Status::SEEK_FAILED, "file seek error.\n");
 }
 
 void seekEnd(FileSlot& slot, int64_t distance)
 {
     if (!platform::seekFile(slot.handle, distance, SEEK_END))
-        fatalExit(ExitCode::SEEK_FAILED, "file seek error.\n");
+        fail(Status::SEEK_FAILED, "file seek error.\n");
 }
 
 size_t readBytes(FileSlot& slot, uint8_t* data, size_t count)

@@ -3,8 +3,8 @@
 #include "common/output_buffer.h"
 
 #include "common/checksum.h"
-#include "common/fatal.h"
 #include "common/printable.h"
+#include "common/status.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -44,7 +44,7 @@ void flushOutput(FileSlot& file)
         *flushCrc = crcBlock(outputBuffer + flushCrcFrom, count - flushCrcFrom, *flushCrc);
     flushCrcFrom = 0;
     if (!platform::writeFile(file.handle, outputBuffer, count))
-        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(file.name).c_str());
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(file.name).c_str());
 }
 
 void writeOutput(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)

@@ -2,6 +2,8 @@
 // for any pair of 32-bit sizes.
 #include "common/progress.h"
 
+#include "common/report.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -33,7 +35,7 @@ void printFor(uint64_t done)
     const uint64_t percent = percentOf(done);
     firstDone = (percent * progressTotal + 99) / 100;
     nextDone = ((percent + 1) * progressTotal + 99) / 100;
-    std::fprintf(stderr, "%02ld%%\r", static_cast<long>(percent));
+    reportProgress(static_cast<int>(percent));
 }
 
 }  // namespace

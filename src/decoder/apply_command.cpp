@@ -4,11 +4,12 @@
 #include "decoder/apply_command.h"
 
 #include "common/checksum.h"
-#include "common/fatal.h"
 #include "common/file_layer.h"
 #include "common/printable.h"
+#include "common/report.h"
+#include "common/status.h"
 #include "decoder/instruction_interpreter.h"
-#include "driver/command_line.h"
+#include "format/file_names.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
 
@@ -24,7 +25,7 @@ void refuseUnsafeNames()
     const char* names[] = {headerSourceName(), headerDestName()};
     for (const char* name : names)
         if (!isStorableName(name))
-            fatalExit(ExitCode::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
+            fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
 }
 
 // The source's last-write time at the precision the record kept: whole milliseconds when flag
@@ -49,17 +50,19 @@ bool sourceTimeMatches()
 void verifyChecksums(bool streamComplete, bool destComplete)
 {
     if (!streamComplete || streamCrc != headerField32(HEADER_STREAM_CRC))
-        fatalExit(ExitCode::STREAM_BROKEN, ".zep broken.\n");
+        fail(Status::STREAM_BROKEN, ".zep broken.\n");
     if (sourceCrc != headerField32(HEADER_SOURCE_CRC))
-        fatalExit(ExitCode::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
     if (!destComplete || destCrc != headerField32(HEADER_DEST_CRC))
-        fatalExit(ExitCode::DEST_CRC, "internal error out put CRC not match.\n");
+        fail(Status::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
 class RecordApplier {
   public:
-    explicit RecordApplier(const uint8_t* mapping)
-        : mapping_(mapping), temporaryDirectory_(platform::temporaryDirectory())
+    RecordApplier(const uint8_t* mapping, const std::string& directory)
+        : mapping_(mapping),
+          directory_(directory.empty() || directory.back() == '/' ? directory : directory + "/"),
+          temporaryDirectory_(platform::temporaryDirectory())
     {
     }
 
@@ -71,20 +74,23 @@ class RecordApplier {
             recordOffset + currentHeader.length + headerField32(HEADER_STREAM_LENGTH);
         refuseUnsafeNames();
         if (recordEnd > diffSlot.viewLength)
-            fatalExit(ExitCode::STREAM_BROKEN, ".zep broken.\n");
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
         seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
 
         const std::string temporary = createTemporary();
         const std::string sourceName = headerSourceName();
-        const std::string target = headerDestName();
-        std::fprintf(stderr, "%s > %s\n", printable(sourceName).c_str(), printable(target).c_str());
+        const std::string targetName = headerDestName();
+        consoleLine("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
         ++recordCount_;
+        // Stored names are plain names: in the directory they lead to its files.
+        const std::string source = directory_ + sourceName;
+        const std::string target = directory_ + targetName;
 
         // The time decides whether the source is read at all.
-        openForRead(sourceName.c_str(), sourceSlot);
+        openForRead(source.c_str(), sourceSlot);
         if (!sourceTimeMatches()) {
-            std::fprintf(stderr, "[%s] time comparison error.\n", printable(sourceName).c_str());
-            closeChecked(sourceName.c_str(), sourceSlot);
+            consoleLine("[%s] time comparison error.\n", printable(sourceName).c_str());
+            closeChecked(source.c_str(), sourceSlot);
             keepOnFailure();
             deleteFile(temporary.c_str());
             mappedOffset_ = recordEnd;
@@ -92,25 +98,24 @@ class RecordApplier {
             return;
         }
         if (fileLength(sourceSlot) > UINT32_MAX)
-            fatalExit(ExitCode::TOO_LARGE, "[%s] is too large.\n", printable(sourceName).c_str());
-        const uint8_t* source = mapOpenedFile(sourceName.c_str(), sourceSlot);
+            fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
+        const uint8_t* sourceView = mapOpenedFile(source.c_str(), sourceSlot);
         platform::FileAccess access;
         platform::accessOf(sourceSlot.handle, access);
 
         openForWrite(temporary.c_str(), targetSlot);
         const uint8_t* streamEnd = nullptr;
-        interpretStream(source, mapping_ + recordOffset, streamEnd);
+        interpretStream(sourceView, mapping_ + recordOffset, streamEnd);
         verifyChecksums(streamEnd == mapping_ + recordEnd,
                         fileSize(targetSlot) == headerField32(HEADER_DEST_SIZE));
         // The result stays private (mode 0600) until it is in place; a result without its
         // recorded time would fail the time check of any record made from it.
         const uint64_t destTime = parseTimeStamp(currentHeader.bytes + HEADER_DEST_TIME);
         if (destTime != kInvalidTime && !platform::setLastWriteTicks(targetSlot.handle, destTime))
-            fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n",
-                      printable(temporary).c_str());
+            fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(temporary).c_str());
         keepOnFailure();
         closeChecked(temporary.c_str(), targetSlot);
-        unmapFile(sourceName.c_str(), sourceSlot);
+        unmapFile(source.c_str(), sourceSlot);
 
         placeResult(temporary, target, access);
         mappedOffset_ = recordEnd;
@@ -134,12 +139,12 @@ class RecordApplier {
         std::string hidden;
         int placed = platform::createHiddenBeside(target.c_str(), hidden);
         if (placed < 0)
-            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         discardOnFailure(hidden.c_str());  // a stop by a signal leaves no hidden file behind
         bool moved = false;
         if (!platform::fillHidden(temporary.c_str(), hidden, placed, moved)) {
             platform::closeFile(placed);
-            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
         std::string backup;
         const auto giveBack = [&] {
@@ -154,17 +159,17 @@ class RecordApplier {
         const bool replacing = platform::holdsFile(target.c_str());
         if (replacing && !makeNumberedBackup(target.c_str(), &backup)) {
             giveBack();
-            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
         if (!platform::setAccess(placed, access)) {
             giveBack();
-            fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
+            fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
         }
         const bool renamed = replacing ? platform::renameReplacing(hidden.c_str(), target.c_str())
                                        : platform::renameNoReplace(hidden.c_str(), target.c_str());
         if (!renamed) {
             giveBack();
-            fatalExit(ExitCode::RENAME_FAILED, "Rename error temp file.\n");
+            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
         keepOnFailure();
         platform::closeFile(placed);
@@ -179,13 +184,14 @@ class RecordApplier {
     {
         std::string name;
         if (!platform::createTemporaryFile(temporaryDirectory_, name))
-            fatalExit(ExitCode::CANNOT_CREATE, "[%s] can not create.\n",
-                      printable(temporaryDirectory_).c_str());
+            fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
+                 printable(temporaryDirectory_).c_str());
         discardOnFailure(name.c_str());
         return name;
     }
 
     const uint8_t* mapping_;
+    const std::string directory_;  // "" or ending in '/'
     const std::string temporaryDirectory_;
     uint64_t mappedOffset_ = 0;  // the difference file's read position
     uint32_t recordCount_ = 0;
@@ -193,18 +199,18 @@ class RecordApplier {
 
 }  // namespace
 
-void applyDifferenceFile(const char* diffPath)
+void applyDifferenceFile(const char* diffPath, const std::string& directory)
 {
     openForRead(diffPath, diffSlot);
     lockShared(diffSlot);  // a create still writing a record finishes it first
     const uint8_t* mapping = mapOpenedFile(diffPath, diffSlot);
-    RecordApplier applier(mapping);
+    RecordApplier applier(mapping, directory);
     uint32_t skipped = 0;
     while (findRecord(diffSlot, skipped))
         applier.applyRecord(skipped);
     unmapFile(diffPath, diffSlot);
     if (applier.recordCount() == 0)
-        std::fprintf(stderr, "[%s] is not zep file.\n", printable(diffPath).c_str());
+        consoleLine("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
 bool makeNumberedBackup(const char* name, std::string* made)

@@ -5,7 +5,8 @@
 #pragma once
 #include <string>
 
-void applyDifferenceFile(const char* diffPath);
+// Applies every record to the files in directory ("": the current one).
+void applyDifferenceFile(const char* diffPath, const std::string& directory = "");
 
 // Gives the file a second name, name.000, .001, ... .999 in place of its extension, taking the
 // first name that is free; the file keeps its own name too. Where the file system has no

@@ -10,6 +10,7 @@
 #include "common/file_layer.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
+#include "common/report.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 
@@ -249,6 +250,6 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
     sourceCrc = crcBlock(sourceStart, static_cast<size_t>(source - sourceStart), sourceCrc);
     streamCrc = crcBlock(streamStart, static_cast<size_t>(stream - streamStart), streamCrc);
     showProgress(0, 0);
-    std::fputs("\n", stderr);
+    consoleLine("\n");
     streamEnd = stream;
 }

@@ -1,32 +1,85 @@
-// Entry point: banner, command line, then exactly one command. Every failure ends the process
-// where it is met; reaching the end of main means the command succeeded.
-#include "common/stop_signals.h"
-#include "decoder/apply_command.h"
+// The command-line tool, a thin client of the library: banner, command line, then exactly one
+// call, whose console lines, progress and message go to standard error and whose status is the
+// exit status. Only the listing goes to standard output.
+#include "common/printable.h"
 #include "driver/command_line.h"
-#include "encoder/create_command.h"
-#include "format/record_header.h"
-#include "viewer/view_command.h"
+#include "driver/stop_signals.h"
+#include "zep/zep.h"
+
+#include <cstdio>
+
+namespace {
+
+void toStandardError(void*, const char* text)
+{
+    std::fputs(text, stderr);
+}
+
+// In place on one line: each percentage overwrites the one before.
+void showProgress(void*, int percent)
+{
+    std::fprintf(stderr, "%02d%%\r", percent);
+}
+
+void onRun(void*, zep_run* run)
+{
+    watchRun(run);
+}
+
+const char* osTypeText(unsigned type)
+{
+    static const char* const kTexts[] = {"MS-DOS", "Windows", "Win32", "OS/2"};
+    return type < 4 ? kTexts[type] : "Unknown";
+}
+
+// The listing: the first record's OS type, then two lines and an empty one per record. Names
+// and times come from the file, whoever made it: what could steer a terminal is shown escaped.
+int listRecord(void* context, const zep_record* record)
+{
+    auto& listed = *static_cast<unsigned*>(context);
+    if (listed++ == 0)
+        std::printf("OS type: %s\n", osTypeText(record->os_type));
+    std::printf("%s %s %08lx %lu\n", printable(record->old_name).c_str(),
+                printable(record->old_time).c_str(), static_cast<unsigned long>(record->old_crc),
+                static_cast<unsigned long>(record->old_size));
+    std::printf(">> %s %s %08lx %lu\n\n", printable(record->new_name).c_str(),
+                printable(record->new_time).c_str(), static_cast<unsigned long>(record->new_crc),
+                static_cast<unsigned long>(record->new_size));
+    return 0;
+}
+
+int view(const Invocation& invocation, const zep_callbacks& callbacks)
+{
+    unsigned listed = 0;
+    const int status = zep_list(invocation.sourcePath.c_str(), listRecord, &listed, &callbacks);
+    // A listing cut short by a full disk or a closed pipe must not end as a success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "[%s] can not write.\n", "stdout");
+        return ZEP_CANNOT_WRITE;
+    }
+    return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     handleStopSignals();
-    printBanner();
+    std::fputs(kBanner, stderr);
     const Invocation invocation = parseCommandLine(argc, argv);
+    const zep_callbacks callbacks = {nullptr, toStandardError, toStandardError, showProgress,
+                                     onRun};
     switch (invocation.command) {
     case Command::USAGE:
-        showUsage();
+        std::fputs(kUsage, stderr);
+        return ZEP_USAGE;
     case Command::VIEW:
-        viewDifferenceFile(invocation.sourcePath.c_str());
-        break;
+        return view(invocation, callbacks);
     case Command::APPLY:
-        applyDifferenceFile(invocation.sourcePath.c_str());
-        break;
+        return zep_apply(invocation.sourcePath.c_str(), nullptr, &callbacks);
     case Command::CREATE:
-        refuseNamesStoredOtherwise(invocation);
-        buildRecordHeader(invocation.sourceName.c_str(), invocation.destName.c_str());
-        createRecord(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
-                     invocation.diffPath.c_str());
-        break;
+        return zep_create(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
+                          invocation.diffPath.c_str(), &invocation.options, &callbacks);
     }
     return 0;
 }

@@ -3,12 +3,14 @@
 #include "encoder/create_command.h"
 
 #include "common/checksum.h"
-#include "common/fatal.h"
 #include "common/file_layer.h"
 #include "common/printable.h"
+#include "common/report.h"
+#include "common/status.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
+#include "format/file_names.h"
 #include "format/record_header.h"
 
 #include <cstdio>
@@ -23,7 +25,7 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, ui
     // Sizes in a record are 32-bit; a larger input would be recorded wrongly. It is refused
     // before a mapping would read all of it.
     if (fileLength(slot) > UINT32_MAX)
-        fatalExit(ExitCode::TOO_LARGE, "[%s] is too large.\n", printable(path).c_str());
+        fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(path).c_str());
     const uint8_t* view = mapOpenedFile(path, slot);
     // The size is the mapping's: the encoder reads that much, whatever the file does meanwhile.
     setHeaderField32(sizeField, static_cast<uint32_t>(slot.viewLength));
@@ -58,19 +60,18 @@ void openDifferenceFile(const char* diffPath)
     openForAppend(diffPath, diffSlot);
     // Appending to an input would change what is being compared, and the input itself.
     if (sameFile(diffSlot, sourceSlot) || sameFile(diffSlot, targetSlot))
-        fatalExit(ExitCode::CANNOT_CREATE, "[%s] is also an input file.\n",
-                  printable(diffPath).c_str());
+        fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
     uint64_t soundLength = 0;
     switch (checkAppendPoint(diffSlot, fileLength(diffSlot), soundLength)) {
     case AppendPoint::REACHABLE:
         break;
     case AppendPoint::UNFINISHED:
         cutBackAppend(diffSlot, soundLength);
-        std::fprintf(stderr, "[%s] unfinished record removed.\n", printable(diffPath).c_str());
+        consoleLine("[%s] unfinished record removed.\n", printable(diffPath).c_str());
         break;
     case AppendPoint::UNREACHABLE:
-        fatalExit(ExitCode::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",
-                  printable(diffPath).c_str(), static_cast<unsigned long long>(soundLength));
+        fail(Status::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",
+             printable(diffPath).c_str(), static_cast<unsigned long long>(soundLength));
     }
     seekEnd(diffSlot, 0);
 }
@@ -79,6 +80,11 @@ void openDifferenceFile(const char* diffPath)
 
 void createRecord(const char* sourcePath, const char* destPath, const char* diffPath)
 {
+    // The names the record stores must lead apply to these very files.
+    for (const char* path : {sourcePath, destPath})
+        if (isStoredOtherwise(path))
+            fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(path).c_str());
+    buildRecordHeader(baseName(sourcePath).c_str(), baseName(destPath).c_str());
     discardCopyRun();
     resetRunningCrcs();
     const uint8_t* source =
@@ -87,10 +93,9 @@ void createRecord(const char* sourcePath, const char* destPath, const char* diff
     openDifferenceFile(diffPath);
 
     if (std::strcmp(sourcePath, destPath) == 0)
-        std::fprintf(stderr, "%s\n", printable(sourcePath).c_str());
+        consoleLine("%s\n", printable(sourcePath).c_str());
     else
-        std::fprintf(stderr, "%s > %s\n", printable(sourcePath).c_str(),
-                     printable(destPath).c_str());
+        consoleLine("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
     encodeChosen(diffSlot, source, dest);
 
     // The record is complete and on disk: from here on nothing may take it back, and the lock

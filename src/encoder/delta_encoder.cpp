@@ -6,6 +6,7 @@
 #include "common/cpu_features.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
+#include "common/report.h"
 #include "encoder/alignment_search.h"
 #include "encoder/tuning.h"
 #include "format/instruction_stream.h"
@@ -310,7 +311,7 @@ void endRecord(FileSlot& diff)
     syncChecked(diff);
     showProgress(0, 0);
     releaseHeader();
-    std::fprintf(stderr, "\ndone.\n");
+    consoleLine("\ndone.\n");
 }
 
 namespace {

@@ -2,7 +2,7 @@
 #include "format/record_header.h"
 
 #include "common/checksum.h"
-#include "common/fatal.h"
+#include "common/status.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -32,7 +32,7 @@ void makeCurrent(uint8_t* bytes, uint32_t length)
 [[noreturn]] void headerBroken()
 {
     releaseHeader();
-    fatalExit(ExitCode::HEADER_BROKEN, "Header broken.\n");
+    fail(Status::HEADER_BROKEN, "Header broken.\n");
 }
 
 // Offset of the destination name length field, behind the source name's zero.
@@ -88,22 +88,6 @@ const char* headerDestName()
     return reinterpret_cast<const char*>(currentHeader.bytes + destLengthOffset(currentHeader) + 2);
 }
 
-bool isStorableName(const char* name)
-{
-    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-        return false;
-    for (const char* at = name; *at != '\0'; ++at) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F)
-            return false;
-        // A C1 control character in UTF-8 (other bytes of other encodings stay allowed).
-        const auto next = static_cast<unsigned char>(at[1]);
-        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F)
-            return false;
-    }
-    return true;
-}
-
 void releaseHeader()
 {
     std::free(currentHeader.bytes);
@@ -118,7 +102,7 @@ void buildRecordHeader(const char* sourceName, const char* destName)
     const uint32_t length = sameName ? sourceLength + 99 : sourceLength + destLength + 100;
     auto* bytes = static_cast<uint8_t*>(std::calloc(length, 1));
     if (bytes == nullptr)
-        fatalExitSilently(ExitCode::NO_MEMORY);
+        failSilently(Status::NO_MEMORY);
     makeCurrent(bytes, length);
 
     std::memcpy(bytes + HEADER_MAGIC, kMagic, sizeof kMagic);

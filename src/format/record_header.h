@@ -70,9 +70,6 @@ const char* headerSourceName();
 const char* headerDestName();
 bool headerHasDestName();
 void releaseHeader();
-// A name that a record may store: a plain file name in the current directory, without
-// separators or control characters that would lead elsewhere or reach a terminal.
-bool isStorableName(const char* name);
 
 // Builds a new current header from two base names; the destination name is stored only when
 // it differs byte for byte. Sizes, times and checksums stay zero. No memory: exit 7, silently.

@@ -2,63 +2,52 @@
 // instruction stream is stepped over unread.
 #include "viewer/view_command.h"
 
-#include "common/fatal.h"
 #include "common/file_layer.h"
 #include "common/printable.h"
+#include "common/report.h"
 #include "format/record_header.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
 
-const char* osTypeText(uint8_t type)
-{
-    static const char* const kTexts[] = {"MS-DOS", "Windows", "Win32", "OS/2"};
-    return type < 4 ? kTexts[type] : "Unknown";
-}
-
-// Time-stamp texts are printed up to their zero, but never past their 26-byte field. Names and
-// times come from the file, whoever made it: what could steer a terminal is shown escaped.
+// Time-stamp texts end at their zero, but never past their 26-byte field.
 std::string timeText(uint32_t offset)
 {
     const auto* text = reinterpret_cast<const char*>(currentHeader.bytes + offset);
-    return printable(std::string(text, strnlen(text, kTimeStampLength)));
-}
-
-void listRecord()
-{
-    std::printf("%s %s %08lx %lu\n", printable(headerSourceName()).c_str(),
-                timeText(HEADER_SOURCE_TIME).c_str(),
-                static_cast<unsigned long>(headerField32(HEADER_SOURCE_CRC)),
-                static_cast<unsigned long>(headerField32(HEADER_SOURCE_SIZE)));
-    std::printf(">> %s %s %08lx %lu\n\n", printable(headerDestName()).c_str(),
-                timeText(HEADER_DEST_TIME).c_str(),
-                static_cast<unsigned long>(headerField32(HEADER_DEST_CRC)),
-                static_cast<unsigned long>(headerField32(HEADER_DEST_SIZE)));
+    return std::string(text, strnlen(text, kTimeStampLength));
 }
 
 }  // namespace
 
-void viewDifferenceFile(const char* diffPath)
+uint32_t listRecords(const char* diffPath, int (*each)(void* context, const zep_record* record),
+                     void* context)
 {
     openForRead(diffPath, diffSlot, true);  // only read, as the user asked
     lockShared(diffSlot);
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
-    while (findRecord(diffSlot, skipped)) {
+    bool stopped = false;
+    while (!stopped && findRecord(diffSlot, skipped)) {
         seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
-        if (recordCount == 0)
-            std::printf("OS type: %s\n", osTypeText(currentHeader.bytes[HEADER_OS_TYPE]));
         ++recordCount;
-        listRecord();
+        const std::string sourceTime = timeText(HEADER_SOURCE_TIME);
+        const std::string destTime = timeText(HEADER_DEST_TIME);
+        const zep_record record = {currentHeader.bytes[HEADER_OS_TYPE],
+                                   headerSourceName(),
+                                   headerDestName(),
+                                   sourceTime.c_str(),
+                                   destTime.c_str(),
+                                   headerField32(HEADER_SOURCE_CRC),
+                                   headerField32(HEADER_DEST_CRC),
+                                   headerField32(HEADER_SOURCE_SIZE),
+                                   headerField32(HEADER_DEST_SIZE)};
+        stopped = each != nullptr && each(context, &record) != 0;
         releaseHeader();
     }
     closeChecked(diffPath, diffSlot);
-    // A listing cut short by a full disk or a closed pipe must not end as a success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", "stdout");
     if (recordCount == 0)
-        std::fprintf(stderr, "[%s] is not zep file.\n", printable(diffPath).c_str());
+        consoleLine("[%s] is not zep file.\n", printable(diffPath).c_str());
+    return recordCount;
 }

@@ -20,13 +20,13 @@ std::string readText(const std::filesystem::path& file)
     return text.str();
 }
 
-// The message texts in fatal exits and stderr prints of the sources: "%s" reads "name", line
+// The message texts of failures and console lines in the sources: "%s" reads "name", line
 // ends are dropped, and formats that are only numbers or names (progress, console lines,
 // banner) are left out.
 std::set<std::string> programMessages()
 {
     const std::regex call(
-        R"re((?:fatalExit\(\s*ExitCode::\w+,|fprintf\(\s*stderr,)\s*"((?:[^"\\]|\\.)*)")re");
+        R"re((?:fail\(\s*Status::\w+,|consoleLine\(|fprintf\(\s*stderr,|fputs\()\s*"((?:[^"\\]|\\.)*)")re");
     std::set<std::string> messages;
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(std::string(ZEP_SOURCE_DIR) + "/src")) {

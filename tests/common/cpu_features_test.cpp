@@ -6,6 +6,7 @@
 #include "common/file_layer.h"
 #include "decoder/instruction_interpreter.h"
 #include "format/record_header.h"
+#include "support/console_capture.h"
 #include "support/encode_record.h"
 #include "support/scratch_directory.h"
 
@@ -97,9 +98,9 @@ Rebuilt rebuild(const Bytes& source, const Record& record, const std::string& ou
     std::remove(out.c_str());
     openForWrite(out.c_str(), targetSlot);
     const uint8_t* end = nullptr;
-    testing::internal::CaptureStderr();
+    captureConsole();
     interpretStream(source.data(), diff.data(), end);
-    testing::internal::GetCapturedStderr();
+    takeConsole();
     closeChecked(out.c_str(), targetSlot);
     sourceSlot = FileSlot{};
     diffSlot = FileSlot{};

@@ -1,6 +1,7 @@
-// The file layer's fatal exits, and what it leaves open or on disk when they happen.
-#include "common/fatal.h"
+// The file layer's failures, and what it leaves open or on disk when they happen.
 #include "common/file_layer.h"
+#include "common/status.h"
+#include "support/expect_failure.h"
 #include "support/scratch_directory.h"
 
 #include <cstdlib>
@@ -28,29 +29,27 @@ class FileLayerTest : public ::testing::Test {
     const std::string dir_ = scratch_.path();
 };
 
-using FileLayerDeathTest = FileLayerTest;
-
 }  // namespace
 
-TEST_F(FileLayerDeathTest, UnreadableInputsEndWithNotExist)
+TEST_F(FileLayerTest, UnreadableInputsEndWithNotExist)
 {
     const std::string missing = dir_ + "/missing.bin";
-    EXPECT_EXIT(openForRead(missing.c_str(), sourceSlot), ::testing::ExitedWithCode(1),
-                ::testing::Eq("[" + missing + "] not exist.\n"));
-    EXPECT_EXIT(mapWholeFile(missing.c_str(), targetSlot), ::testing::ExitedWithCode(1),
-                ::testing::Eq("[" + missing + "] not exist.\n"));
+    expectFailure([&] { openForRead(missing.c_str(), sourceSlot); }, 1,
+                  "[" + missing + "] not exist.\n");
+    expectFailure([&] { mapWholeFile(missing.c_str(), targetSlot); }, 1,
+                  "[" + missing + "] not exist.\n");
     // A directory is not a file.
-    EXPECT_EXIT(mapWholeFile(dir_.c_str(), sourceSlot), ::testing::ExitedWithCode(1),
-                ::testing::Eq("[" + dir_ + "] not exist.\n"));
+    expectFailure([&] { mapWholeFile(dir_.c_str(), sourceSlot); }, 1,
+                  "[" + dir_ + "] not exist.\n");
     EXPECT_FALSE(fileExists(dir_.c_str()));
     EXPECT_FALSE(fileExists(missing.c_str()));
 }
 
-TEST_F(FileLayerDeathTest, EmptyFileCannotBeMapped)
+TEST_F(FileLayerTest, EmptyFileCannotBeMapped)
 {
     const std::string empty = make("empty", "");
-    EXPECT_EXIT(mapWholeFile(empty.c_str(), sourceSlot), ::testing::ExitedWithCode(2),
-                ::testing::Eq("[" + empty + "] can not create mapping file.\n"));
+    expectFailure([&] { mapWholeFile(empty.c_str(), sourceSlot); }, 2,
+                  "[" + empty + "] can not create mapping file.\n");
 }
 
 TEST_F(FileLayerTest, MapsTheWholeFileAndReleasesIt)
@@ -65,28 +64,27 @@ TEST_F(FileLayerTest, MapsTheWholeFileAndReleasesIt)
     EXPECT_EQ(sourceSlot.handle, -1);
 }
 
-TEST_F(FileLayerDeathTest, FailedCloseIsReportedOnce)
+TEST_F(FileLayerTest, FailedCloseIsReportedOnce)
 {
     const std::string name = make("data", "x");
     openForRead(name.c_str(), diffSlot);
     ::close(diffSlot.handle);  // the slot's handle is now stale: closing it fails
-    EXPECT_EXIT(closeChecked(name.c_str(), diffSlot), ::testing::ExitedWithCode(5),
-                ::testing::Eq("[" + name + "] can not close.\n"));
+    expectFailure([&] { closeChecked(name.c_str(), diffSlot); }, 5,
+                  "[" + name + "] can not close.\n");
 }
 
-TEST_F(FileLayerDeathTest, SeekBeforeTheStartFails)
+TEST_F(FileLayerTest, SeekBeforeTheStartFails)
 {
     const std::string name = make("data", "abc");
     openForRead(name.c_str(), diffSlot);
-    EXPECT_EXIT(seekCurrent(diffSlot, -4), ::testing::ExitedWithCode(6),
-                ::testing::Eq("file seek error.\n"));
+    expectFailure([&] { seekCurrent(diffSlot, -4); }, 6, "file seek error.\n");
     seekCurrent(diffSlot, 1);
     uint8_t bytes[4] = {};
     EXPECT_EQ(readBytes(diffSlot, bytes, 4), 2u);
     EXPECT_EQ(bytes[0], 'b');
 }
 
-TEST_F(FileLayerDeathTest, OpenForWriteKeepsContentAndFailsOnDirectories)
+TEST_F(FileLayerTest, OpenForWriteKeepsContentAndFailsOnDirectories)
 {
     const std::string name = make("keep", "content");
     openForWrite(name.c_str(), targetSlot);
@@ -95,8 +93,8 @@ TEST_F(FileLayerDeathTest, OpenForWriteKeepsContentAndFailsOnDirectories)
     std::string text;
     in >> text;
     EXPECT_EQ(text, "content");
-    EXPECT_EXIT(openForWrite(dir_.c_str(), targetSlot), ::testing::ExitedWithCode(4),
-                ::testing::Eq("[" + dir_ + "] can not create.\n"));
+    expectFailure([&] { openForWrite(dir_.c_str(), targetSlot); }, 4,
+                  "[" + dir_ + "] can not create.\n");
 }
 
 TEST_F(FileLayerTest, LastWriteTimeKeepsWholeMillisecondsOrSeconds)
@@ -111,37 +109,28 @@ TEST_F(FileLayerTest, LastWriteTimeKeepsWholeMillisecondsOrSeconds)
     closeChecked(name.c_str(), sourceSlot);
 }
 
-TEST_F(FileLayerDeathTest, FatalExitClosesEveryFileFirst)
+TEST_F(FileLayerTest, AfterAFailureEveryFileIsReleasedAndOnlyAnUncheckedResultRemoved)
 {
-    // closeAllFiles runs before the message; a slot left open would still be released.
     const std::string name = make("data", "abc");
-    EXPECT_EXIT(
-        {
-            mapWholeFile(name.c_str(), sourceSlot);
-            openForRead(name.c_str(), diffSlot);
-            fatalExit(ExitCode::CANNOT_WRITE, "[%s] can not write.\n", "a.zep");
-        },
-        ::testing::ExitedWithCode(9), ::testing::Eq("[a.zep] can not write.\n"));
-}
-
-TEST_F(FileLayerDeathTest, FatalExitRemovesOnlyAnUncheckedTemporaryFile)
-{
     const std::string discarded = make("discarded", "partial");
-    const std::string kept = make("kept", "complete");
-    EXPECT_EXIT(
-        {
+    expectFailure(
+        [&] {
+            mapWholeFile(name.c_str(), sourceSlot);
             discardOnFailure(discarded.c_str());
             openForWrite(discarded.c_str(), targetSlot);
-            fatalExit(ExitCode::DEST_CRC, "x\n");
+            fail(Status::DEST_CRC, "[%s] x\n", "a.zep");
         },
-        ::testing::ExitedWithCode(251), ::testing::Eq("x\n"));
+        251, "[a.zep] x\n");
+    closeAllFiles();
+    for (const FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot}) {
+        EXPECT_EQ(slot->handle, -1);
+        EXPECT_EQ(slot->view, nullptr);
+    }
     EXPECT_FALSE(fileExists(discarded.c_str()));
-    EXPECT_EXIT(
-        {
-            discardOnFailure(kept.c_str());
-            keepOnFailure();
-            fatalExit(ExitCode::RENAME_FAILED, "y\n");
-        },
-        ::testing::ExitedWithCode(250), ::testing::Eq("y\n"));
+
+    const std::string kept = make("kept", "complete");
+    discardOnFailure(kept.c_str());
+    keepOnFailure();
+    closeAllFiles();
     EXPECT_TRUE(fileExists(kept.c_str()));
 }

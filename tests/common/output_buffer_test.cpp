@@ -1,6 +1,7 @@
 // What reaches the file through the output buffer: write sizes, checksums, and lost writes.
 #include "common/checksum.h"
 #include "common/output_buffer.h"
+#include "support/expect_failure.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -125,16 +126,24 @@ TEST_F(OutputBufferTest, ChecksumOnFlushTakesOnlyTheBytesAfterItStarts)
 // Writes 100000 bytes into a file that may hold only 40000: the second buffer write falls short.
 void writePastTheSizeLimit(const char* name)
 {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = 40000;
+    struct rlimit before;
+    getrlimit(RLIMIT_FSIZE, &before);
+    const auto ignored = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = before;
+    limit.rlim_cur = 40000;
     setrlimit(RLIMIT_FSIZE, &limit);
     FileSlot capped;
     openForWrite(name, capped);
     std::vector<uint8_t> data(100000, 7);
-    writeRaw(capped, data.data(), static_cast<uint32_t>(data.size()));
-    flushOutput(capped);
-    std::exit(0);
+    try {
+        writeRaw(capped, data.data(), static_cast<uint32_t>(data.size()));
+        flushOutput(capped);
+    } catch (...) {
+        setrlimit(RLIMIT_FSIZE, &before);
+        signal(SIGXFSZ, ignored);
+        close(capped.handle);
+        throw;
+    }
 }
 
 void writeToAFullDevice()
@@ -144,20 +153,24 @@ void writeToAFullDevice()
     full.handle = open("/dev/full", O_WRONLY);
     const uint8_t byte = 1;
     writeRaw(full, &byte, 1);
-    flushOutput(full);
-    std::exit(0);
+    try {
+        flushOutput(full);
+    } catch (...) {
+        close(full.handle);
+        throw;
+    }
 }
 
-TEST(OutputBufferDeathTest, LostWritesEndWithStatus9)
+TEST(OutputBufferFailureTest, LostWritesEndWithStatus9)
 {
     resetOutput();
-    EXPECT_EXIT(writeToAFullDevice(), ::testing::ExitedWithCode(9),
-                ::testing::Eq("[/dev/full] can not write.\n"));
+    expectFailure([&] { writeToAFullDevice(); }, 9, "[/dev/full] can not write.\n");
     char pattern[] = "/tmp/zep-limit-XXXXXX";
     const int fd = mkstemp(pattern);
     ASSERT_GE(fd, 0);
     close(fd);
-    EXPECT_EXIT(writePastTheSizeLimit(pattern), ::testing::ExitedWithCode(9),
-                ::testing::Eq(std::string("[") + pattern + "] can not write.\n"));
+    expectFailure([&] { writePastTheSizeLimit(pattern); }, 9,
+                  std::string("[") + pattern + "] can not write.\n");
     unlink(pattern);
+    resetOutput();
 }

@@ -1,6 +1,7 @@
 // The progress line: printed only when the percentage changes, and the same whether a run of
 // steps is shown at once or one step at a time.
 #include "common/progress.h"
+#include "support/console_capture.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -8,13 +9,13 @@
 
 TEST(ProgressTest, PrintsEachPercentageOnceAndEndsAt100)
 {
-    testing::internal::CaptureStderr();
+    captureConsole();
     startProgress(400);
     for (uint32_t left = 400; left >= 4; left -= 4)
         showProgress(left / 2, left / 2);
     showProgress(0, 0);
     showProgress(0, 0);
-    const std::string out = testing::internal::GetCapturedStderr();
+    const std::string out = takeConsole();
     std::string expected;
     for (int percent = 0; percent <= 100; ++percent) {
         char text[8];
@@ -26,7 +27,7 @@ TEST(ProgressTest, PrintsEachPercentageOnceAndEndsAt100)
 
 TEST(ProgressTest, ASilencedRunInBetweenPrintsNothingAndRepeatsNothing)
 {
-    testing::internal::CaptureStderr();
+    captureConsole();
     startProgress(200);
     showProgress(100, 50);
     silenceProgress(true);
@@ -35,7 +36,7 @@ TEST(ProgressTest, ASilencedRunInBetweenPrintsNothingAndRepeatsNothing)
     silenceProgress(false);
     showProgress(100, 49);
     showProgress(0, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "25%\r100%\r");
+    EXPECT_EQ(takeConsole(), "25%\r100%\r");
 }
 
 TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
@@ -48,7 +49,7 @@ TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
         const uint64_t start = random() % std::min(sourceSize, destSize);
         const uint64_t count = std::min(sourceSize, destSize) - start;
         const auto steps = static_cast<uint64_t>(stride == 0 ? count : count / (stride / 2 + 1));
-        testing::internal::CaptureStderr();
+        captureConsole();
         startProgress(sourceSize + destSize);
         showProgress(static_cast<uint32_t>(sourceSize), static_cast<uint32_t>(destSize));
         for (uint64_t m = 0; m < steps; ++m) {
@@ -56,13 +57,13 @@ TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
             showProgress(static_cast<uint32_t>(sourceSize + destSize - done), 0);
         }
         showProgress(0, 0);
-        const std::string oneByOne = testing::internal::GetCapturedStderr();
-        testing::internal::CaptureStderr();
+        const std::string oneByOne = takeConsole();
+        captureConsole();
         startProgress(sourceSize + destSize);
         showProgress(static_cast<uint32_t>(sourceSize), static_cast<uint32_t>(destSize));
         showProgressSteps(static_cast<uint32_t>(sourceSize + destSize - start * 2), 0, steps,
                           stride);
         showProgress(0, 0);
-        ASSERT_EQ(testing::internal::GetCapturedStderr(), oneByOne) << round;
+        ASSERT_EQ(takeConsole(), oneByOne) << round;
     }
 }

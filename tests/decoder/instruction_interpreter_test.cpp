@@ -7,6 +7,7 @@
 #include "encoder/tuning.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
+#include "support/console_capture.h"
 #include "support/encode_record.h"
 #include "support/scratch_directory.h"
 
@@ -72,10 +73,10 @@ class InstructionInterpreterTest : public ::testing::Test {
         std::remove(out.c_str());
         openForWrite(out.c_str(), targetSlot);
         const uint8_t* end = nullptr;
-        testing::internal::CaptureStderr();
+        captureConsole();
         interpretStream(sourceCopy.get(), diffCopy.get(), end);
         Replay result;
-        result.progress = testing::internal::GetCapturedStderr();
+        result.progress = takeConsole();
         closeChecked(out.c_str(), targetSlot);
         sourceSlot = FileSlot{};
         diffSlot = FileSlot{};

@@ -7,6 +7,7 @@
 #include "encoder/whole_file_encoder.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
+#include "support/console_capture.h"
 
 #include <bit>
 #include <cstdint>
@@ -81,9 +82,9 @@ template <typename Run> Record encodeWith(const Bytes& source, const Bytes& dest
     const int fd = dup(diff.handle);
     discardCopyRun();
     resetRunningCrcs();
-    testing::internal::CaptureStderr();
+    captureConsole();
     run(diff);
-    const std::string progress = testing::internal::GetCapturedStderr();
+    const std::string progress = takeConsole();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
     closeChecked("record", diff);
     EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder

@@ -1,16 +1,24 @@
-// Signal handlers. They run at any moment, so they use async-signal-safe calls only: the file
-// layer's undo, write(2) for the message and _exit.
-#include "common/stop_signals.h"
+// Signal handlers. They run at any moment, so they use async-signal-safe calls only: the run's
+// undo, write(2) for the message and _exit.
+#include "driver/stop_signals.h"
 
-#include "common/fatal.h"
-#include "common/file_layer.h"
 #include "common/printable.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
 
 namespace {
+
+std::atomic<zep_run*> watched{nullptr};
+
+void undoRun()
+{
+    zep_run* run = watched.load();
+    if (run != nullptr)
+        zep_run_undo(run);
+}
 
 void writeText(const char* text, size_t length)
 {
@@ -43,7 +51,7 @@ void writeName(const char* name)
 
 void onStop(int signal)
 {
-    undoOnSignal();
+    undoRun();
     // The signal is blocked while its handler runs: raised again, it ends the process as soon
     // as the handler returns, with the status a shell expects of it.
     std::signal(signal, SIG_DFL);
@@ -52,21 +60,27 @@ void onStop(int signal)
 
 void onBusError(int, siginfo_t* info, void*)
 {
-    const char* name = mappedFileAt(info->si_addr);
+    zep_run* run = watched.load();
+    const char* name = run != nullptr ? zep_run_mapped_file(run, info->si_addr) : nullptr;
     if (name == nullptr) {
         // Not a file cut short: a fault of the program, which must end as one.
         std::signal(SIGBUS, SIG_DFL);
         return;
     }
-    undoOnSignal();
+    zep_run_undo(run);
     writeText("[", 1);
     writeName(name);
     static const char kMessage[] = "] changed while being read.\n";
     writeText(kMessage, sizeof kMessage - 1);
-    _exit(static_cast<int>(ExitCode::CHANGED_WHILE_READ));
+    _exit(ZEP_CHANGED_WHILE_READ);
 }
 
 }  // namespace
+
+void watchRun(zep_run* run)
+{
+    watched.store(run);
+}
 
 void handleStopSignals()
 {

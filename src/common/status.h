@@ -1,8 +1,10 @@
-// The table of every exit status the tool can end with, and the one place where a fatal failure
-// is reported: release every open file, print the message to stderr, end the process.
+// The table of every status a create, apply or view can end with (the tool exits with these
+// numbers), and the one way a failure travels: thrown where it is met as a Failure with its
+// message, caught at the library's boundary after the run has cleaned up, and reported once.
 #pragma once
+#include <string>
 
-enum class ExitCode : int {
+enum class Status : int {
     SUCCESS = 0,
     CANNOT_OPEN = 1,          // "[%s] not exist.\n"
     CANNOT_MAP = 2,           // "[%s] can not create mapping file.\n" (also an empty file)
@@ -25,14 +27,13 @@ enum class ExitCode : int {
     USAGE = -10,              // the usage text
 };
 
-// A harness that runs commands inside its own process (the fuzz targets) takes over the end of
-// the process: the handler runs after the files are released and the message is printed, and
-// must not return (it throws). Without one the process exits with the code.
-using FatalHandler = void (*)(ExitCode code);
-void setFatalHandler(FatalHandler handler);
+struct Failure {
+    Status status;
+    std::string message;  // the exact text the tool prints, line end included; may be empty
+};
 
-// Releases every FileSlot, prints the message to stderr and ends the process.
-[[noreturn]] void fatalExit(ExitCode code, const char* format, ...)
+// Throws the failure with its message formatted as printf would.
+[[noreturn]] void fail(Status status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-// The same for the one status that ends without a message (no memory for a header).
-[[noreturn]] void fatalExitSilently(ExitCode code);
+// The one failure without a message (no memory for a header).
+[[noreturn]] void failSilently(Status status);

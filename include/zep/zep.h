@@ -1,0 +1,117 @@
+/* libzep: record the byte-level difference between two versions of a file and rebuild the new
+ * version from the old one.
+ *
+ * A difference file is a sequence of records. zep_create appends one record (the old and the new
+ * version's names, sizes, times and CRC-32s, and the instructions that turn one into the other);
+ * zep_apply rebuilds the new version of every record in a directory, checked by three CRC-32s
+ * and put in place behind a numbered backup, all or nothing per record; zep_list reports the
+ * records.
+ *
+ * Every call returns a status: 0 or one of the ZEP_ values below, the exit statuses of the zep
+ * tool. It never ends the process and never writes to the console: its message, console lines
+ * and progress go to the callbacks, when given. Calls on different files may run in different
+ * threads at the same time. */
+#ifndef ZEP_ZEP_H
+#define ZEP_ZEP_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum zep_status {
+    ZEP_OK = 0,
+    ZEP_CANNOT_OPEN = 1,         /* "[name] not exist." */
+    ZEP_CANNOT_MAP = 2,          /* "[name] can not create mapping file." (also an empty file) */
+    ZEP_CANNOT_VIEW = 3,         /* "[name] can not create mapping pointer." */
+    ZEP_CANNOT_CREATE = 4,       /* "[name] can not create.", "[name] is also an input file." */
+    ZEP_CANNOT_CLOSE = 5,        /* "[name] can not close." */
+    ZEP_SEEK_FAILED = 6,         /* "file seek error." */
+    ZEP_NO_MEMORY = 7,           /* no message */
+    ZEP_UNSAFE_NAME = 8,         /* "[name] unsafe file name." */
+    ZEP_CANNOT_WRITE = 9,        /* "[name] can not write." */
+    ZEP_TOO_LARGE = 10,          /* "[name] is too large.": files must be below 4 GiB */
+    ZEP_NOT_APPENDABLE = 11,     /* "[name] is damaged at byte n; nothing appended." */
+    ZEP_CHANGED_WHILE_READ = 12, /* "[name] changed while being read." */
+    ZEP_HEADER_BROKEN = -2,      /* "Header broken." */
+    ZEP_STREAM_BROKEN = -3,      /* ".zep broken." */
+    ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
+    ZEP_DEST_CRC = -5,           /* "internal error out put CRC not match." */
+    ZEP_RENAME_FAILED = -6,      /* "Rename error temp file." */
+    ZEP_USAGE = -10              /* the tool's usage text; no call returns it */
+};
+
+/* One create, apply or list while it runs; see zep_callbacks.run. */
+typedef struct zep_run zep_run;
+
+/* What a call tells its caller. Every member may be NULL. */
+typedef struct zep_callbacks {
+    void* context; /* passed to every callback */
+    /* The message of the failure a call ends with, once, as the tool prints it, line end
+     * included ("[a.zep] can not write.\n"). */
+    void (*message)(void* context, const char* text);
+    /* Console lines as the tool prints them: "old > new\n", "[a] time comparison error.\n",
+     * "\ndone.\n", "[d.zep] is not zep file.\n". */
+    void (*console)(void* context, const char* text);
+    /* How far a create or an apply is, 0 to 100; each percentage once, in order. */
+    void (*progress)(void* context, int percent);
+    /* The run a call works in when it starts, and NULL when it is over: for a signal handler
+     * that must undo what a stopped run leaves behind (zep_run_undo). */
+    void (*run)(void* context, zep_run* run);
+} zep_callbacks;
+
+/* The tuning of a create. */
+typedef struct zep_create_options {
+    int32_t search_range;    /* shifts the near search tries on each side; default 47 */
+    int32_t match_threshold; /* match threshold of the near search in percent; default 65 */
+    int32_t block_search;    /* 0 turns the block search off; default 1 */
+    int32_t whole_file;      /* 1 searches the whole old version (insertions, moves); default 0 */
+} zep_create_options;
+
+/* The defaults. */
+void zep_create_options_init(zep_create_options* options);
+
+/* Appends the record that turns old_path into new_path to diff_path, which is created when
+ * missing. The record stores both base names. options may be NULL (the defaults). */
+int zep_create(const char* old_path, const char* new_path, const char* diff_path,
+               const zep_create_options* options, const zep_callbacks* callbacks);
+
+/* Applies every record of diff_path to the files in directory (NULL or "": the current
+ * directory); temporary files go to $TMPDIR. */
+int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
+
+/* One record as zep_list reports it; the texts live until the callback returns. */
+typedef struct zep_record {
+    unsigned os_type;     /* 2 when written by zep; 0 MS-DOS, 1 Windows, 3 OS/2 */
+    const char* old_name; /* base names as stored; new_name is old_name when only one is */
+    const char* new_name;
+    const char* old_time; /* local time texts as stored: "2026/01/02 03:04:05:678" */
+    const char* new_time;
+    uint32_t old_crc;
+    uint32_t new_crc;
+    uint32_t old_size;
+    uint32_t new_size;
+} zep_record;
+
+/* Calls each for every record of diff_path, in file order; a nonzero return from each stops
+ * the listing (the call then returns ZEP_OK). */
+int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
+             void* each_context, const zep_callbacks* callbacks);
+
+/* The version: "1.13". */
+const char* zep_version(void);
+
+/* For a signal handler, while the run is on (async-signal-safe): undoes what a failure would
+ * (cuts a difference file back, removes an unchecked temporary file), so that the process may
+ * end at once. */
+void zep_run_undo(zep_run* run);
+/* For a SIGBUS handler (async-signal-safe): the name of the file whose mapping holds address,
+ * or NULL. A file cut short while it is mapped makes reading it raise SIGBUS. */
+const char* zep_run_mapped_file(const zep_run* run, const void* address);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
