@@ -8,6 +8,7 @@
 #include "common/progress.h"
 #include "encoder/alignment_search.h"
 #include "encoder/tuning.h"
+#include "format/group_encoding.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 
@@ -17,52 +18,10 @@
 #include <vector>
 
 #ifdef ZEP_X86_VECTORS
-#include <array>
 #include <immintrin.h>
 #endif
 
 namespace {
-
-#ifdef ZEP_X86_VECTORS
-// For each 8-bit mask, the byte shuffle that packs the marked bytes of 8 to the front.
-constexpr std::array<uint64_t, 256> makePacks()
-{
-    std::array<uint64_t, 256> packs{};
-    for (uint32_t bits = 0; bits < 256; ++bits) {
-        uint64_t pack = 0x8080808080808080ull;
-        uint32_t next = 0;
-        for (uint32_t k = 0; k < 8; ++k)
-            if ((bits >> k) & 1) {
-                pack &= ~(uint64_t{0xFF} << (8 * next));
-                pack |= uint64_t{k} << (8 * next++);
-            }
-        packs[bits] = pack;
-    }
-    return packs;
-}
-constexpr std::array<uint64_t, 256> kPacks = makePacks();
-
-// A whole group's bitmap (bit k: position k differs) and its deltas packed into deltas, from
-// 16-byte reads of both sides; deltas needs room for 16 bytes. Returns the number of deltas.
-__attribute__((target("ssse3,popcnt"))) uint32_t packGroup(const uint8_t* from, const uint8_t* to,
-                                                           uint32_t& bitmap, uint8_t* deltas)
-{
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(to));
-    bitmap = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0x7FFFu;
-    const __m128i difference = _mm_sub_epi8(b, a);
-    const uint32_t low = bitmap & 0xFFu;
-    const __m128i lowPacked =
-        _mm_shuffle_epi8(difference, _mm_cvtsi64_si128(static_cast<int64_t>(kPacks[low])));
-    const __m128i highPacked =
-        _mm_shuffle_epi8(_mm_srli_si128(difference, 8),
-                         _mm_cvtsi64_si128(static_cast<int64_t>(kPacks[bitmap >> 8])));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deltas), lowPacked);
-    const auto lowCount = static_cast<uint32_t>(std::popcount(low));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deltas + lowCount), highPacked);
-    return lowCount + static_cast<uint32_t>(std::popcount(bitmap >> 8));
-}
-#endif
 
 struct CopyRun {
     bool open = false;
@@ -132,35 +91,11 @@ struct Encoder {
     void emitDifferences(uint32_t count)
     {
         for (uint32_t start = 0; start < count; start += kGroupWidth) {
-            const uint32_t width = std::min(kGroupWidth, count - start);
-            const uint8_t* from = source.at + start;
-            const uint8_t* to = dest.at + start;
-            uint8_t block[2 + 16];
-            uint32_t changes = 0;
-            uint32_t bitmap = 0;
-            uint32_t lastPosition = 0;
-#ifdef ZEP_X86_VECTORS
-            if (cpuFeatures().shuffle && width == kGroupWidth && source.remaining - start >= 16 &&
-                dest.remaining - start >= 16) {
-                changes = packGroup(from, to, bitmap, block + 2);
-                lastPosition = 32 - static_cast<uint32_t>(std::countl_zero(bitmap));
-            } else
-#endif
-                for (uint32_t k = 0; k < width; ++k) {
-                    if (from[k] == to[k])
-                        continue;
-                    bitmap |= 1u << k;
-                    block[2 + changes++] = static_cast<uint8_t>(to[k] - from[k]);
-                    lastPosition = k + 1;
-                }
-            if (changes == 1) {
-                writeToken(diff, lastPosition, OP_POKE);
-                writeStream(diff, block + 2, 1);
-                continue;
-            }
-            block[0] = static_cast<uint8_t>(bitmap >> 8);
-            block[1] = static_cast<uint8_t>(bitmap);
-            writeStream(diff, block, 2 + changes);
+            uint8_t group[kGroupRoom];
+            const uint32_t size = encodeGroup(
+                source.at + start, dest.at + start, std::min(kGroupWidth, count - start),
+                std::min(source.remaining, dest.remaining) - start, group);
+            writeStream(diff, group, size);
         }
         source.consume(count);
         dest.consume(count);

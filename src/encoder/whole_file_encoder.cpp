@@ -9,6 +9,7 @@
 #include "common/output_buffer.h"
 #include "common/progress.h"
 #include "encoder/delta_encoder.h"
+#include "format/group_encoding.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 
@@ -25,11 +26,6 @@ constexpr uint32_t kChainSteps = 16;   // index entries looked at per destinatio
 constexpr uint32_t kLinkSpan = 65536;  // farthest matches on one diagonal weighed as a pair
 constexpr uint32_t kLinkWork = 16;     // gap bytes weighed per destination byte, at most
 constexpr uint32_t kNone = UINT32_MAX;
-
-uint32_t tokenSize(uint32_t n)
-{
-    return n <= 15 ? 1 : n <= 2047 ? 2 : n <= 65535 ? 3 : 5;
-}
 
 struct CountingSink {
     uint64_t bytes = 0;
@@ -158,31 +154,18 @@ template <typename Sink> class Emitter {
                 continue;
             }
             const uint32_t group = std::min(15u, length);
-            const uint32_t positions =
-                std::min({15u, sourceSize_ - sourceAt_, destSize_ - destAt_});
+            const uint32_t readable = std::min(sourceSize_ - sourceAt_, destSize_ - destAt_);
+            const uint32_t positions = std::min(15u, readable);
             if (group != positions) {
                 insert(group);
                 skip(group);
                 length -= group;
                 continue;
             }
-            uint32_t bitmap = 0;
-            uint8_t bytes[2 + 15];
-            uint32_t changed = 0;
-            for (uint32_t k = 0; k < group; ++k)
-                if (s[k] != d[k]) {
-                    bitmap |= 1u << k;
-                    bytes[2 + changed++] = static_cast<uint8_t>(d[k] - s[k]);
-                }
+            uint8_t bytes[kGroupRoom];
+            const uint32_t size = encodeGroup(s, d, group, readable, bytes);
             flushCopy();
-            if (changed == 1) {
-                sink_.token(static_cast<uint32_t>(std::countr_zero(bitmap)) + 1, OP_POKE);
-                sink_.data(bytes + 2, 1);
-            } else {
-                bytes[0] = static_cast<uint8_t>(bitmap >> 8);
-                bytes[1] = static_cast<uint8_t>(bitmap);
-                sink_.data(bytes, 2 + changed);
-            }
+            sink_.data(bytes, size);
             advance(group);
             length -= group;
         }
@@ -476,16 +459,6 @@ class Planner {
         emitter.diagonal(cut.tail + following);
         emitter.finish();
         return sink.bytes;
-    }
-
-    // Stream bytes of a 15-byte group (or the shorter one at the end) replayed as differences;
-    // equal groups count a share of their copy token.
-    static uint32_t groupCost(const uint8_t* source, const uint8_t* dest, uint32_t length)
-    {
-        uint32_t changed = 0;
-        for (uint32_t i = 0; i < length; ++i)
-            changed += source[i] != dest[i];
-        return changed == 0 ? 1 : changed == 1 ? 2 : 2 + changed;
     }
 
     // The cut on one grid of 15-byte groups from the start of the shorter gap: its first groups
