@@ -1,9 +1,7 @@
 // The encoder's main loop, copy runs, difference groups and the finishing sequence.
 #include "encoder/delta_encoder.h"
 
-#include "common/byte_order.h"
 #include "common/checksum.h"
-#include "common/cpu_features.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
 #include "encoder/alignment_search.h"
@@ -13,13 +11,8 @@
 #include "format/record_header.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <vector>
-
-#ifdef ZEP_X86_VECTORS
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -166,24 +159,6 @@ struct Encoder {
         emitDifferences(length);
     }
 
-    // Bytes at the front of both sides that are equal, up to limit.
-    uint32_t equalPrefix(uint32_t limit) const
-    {
-        uint32_t length = 0;
-#ifdef ZEP_X86_VECTORS
-        const auto load = [](const uint8_t* at) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        };
-        for (; cpuFeatures().sse2 && length + 16 <= limit; length += 16) {
-            const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_cmpeq_epi8(load(source.at + length), load(dest.at + length))));
-            if (equal != 0xFFFFu)
-                return length + static_cast<uint32_t>(std::countr_one(equal));
-        }
-#endif
-        return length + ::equalPrefix(source.at + length, dest.at + length, limit - length);
-    }
-
     // A window that is entirely equal is always copied without a skip, as long as either the
     // unshifted score can beat the threshold or the search tries shift 0. A run of such
     // windows is taken at once, with the progress line it would have printed step by step.
@@ -192,7 +167,7 @@ struct Encoder {
         if (matchThreshold >= 100 && searchRange < 1)
             return false;
         const uint32_t limit = window(UINT32_MAX);
-        const uint32_t equal = equalPrefix(limit);
+        const uint32_t equal = fastEqualPrefix(source.at, dest.at, limit);
         uint32_t length = equal - equal % blockSize;
         if (equal == limit)
             length = equal;  // the last window may be short, and it is equal too

@@ -8,6 +8,7 @@
 #include "common/checksum.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
+#include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
 #include "format/group_encoding.h"
 #include "format/instruction_stream.h"
@@ -145,7 +146,7 @@ template <typename Sink> class Emitter {
             const uint8_t* s = source_ + sourceAt_;
             const uint8_t* d = dest_ + destAt_;
             // Whole equal groups at once.
-            const uint32_t equal = equalPrefix(s, d, length);
+            const uint32_t equal = fastEqualPrefix(s, d, length);
             if (equal >= 15 || equal == length) {
                 const uint32_t groups = equal == length ? equal : equal - equal % 15;
                 copy_ += groups;
@@ -431,7 +432,7 @@ class Planner {
 
     uint32_t matchLength(uint32_t p, uint32_t d) const
     {
-        return equalPrefix(source_ + p, dest_ + d, std::min(sourceSize_ - p, destSize_ - d));
+        return fastEqualPrefix(source_ + p, dest_ + d, std::min(sourceSize_ - p, destSize_ - d));
     }
 
     template <typename Sink>
