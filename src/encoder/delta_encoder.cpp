@@ -5,6 +5,7 @@
 #include "common/output_buffer.h"
 #include "common/progress.h"
 #include "encoder/alignment_search.h"
+#include "encoder/stream_sink.h"
 #include "encoder/tuning.h"
 #include "format/group_encoding.h"
 #include "format/instruction_stream.h"
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -29,7 +29,7 @@ struct Side {
     const uint8_t* at;
     uint32_t remaining;
     const uint8_t* folded;  // bytes before this are in the checksum
-    uint32_t& crc;
+    uint32_t* crc;          // nullptr where the run's checksums are not wanted
 
     void consume(uint32_t count)
     {
@@ -40,13 +40,14 @@ struct Side {
     }
     void fold()
     {
-        crc = crcBlock(folded, static_cast<size_t>(at - folded), crc);
+        if (crc != nullptr)
+            *crc = crcBlock(folded, static_cast<size_t>(at - folded), *crc);
         folded = at;
     }
 };
 
-struct Encoder {
-    FileSlot& diff;
+template <StreamSink Sink> struct Encoder {
+    Sink& sink;
     Side source;
     Side dest;
     NearMatch (*nearSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
@@ -62,20 +63,20 @@ struct Encoder {
     {
         if (!copyRun.open)
             return;
-        writeToken(diff, copyRun.length, OP_COPY);
+        sink.token(copyRun.length, OP_COPY);
         copyRun.open = false;
     }
 
     void insert(uint32_t count)
     {
-        writeToken(diff, count, OP_INSERT);
-        writeStream(diff, dest.at, count);
+        sink.token(count, OP_INSERT);
+        sink.data(dest.at, count);
         dest.consume(count);
     }
 
     void skip(uint32_t count)
     {
-        writeToken(diff, count, OP_SKIP);
+        sink.token(count, OP_SKIP);
         source.consume(count);
     }
 
@@ -88,7 +89,7 @@ struct Encoder {
             const uint32_t size = encodeGroup(
                 source.at + start, dest.at + start, std::min(kGroupWidth, count - start),
                 std::min(source.remaining, dest.remaining) - start, group);
-            writeStream(diff, group, size);
+            sink.data(group, size);
         }
         source.consume(count);
         dest.consume(count);
@@ -230,16 +231,48 @@ uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest
                       EncoderSpeed speed)
 {
     const bool fast = speed == EncoderSpeed::FAST;
-    Encoder encoder{diff,
-                    {source, headerField32(HEADER_SOURCE_SIZE), source, sourceCrc},
-                    {dest, headerField32(HEADER_DEST_SIZE), dest, destCrc},
-                    fast ? fastAlignSearch : alignSearch,
-                    fast ? fastDeepAlignSearch : deepAlignSearch};
+    WritingSink sink(diff);
+    Encoder<WritingSink> encoder{sink,
+                                 {source, headerField32(HEADER_SOURCE_SIZE), source, &sourceCrc},
+                                 {dest, headerField32(HEADER_DEST_SIZE), dest, &destCrc},
+                                 fast ? fastAlignSearch : alignSearch,
+                                 fast ? fastDeepAlignSearch : deepAlignSearch};
     beginRecord(diff);
     encoder.run(fast, 1);
     encoder.source.fold();
     encoder.dest.fold();
     return completeRecord(diff);
+}
+
+// A region's stream into sink, with the default tuning whatever the options, printing
+// nothing and leaving the running checksums alone: they cover whole files, and the caller
+// folds them in itself.
+template <StreamSink Sink>
+void encodeRegionInto(Sink& sink, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                      uint32_t destLength)
+{
+    const int32_t range = searchRange;
+    const int32_t threshold = matchThreshold;
+    const int32_t deep = deepSearch;
+    searchRange = 47;
+    matchThreshold = 65;
+    deepSearch = 1;
+    silenceProgress(true);
+    discardCopyRun();
+    Encoder<Sink> encoder{sink,
+                          {source, sourceLength, source, nullptr},
+                          {dest, destLength, dest, nullptr},
+                          fastAlignSearch,
+                          fastDeepAlignSearch};
+    // A difference group covers 15 positions unless a file ends; the region's ends are not
+    // the files' ends, so every group must be whole: steps stop while a shift of the near
+    // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
+    constexpr uint32_t kWholeGroupsFit = 128;
+    encoder.run(true, kWholeGroupsFit);
+    silenceProgress(false);
+    searchRange = range;
+    matchThreshold = threshold;
+    deepSearch = deep;
 }
 
 }  // namespace
@@ -253,48 +286,30 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, En
 void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
                   uint32_t destLength)
 {
-    // The running checksums cover whole files; the caller folds them in itself.
-    uint32_t sourceUnused = crcInit();
-    uint32_t destUnused = crcInit();
-    const int32_t range = searchRange;
-    const int32_t threshold = matchThreshold;
-    const int32_t deep = deepSearch;
-    searchRange = 47;
-    matchThreshold = 65;
-    deepSearch = 1;
-    silenceProgress(true);
-    discardCopyRun();
-    Encoder encoder{diff,
-                    {source, sourceLength, source, sourceUnused},
-                    {dest, destLength, dest, destUnused},
-                    fastAlignSearch,
-                    fastDeepAlignSearch};
-    // A difference group covers 15 positions unless a file ends; the region's ends are not
-    // the files' ends, so every group must be whole: steps stop while a shift of the near
-    // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
-    constexpr uint32_t kWholeGroupsFit = 128;
-    encoder.run(true, kWholeGroupsFit);
-    silenceProgress(false);
-    searchRange = range;
-    matchThreshold = threshold;
-    deepSearch = deep;
+    WritingSink sink(diff);
+    encodeRegionInto(sink, source, sourceLength, dest, destLength);
+}
+
+uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                       uint32_t destLength)
+{
+    CountingSink sink;
+    encodeRegionInto(sink, source, sourceLength, dest, destLength);
+    return static_cast<uint32_t>(sink.bytes());
 }
 
 uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
 {
-    const std::vector<uint8_t> header(currentHeader.bytes,
-                                      currentHeader.bytes + currentHeader.length);
-    FileSlot sink;
-    openNullSink(sink);
+    CountingSink sink;
+    Encoder<CountingSink> encoder{sink,
+                                  {source, headerField32(HEADER_SOURCE_SIZE), source, nullptr},
+                                  {dest, headerField32(HEADER_DEST_SIZE), dest, nullptr},
+                                  fastAlignSearch,
+                                  fastDeepAlignSearch};
     silenceProgress(true);
     discardCopyRun();
-    resetRunningCrcs();
-    const uint32_t length = encodeRecord(sink, source, dest, EncoderSpeed::FAST);
+    encoder.run(true, 1);
     silenceProgress(false);
-    closeNullSink(sink);
-    std::copy(header.begin(), header.end(), currentHeader.bytes);
-    discardCopyRun();
-    resetRunningCrcs();
-    resetOutput();
-    return length;
+    // What the header's 32-bit stream length would hold.
+    return static_cast<uint32_t>(sink.bytes());
 }

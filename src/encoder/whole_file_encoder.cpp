@@ -10,6 +10,7 @@
 #include "common/progress.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
+#include "encoder/stream_sink.h"
 #include "format/group_encoding.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
@@ -28,50 +29,12 @@ constexpr uint32_t kLinkSpan = 65536;  // farthest matches on one diagonal weigh
 constexpr uint32_t kLinkWork = 16;     // gap bytes weighed per destination byte, at most
 constexpr uint32_t kNone = UINT32_MAX;
 
-struct CountingSink {
-    uint64_t bytes = 0;
-    void token(uint32_t n, uint8_t)
-    {
-        bytes += tokenSize(n);
-    }
-    void data(const uint8_t*, uint32_t count)
-    {
-        bytes += count;
-    }
-    void progress(uint32_t, uint32_t) {}
-    void region(const WholeFileStep& step, const uint8_t*, const uint8_t*)
-    {
-        bytes += step.cost;
-    }
-};
-
-struct WritingSink {
-    FileSlot& diff;
-    void token(uint32_t n, uint8_t op)
-    {
-        writeToken(diff, n, op);
-    }
-    void data(const uint8_t* bytes, uint32_t count)
-    {
-        writeStream(diff, bytes, count);
-    }
-    void progress(uint32_t sourceRemaining, uint32_t destRemaining)
-    {
-        showProgress(sourceRemaining, destRemaining);
-    }
-    void region(const WholeFileStep& step, const uint8_t* source, const uint8_t* dest)
-    {
-        encodeRegion(diff, source + step.sourceAt, step.length, dest + step.destAt,
-                     step.destLength);
-    }
-};
-
 // Turns steps into instructions. Equal stretches on a diagonal become copy runs, merged across
 // steps until something else is written; a 15-byte group with one changed byte becomes a poke,
 // with more a difference block. A group instruction always covers 15 positions unless a file
 // ends first, so a shorter changed group (never written by the planner) is spelled out as an
 // insert and a skip.
-template <typename Sink> class Emitter {
+template <StreamSink Sink> class Emitter {
   public:
     Emitter(Sink& sink, const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
             uint32_t destSize, uint32_t sourceAt, uint32_t destAt)
@@ -82,7 +45,8 @@ template <typename Sink> class Emitter {
 
     void run(const WholeFileStep& step)
     {
-        sink_.progress(sourceSize_ - sourceAt_, destSize_ - destAt_);
+        if constexpr (Sink::kWrites)
+            showProgress(sourceSize_ - sourceAt_, destSize_ - destAt_);
         switch (step.kind) {
         case WholeFileStep::SKIP:
             skip(step.length);
@@ -96,7 +60,12 @@ template <typename Sink> class Emitter {
         case WholeFileStep::REGION:
             replayDiagonal();
             flushCopy();
-            sink_.region(step, source_, dest_);
+            // The planner measured the region already; only writing it runs the encoder.
+            if constexpr (Sink::kWrites)
+                encodeRegion(sink_.file(), source_ + step.sourceAt, step.length,
+                             dest_ + step.destAt, step.destLength);
+            else
+                sink_.add(step.cost);
             sourceAt_ += step.length;
             destAt_ += step.destLength;
             break;
@@ -202,14 +171,7 @@ class Planner {
             WholeFilePlan& plan)
         : source_(source), dest_(dest), sourceSize_(sourceSize), destSize_(destSize), plan_(plan)
     {
-        openNullSink(nowhere_);
     }
-    ~Planner()
-    {
-        closeNullSink(nowhere_);
-    }
-    Planner(const Planner&) = delete;
-    Planner& operator=(const Planner&) = delete;
 
     void indexSource()
     {
@@ -435,7 +397,7 @@ class Planner {
         return fastEqualPrefix(source_ + p, dest_ + d, std::min(sourceSize_ - p, destSize_ - d));
     }
 
-    template <typename Sink>
+    template <StreamSink Sink>
     Emitter<Sink> emitterAt(Sink& sink, uint32_t sourceAt, uint32_t destAt) const
     {
         return Emitter<Sink>(sink, source_, sourceSize_, dest_, destSize_, sourceAt, destAt);
@@ -459,7 +421,7 @@ class Planner {
         emitter.insert(d - destAt_ - cut.head - cut.tail);
         emitter.diagonal(cut.tail + following);
         emitter.finish();
-        return sink.bytes;
+        return sink.bytes();
     }
 
     // The cut on one grid of 15-byte groups from the start of the shorter gap: its first groups
@@ -514,28 +476,12 @@ class Planner {
         return best;
     }
 
-    // Stream bytes of the specified encoder over the stretches, written nowhere; nothing else
-    // is being written while the plan is made.
-    uint32_t regionCost(uint32_t sourceLength, uint32_t destLength)
-    {
-        const uint32_t savedLength = headerField32(HEADER_STREAM_LENGTH);
-        const uint32_t savedCrc = streamCrc;
-        setHeaderField32(HEADER_STREAM_LENGTH, 0);
-        resetOutput();
-        encodeRegion(nowhere_, source_ + sourceAt_, sourceLength, dest_ + destAt_, destLength);
-        const uint32_t cost = headerField32(HEADER_STREAM_LENGTH);
-        resetOutput();
-        setHeaderField32(HEADER_STREAM_LENGTH, savedLength);
-        streamCrc = savedCrc;
-        return cost;
-    }
-
     // The gaps up to (p, d) as a region, when that is shorter than the cut.
     bool regionIsShorter(uint32_t p, uint32_t d, uint32_t following, Cut cut)
     {
         const uint32_t sourceGap = p - sourceAt_;
         const uint32_t destGap = d - destAt_;
-        if (sourceGap == 0 || destGap == 0 || currentHeader.bytes == nullptr)
+        if (sourceGap == 0 || destGap == 0)
             return false;
         const uint64_t asCut = cutCost(p, d, cut, following);
         const uint64_t matchCost = [&] {
@@ -543,9 +489,10 @@ class Planner {
             Emitter<CountingSink> emitter = emitterAt(sink, p, d);
             emitter.diagonal(following);
             emitter.finish();
-            return sink.bytes;
+            return sink.bytes();
         }();
-        const uint64_t region = regionCost(sourceGap, destGap);
+        const uint64_t region =
+            measureRegion(source_ + sourceAt_, sourceGap, dest_ + destAt_, destGap);
         if (region + matchCost >= asCut)
             return false;
         plan_.steps.push_back({WholeFileStep::REGION, sourceAt_, destAt_, sourceGap, destGap,
@@ -611,10 +558,9 @@ class Planner {
     };
     std::vector<Match> matches_;
     std::vector<int64_t> tailCosts_;
-    FileSlot nowhere_;
 };
 
-template <typename Sink>
+template <StreamSink Sink>
 void emitPlan(Sink& sink, const WholeFilePlan& plan, const uint8_t* source, uint32_t sourceSize,
               const uint8_t* dest, uint32_t destSize)
 {
@@ -642,7 +588,7 @@ bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* de
     }
     CountingSink counter;
     emitPlan(counter, plan, source, sourceSize, dest, destSize);
-    plan.streamLength = counter.bytes;
+    plan.streamLength = counter.bytes();
     return true;
 }
 
@@ -652,7 +598,7 @@ void writeWholeFileRecord(FileSlot& diff, const WholeFilePlan& plan, const uint8
     const uint32_t sourceSize = headerField32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
     beginRecord(diff);
-    WritingSink writer{diff};
+    WritingSink writer(diff);
     emitPlan(writer, plan, source, sourceSize, dest, destSize);
     // Every byte of both files is passed over once, in order.
     sourceCrc = crcBlock(source, sourceSize, sourceCrc);
