@@ -3,6 +3,7 @@
 // them. Every tie-break lives in the shared search bodies, so both give the same answers.
 #include "encoder/alignment_search.h"
 
+#include "common/byte_order.h"
 #include "common/cpu_features.h"
 #include "encoder/tuning.h"
 #include "encoder/vector_search.h"
@@ -283,6 +284,23 @@ int32_t fastSimilarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, 
     }
 #endif
     return similarity(a, aRemaining, b, bRemaining);
+}
+
+uint32_t fastEqualPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit)
+{
+    uint32_t length = 0;
+#ifdef ZEP_X86_VECTORS
+    const auto load = [](const uint8_t* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    for (; cpuFeatures().sse2 && length + 16 <= limit; length += 16) {
+        const auto equal = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(load(a + length), load(b + length))));
+        if (equal != 0xFFFFu)
+            return length + static_cast<uint32_t>(std::countr_one(equal));
+    }
+#endif
+    return length + equalPrefix(a + length, b + length, limit - length);
 }
 
 NearMatch alignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,

@@ -1,8 +1,9 @@
 // How the destination at the current position relates to the source at the current position:
 // the similarity of two 15-byte windows, the near search over shifts of up to searchRange - 1
-// bytes on either side, and the block search over shifts of 1 to 29 whole blocks. Each comes
-// as a straightforward reference and as a fast version that gives the same result every time;
-// the fast versions use the widest vectors that cpuFeatures() allows.
+// bytes on either side, the block search over shifts of 1 to 29 whole blocks, and how far two
+// stretches are equal. Each comes as a straightforward reference and as a fast version that
+// gives the same result every time; the fast versions use the widest vectors that cpuFeatures()
+// allows.
 #pragma once
 #include <cstdint>
 
@@ -30,6 +31,10 @@ NearMatch alignSearch(const uint8_t* source, uint32_t sourceRemaining, const uin
                       uint32_t destRemaining);
 NearMatch fastAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
                           uint32_t destRemaining);
+
+// Equal bytes at the front of a and b, up to limit; equalPrefix's answer, 16 bytes a step where
+// the CPU allows.
+uint32_t fastEqualPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit);
 
 // Runs with deepThreshold in place of matchThreshold, which is restored on every way out.
 BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,

@@ -1,69 +1,21 @@
 // The encoder's main loop, copy runs, difference groups and the finishing sequence.
 #include "encoder/delta_encoder.h"
 
-#include "common/byte_order.h"
 #include "common/checksum.h"
-#include "common/cpu_features.h"
 #include "common/output_buffer.h"
 #include "common/progress.h"
 #include "common/report.h"
 #include "encoder/alignment_search.h"
+#include "encoder/stream_sink.h"
 #include "encoder/tuning.h"
+#include "format/group_encoding.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
-#include <vector>
-
-#ifdef ZEP_X86_VECTORS
-#include <array>
-#include <immintrin.h>
-#endif
 
 namespace {
-
-#ifdef ZEP_X86_VECTORS
-// For each 8-bit mask, the byte shuffle that packs the marked bytes of 8 to the front.
-constexpr std::array<uint64_t, 256> makePacks()
-{
-    std::array<uint64_t, 256> packs{};
-    for (uint32_t bits = 0; bits < 256; ++bits) {
-        uint64_t pack = 0x8080808080808080ull;
-        uint32_t next = 0;
-        for (uint32_t k = 0; k < 8; ++k)
-            if ((bits >> k) & 1) {
-                pack &= ~(uint64_t{0xFF} << (8 * next));
-                pack |= uint64_t{k} << (8 * next++);
-            }
-        packs[bits] = pack;
-    }
-    return packs;
-}
-constexpr std::array<uint64_t, 256> kPacks = makePacks();
-
-// A whole group's bitmap (bit k: position k differs) and its deltas packed into deltas, from
-// 16-byte reads of both sides; deltas needs room for 16 bytes. Returns the number of deltas.
-__attribute__((target("ssse3,popcnt"))) uint32_t packGroup(const uint8_t* from, const uint8_t* to,
-                                                           uint32_t& bitmap, uint8_t* deltas)
-{
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(to));
-    bitmap = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0x7FFFu;
-    const __m128i difference = _mm_sub_epi8(b, a);
-    const uint32_t low = bitmap & 0xFFu;
-    const __m128i lowPacked =
-        _mm_shuffle_epi8(difference, _mm_cvtsi64_si128(static_cast<int64_t>(kPacks[low])));
-    const __m128i highPacked =
-        _mm_shuffle_epi8(_mm_srli_si128(difference, 8),
-                         _mm_cvtsi64_si128(static_cast<int64_t>(kPacks[bitmap >> 8])));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deltas), lowPacked);
-    const auto lowCount = static_cast<uint32_t>(std::popcount(low));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deltas + lowCount), highPacked);
-    return lowCount + static_cast<uint32_t>(std::popcount(bitmap >> 8));
-}
-#endif
 
 struct CopyRun {
     bool open = false;
@@ -78,7 +30,7 @@ struct Side {
     const uint8_t* at;
     uint32_t remaining;
     const uint8_t* folded;  // bytes before this are in the checksum
-    uint32_t& crc;
+    uint32_t* crc;          // nullptr where the run's checksums are not wanted
 
     void consume(uint32_t count)
     {
@@ -89,13 +41,14 @@ struct Side {
     }
     void fold()
     {
-        crc = crcBlock(folded, static_cast<size_t>(at - folded), crc);
+        if (crc != nullptr)
+            *crc = crcBlock(folded, static_cast<size_t>(at - folded), *crc);
         folded = at;
     }
 };
 
-struct Encoder {
-    FileSlot& diff;
+template <StreamSink Sink> struct Encoder {
+    Sink& sink;
     Side source;
     Side dest;
     NearMatch (*nearSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
@@ -111,20 +64,20 @@ struct Encoder {
     {
         if (!copyRun.open)
             return;
-        writeToken(diff, copyRun.length, OP_COPY);
+        sink.token(copyRun.length, OP_COPY);
         copyRun.open = false;
     }
 
     void insert(uint32_t count)
     {
-        writeToken(diff, count, OP_INSERT);
-        writeStream(diff, dest.at, count);
+        sink.token(count, OP_INSERT);
+        sink.data(dest.at, count);
         dest.consume(count);
     }
 
     void skip(uint32_t count)
     {
-        writeToken(diff, count, OP_SKIP);
+        sink.token(count, OP_SKIP);
         source.consume(count);
     }
 
@@ -133,35 +86,11 @@ struct Encoder {
     void emitDifferences(uint32_t count)
     {
         for (uint32_t start = 0; start < count; start += kGroupWidth) {
-            const uint32_t width = std::min(kGroupWidth, count - start);
-            const uint8_t* from = source.at + start;
-            const uint8_t* to = dest.at + start;
-            uint8_t block[2 + 16];
-            uint32_t changes = 0;
-            uint32_t bitmap = 0;
-            uint32_t lastPosition = 0;
-#ifdef ZEP_X86_VECTORS
-            if (cpuFeatures().shuffle && width == kGroupWidth && source.remaining - start >= 16 &&
-                dest.remaining - start >= 16) {
-                changes = packGroup(from, to, bitmap, block + 2);
-                lastPosition = 32 - static_cast<uint32_t>(std::countl_zero(bitmap));
-            } else
-#endif
-                for (uint32_t k = 0; k < width; ++k) {
-                    if (from[k] == to[k])
-                        continue;
-                    bitmap |= 1u << k;
-                    block[2 + changes++] = static_cast<uint8_t>(to[k] - from[k]);
-                    lastPosition = k + 1;
-                }
-            if (changes == 1) {
-                writeToken(diff, lastPosition, OP_POKE);
-                writeStream(diff, block + 2, 1);
-                continue;
-            }
-            block[0] = static_cast<uint8_t>(bitmap >> 8);
-            block[1] = static_cast<uint8_t>(bitmap);
-            writeStream(diff, block, 2 + changes);
+            uint8_t group[kGroupRoom];
+            const uint32_t size = encodeGroup(
+                source.at + start, dest.at + start, std::min(kGroupWidth, count - start),
+                std::min(source.remaining, dest.remaining) - start, group);
+            sink.data(group, size);
         }
         source.consume(count);
         dest.consume(count);
@@ -232,24 +161,6 @@ struct Encoder {
         emitDifferences(length);
     }
 
-    // Bytes at the front of both sides that are equal, up to limit.
-    uint32_t equalPrefix(uint32_t limit) const
-    {
-        uint32_t length = 0;
-#ifdef ZEP_X86_VECTORS
-        const auto load = [](const uint8_t* at) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        };
-        for (; cpuFeatures().sse2 && length + 16 <= limit; length += 16) {
-            const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_cmpeq_epi8(load(source.at + length), load(dest.at + length))));
-            if (equal != 0xFFFFu)
-                return length + static_cast<uint32_t>(std::countr_one(equal));
-        }
-#endif
-        return length + ::equalPrefix(source.at + length, dest.at + length, limit - length);
-    }
-
     // A window that is entirely equal is always copied without a skip, as long as either the
     // unshifted score can beat the threshold or the search tries shift 0. A run of such
     // windows is taken at once, with the progress line it would have printed step by step.
@@ -258,7 +169,7 @@ struct Encoder {
         if (matchThreshold >= 100 && searchRange < 1)
             return false;
         const uint32_t limit = window(UINT32_MAX);
-        const uint32_t equal = equalPrefix(limit);
+        const uint32_t equal = fastEqualPrefix(source.at, dest.at, limit);
         uint32_t length = equal - equal % blockSize;
         if (equal == limit)
             length = equal;  // the last window may be short, and it is equal too
@@ -321,16 +232,48 @@ uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest
                       EncoderSpeed speed)
 {
     const bool fast = speed == EncoderSpeed::FAST;
-    Encoder encoder{diff,
-                    {source, headerField32(HEADER_SOURCE_SIZE), source, sourceCrc},
-                    {dest, headerField32(HEADER_DEST_SIZE), dest, destCrc},
-                    fast ? fastAlignSearch : alignSearch,
-                    fast ? fastDeepAlignSearch : deepAlignSearch};
+    WritingSink sink(diff);
+    Encoder<WritingSink> encoder{sink,
+                                 {source, headerField32(HEADER_SOURCE_SIZE), source, &sourceCrc},
+                                 {dest, headerField32(HEADER_DEST_SIZE), dest, &destCrc},
+                                 fast ? fastAlignSearch : alignSearch,
+                                 fast ? fastDeepAlignSearch : deepAlignSearch};
     beginRecord(diff);
     encoder.run(fast, 1);
     encoder.source.fold();
     encoder.dest.fold();
     return completeRecord(diff);
+}
+
+// A region's stream into sink, with the default tuning whatever the options, printing
+// nothing and leaving the running checksums alone: they cover whole files, and the caller
+// folds them in itself.
+template <StreamSink Sink>
+void encodeRegionInto(Sink& sink, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                      uint32_t destLength)
+{
+    const int32_t range = searchRange;
+    const int32_t threshold = matchThreshold;
+    const int32_t deep = deepSearch;
+    searchRange = 47;
+    matchThreshold = 65;
+    deepSearch = 1;
+    silenceProgress(true);
+    discardCopyRun();
+    Encoder<Sink> encoder{sink,
+                          {source, sourceLength, source, nullptr},
+                          {dest, destLength, dest, nullptr},
+                          fastAlignSearch,
+                          fastDeepAlignSearch};
+    // A difference group covers 15 positions unless a file ends; the region's ends are not
+    // the files' ends, so every group must be whole: steps stop while a shift of the near
+    // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
+    constexpr uint32_t kWholeGroupsFit = 128;
+    encoder.run(true, kWholeGroupsFit);
+    silenceProgress(false);
+    searchRange = range;
+    matchThreshold = threshold;
+    deepSearch = deep;
 }
 
 }  // namespace
@@ -344,48 +287,30 @@ void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, En
 void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
                   uint32_t destLength)
 {
-    // The running checksums cover whole files; the caller folds them in itself.
-    uint32_t sourceUnused = crcInit();
-    uint32_t destUnused = crcInit();
-    const int32_t range = searchRange;
-    const int32_t threshold = matchThreshold;
-    const int32_t deep = deepSearch;
-    searchRange = 47;
-    matchThreshold = 65;
-    deepSearch = 1;
-    silenceProgress(true);
-    discardCopyRun();
-    Encoder encoder{diff,
-                    {source, sourceLength, source, sourceUnused},
-                    {dest, destLength, dest, destUnused},
-                    fastAlignSearch,
-                    fastDeepAlignSearch};
-    // A difference group covers 15 positions unless a file ends; the region's ends are not
-    // the files' ends, so every group must be whole: steps stop while a shift of the near
-    // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
-    constexpr uint32_t kWholeGroupsFit = 128;
-    encoder.run(true, kWholeGroupsFit);
-    silenceProgress(false);
-    searchRange = range;
-    matchThreshold = threshold;
-    deepSearch = deep;
+    WritingSink sink(diff);
+    encodeRegionInto(sink, source, sourceLength, dest, destLength);
+}
+
+uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                       uint32_t destLength)
+{
+    CountingSink sink;
+    encodeRegionInto(sink, source, sourceLength, dest, destLength);
+    return static_cast<uint32_t>(sink.bytes());
 }
 
 uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
 {
-    const std::vector<uint8_t> header(currentHeader.bytes,
-                                      currentHeader.bytes + currentHeader.length);
-    FileSlot sink;
-    openNullSink(sink);
+    CountingSink sink;
+    Encoder<CountingSink> encoder{sink,
+                                  {source, headerField32(HEADER_SOURCE_SIZE), source, nullptr},
+                                  {dest, headerField32(HEADER_DEST_SIZE), dest, nullptr},
+                                  fastAlignSearch,
+                                  fastDeepAlignSearch};
     silenceProgress(true);
     discardCopyRun();
-    resetRunningCrcs();
-    const uint32_t length = encodeRecord(sink, source, dest, EncoderSpeed::FAST);
+    encoder.run(true, 1);
     silenceProgress(false);
-    closeNullSink(sink);
-    std::copy(header.begin(), header.end(), currentHeader.bytes);
-    discardCopyRun();
-    resetRunningCrcs();
-    resetOutput();
-    return length;
+    // What the header's 32-bit stream length would hold.
+    return static_cast<uint32_t>(sink.bytes());
 }

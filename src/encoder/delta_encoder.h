@@ -19,8 +19,8 @@ void discardCopyRun();
 void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
                   EncoderSpeed speed = EncoderSpeed::FAST);
 
-// The specified encoder's stream length for the pair, found by a trial run that writes and
-// prints nothing; the current header comes back as it was.
+// The specified encoder's stream length for the pair of the current header's sizes, found by a
+// run that only counts: it writes and prints nothing and leaves the header alone.
 uint32_t measureStream(const uint8_t* source, const uint8_t* dest);
 
 // The stream the specified encoder (default tuning) writes for dest[0, destLength) against
@@ -29,6 +29,9 @@ uint32_t measureStream(const uint8_t* source, const uint8_t* dest);
 // source and destination checksums alone.
 void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
                   uint32_t destLength);
+// The length of the stream that encodeRegion writes for the same stretches, counted.
+uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
+                       uint32_t destLength);
 
 // The frame every encoder writes around its stream: the provisional header and the progress
 // total; then the completed header (checksums from the running checksums) rewritten in place,

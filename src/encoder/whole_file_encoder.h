@@ -28,7 +28,6 @@ struct WholeFilePlan {
 
 // Plans the stream for the pair (both sizes at least 1); false when there is no memory for the
 // source index (at most 7 bytes per source byte), and the caller then uses the specified encoder.
-// Regions are measured through the current header, whose fields come back as they were.
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
                    uint32_t destSize, WholeFilePlan& plan);
 

@@ -25,6 +25,11 @@ struct Token {
 // The shortest form for n: one byte for 1-15, two up to 2047 (16 included), three up to
 // 65535, five above. Returns the token's size; n = 0 is never written.
 uint32_t encodeToken(uint32_t n, uint8_t op, uint8_t* bytes);
+// The size encodeToken returns for n, for counting a stream without writing it.
+constexpr uint32_t tokenSize(uint32_t n)
+{
+    return n <= 15 ? 1 : n <= 2047 ? 2 : n <= 65535 ? 3 : 5;
+}
 // Decodes the token at bytes (bit 7 of the first byte set). Every pattern is some form; false
 // only when the form needs more than the available bytes.
 bool readToken(const uint8_t* bytes, size_t available, Token& token);

@@ -2,6 +2,7 @@
 // the fast encoder against the reference on many generated pairs.
 #include "common/checksum.h"
 #include "common/cpu_features.h"
+#include "common/output_buffer.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
@@ -281,4 +282,46 @@ TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
         ASSERT_TRUE(fast.header == reference.header && fast.stream == reference.stream);
     }
     useCpuFeatures(processorFeatures());
+}
+
+TEST_F(DeltaEncoderTest, CountedStreamsAreAsLongAsTheWrittenOnes)
+{
+    std::mt19937 random(4242);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        const Bytes source = randomBytes(random, 1 + random() % 6000);
+        Bytes dest = source;
+        for (size_t i = random() % 40; i < dest.size(); i += 1 + random() % (round % 2 ? 9 : 400))
+            dest[i] = static_cast<uint8_t>(dest[i] + 1);
+        dest.insert(dest.begin() + static_cast<long>(random() % dest.size()), random() % 300, 9);
+        if (round % 5 == 0)
+            dest = randomBytes(random, 1 + random() % 3000);
+        if (round % 3 == 0)
+            matchThreshold = 80;  // measuring follows the options, as the record does
+
+        const Record record = encode(source, dest, EncoderSpeed::FAST);
+        buildRecordHeader("old.bin", "new.bin");
+        setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+        setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+        const Bytes header(currentHeader.bytes, currentHeader.bytes + currentHeader.length);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(measureStream(source.data(), dest.data()), record.stream.size());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(Bytes(currentHeader.bytes, currentHeader.bytes + currentHeader.length), header);
+
+        // A region is measured and written with the default options, whatever they are.
+        const auto sourceLength = static_cast<uint32_t>(source.size());
+        const auto destLength = static_cast<uint32_t>(dest.size());
+        const uint32_t counted =
+            measureRegion(source.data(), sourceLength, dest.data(), destLength);
+        FileSlot diff;
+        openNullSink(diff);
+        resetOutput();
+        encodeRegion(diff, source.data(), sourceLength, dest.data(), destLength);
+        EXPECT_EQ(counted, headerField32(HEADER_STREAM_LENGTH));
+        resetOutput();
+        closeNullSink(diff);
+        releaseHeader();
+        resetTuning();
+    }
 }

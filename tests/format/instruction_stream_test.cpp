@@ -110,6 +110,14 @@ TEST(InstructionStreamTest, LengthSurvivesEveryBoundaryAndRandomValues)
     }
 }
 
+TEST(InstructionStreamTest, TokenSizeIsWhatTheWriterWrites)
+{
+    for (const uint32_t n : {1u, 15u, 16u, 2047u, 2048u, 65535u, 65536u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(tokenSize(n), encode(n, OP_COPY).size());
+    }
+}
+
 TEST(InstructionStreamTest, StreamWriterCountsLengthAndChecksum)
 {
     FileSlot sink;
