@@ -242,21 +242,15 @@ void benchEncoder(benchmark::State& state, EncoderSpeed speed)
 {
     static const Bytes source = randomBytes(256 << 10, 6);
     static const Bytes dest = randomBytes(256 << 10, 7);
-    FileSlot sink;
-    openNullSink(sink);
     for (auto _ : state) {
-        buildRecordHeader("a", "b");
-        setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
-        setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
-        discardCopyRun();
-        resetRunningCrcs();
-        std::FILE* saved = stderr;
-        stderr = std::fopen("/dev/null", "w");
-        encodeStream(sink, source.data(), dest.data(), speed);
-        std::fclose(stderr);
-        stderr = saved;
+        Run run(nullptr);
+        openNullSink(run.files.diff);
+        RecordHeader header = buildRecordHeader("a", "b");
+        header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+        header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+        encodeStream(run, header, Tuning{}, source.data(), dest.data(), speed);
+        closeNullSink(run.files.diff);
     }
-    closeNullSink(sink);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dest.size()));
 }
 

@@ -38,7 +38,6 @@ bool isEmpty(const std::string& dir)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    quietHarness();
     directory = makeScratchDirectory("apply");
     temporary = directory + "/tmp";
     mkdir(temporary.c_str(), 0700);

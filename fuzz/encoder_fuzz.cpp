@@ -30,73 +30,65 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
 {
     const auto sourceSize = static_cast<uint32_t>(source.size());
     const auto destSize = static_cast<uint32_t>(dest.size());
-    buildRecordHeader("old", "new");
-    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
-    setHeaderField32(HEADER_DEST_SIZE, destSize);
+    RecordHeader header = buildRecordHeader("old", "new");
+    header.setField32(HEADER_SOURCE_SIZE, sourceSize);
+    header.setField32(HEADER_DEST_SIZE, destSize);
     WholeFilePlan plan;
     if (!planWholeFile(source.data(), sourceSize, dest.data(), destSize, plan))
         std::abort();
     const int fd = memfd_create("whole", MFD_CLOEXEC);
-    FileSlot out;
-    out.handle = fd;
-    out.name = "whole";
-    resetRunningCrcs();
-    writeWholeFileRecord(out, plan, source.data(), dest.data());
-    const std::vector<uint8_t> record = readAll(fd);
-    close(fd);
+    std::vector<uint8_t> record;
+    {
+        Run run(nullptr);
+        run.files.diff.handle = dup(fd);
+        run.files.diff.name = "whole";
+        writeWholeFileRecord(run, header, plan, source.data(), dest.data());
+        record = readAll(fd);
+        close(fd);
+    }
 
     // Replay it: the record's own header, the source, the output to nowhere.
     const uint32_t headerLength = record[14] | (record[15] << 8);
-    if (record.size() != headerLength + plan.streamLength)
+    if (record.size() != headerLength + plan.streamLength || header.length != headerLength)
         std::abort();
-    buildRecordHeader("old", "new");
-    if (currentHeader.length != headerLength)
-        std::abort();
-    std::copy(record.begin(), record.begin() + headerLength, currentHeader.bytes);
-    sourceSlot.view = source.data();
-    sourceSlot.viewLength = source.size();
-    diffSlot.view = record.data();
-    diffSlot.viewLength = record.size();
-    openNullSink(targetSlot);
+    std::copy(record.begin(), record.begin() + headerLength, header.bytes);
+    Run run(nullptr);
+    RunFiles& files = run.files;
+    files.source.view = source.data();
+    files.source.viewLength = source.size();
+    files.diff.view = record.data();
+    files.diff.viewLength = record.size();
+    openNullSink(files.target);
     const uint8_t* end = nullptr;
-    interpretStream(source.data(), record.data(), end);
-    sourceSlot = FileSlot{};
-    diffSlot = FileSlot{};
+    interpretStream(run, header, source.data(), record.data(), end);
+    files.source = FileSlot{};  // the views are the harness's, not mappings to release
+    files.diff = FileSlot{};
     if (end != record.data() + record.size() ||
-        destCrc != crcBlock(dest.data(), dest.size(), crcInit()) ||
-        streamCrc != headerField32(HEADER_STREAM_CRC) ||
-        sourceCrc != crcBlock(source.data(), source.size(), crcInit()))
+        run.crcs.dest != crcBlock(dest.data(), dest.size(), crcInit()) ||
+        run.crcs.stream != header.field32(HEADER_STREAM_CRC) ||
+        run.crcs.source != crcBlock(source.data(), source.size(), crcInit()))
         std::abort();
-    releaseEverything();
 }
 
-std::vector<uint8_t> encodeWith(EncoderSpeed speed, const uint8_t* source, uint32_t sourceSize,
-                                const uint8_t* dest, uint32_t destSize)
+std::vector<uint8_t> encodeWith(EncoderSpeed speed, const Tuning& tuning, const uint8_t* source,
+                                uint32_t sourceSize, const uint8_t* dest, uint32_t destSize)
 {
     const int fd = memfd_create("record", MFD_CLOEXEC);
     if (fd < 0)
         std::abort();
-    FileSlot out;
-    out.handle = fd;
-    out.name = "record";
-    buildRecordHeader("old", "new");
-    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
-    setHeaderField32(HEADER_DEST_SIZE, destSize);
-    discardCopyRun();
-    resetRunningCrcs();
-    encodeStream(out, source, dest, speed);
+    Run run(nullptr);
+    run.files.diff.handle = dup(fd);
+    run.files.diff.name = "record";
+    RecordHeader header = buildRecordHeader("old", "new");
+    header.setField32(HEADER_SOURCE_SIZE, sourceSize);
+    header.setField32(HEADER_DEST_SIZE, destSize);
+    encodeStream(run, header, tuning, source, dest, speed);
     std::vector<uint8_t> record = readAll(fd);
     close(fd);
     return record;
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    quietHarness();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -115,25 +107,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<uint8_t> sourceCopy(source, source + sourceLength);
     const std::vector<uint8_t> destCopy(dest, dest + destLength);
 
-    resetTuning();
-    searchRange = ranges[options % 14];
-    matchThreshold = thresholds[(options / 14) % 12];
-    deepSearch = (options & 0x80) == 0;
+    Tuning tuning;
+    tuning.searchRange = ranges[options % 14];
+    tuning.matchThreshold = thresholds[(options / 14) % 12];
+    tuning.deepSearch = (options & 0x80) == 0;
     const auto sourceSize = static_cast<uint32_t>(sourceLength);
     const auto destSize = static_cast<uint32_t>(destLength);
-    const std::vector<uint8_t> reference = encodeWith(EncoderSpeed::REFERENCE, sourceCopy.data(),
-                                                      sourceSize, destCopy.data(), destSize);
+    const std::vector<uint8_t> reference = encodeWith(
+        EncoderSpeed::REFERENCE, tuning, sourceCopy.data(), sourceSize, destCopy.data(), destSize);
     // No vectors, 16 lanes, and everything this processor has.
     CpuFeatures sixteenLanes;
     sixteenLanes.sse2 = true;
     for (const CpuFeatures& features : {CpuFeatures{}, sixteenLanes, processorFeatures()}) {
         useCpuFeatures(features);
-        if (encodeWith(EncoderSpeed::FAST, sourceCopy.data(), sourceSize, destCopy.data(),
+        if (encodeWith(EncoderSpeed::FAST, tuning, sourceCopy.data(), sourceSize, destCopy.data(),
                        destSize) != reference)
             std::abort();
     }
     useCpuFeatures(processorFeatures());
-    releaseEverything();
     checkWholeFileRecord(sourceCopy, destCopy);
     return 0;
 }

@@ -4,32 +4,26 @@
 
 #include <cstring>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    quietHarness();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::string file = makeScratchDirectory("find") + "/d.zep";
     writeWholeFile(file, data, size);
+    RunFiles files;
     try {
-        openForRead(file.c_str(), diffSlot);
+        openForRead(file.c_str(), files.diff);
         uint32_t skipped = 0;
-        while (findRecord(diffSlot, skipped)) {
-            const uint32_t length = currentHeader.length;
-            const char* source = headerSourceName();
-            const char* dest = headerDestName();
-            const auto* end = reinterpret_cast<const char*>(currentHeader.bytes) + length;
+        RecordHeader header;
+        while (findRecord(files.diff, skipped, header)) {
+            const uint32_t length = header.length;
+            const char* source = header.sourceName();
+            const char* dest = header.destName();
+            const auto* end = reinterpret_cast<const char*>(header.bytes) + length;
             if (length < kMinHeaderLength || length > kMaxHeaderLength || skipped % 128 != 0 ||
                 source + std::strlen(source) >= end || dest + std::strlen(dest) >= end)
                 std::abort();
-            seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
-            releaseHeader();
+            seekCurrent(files.diff, header.field32(HEADER_STREAM_LENGTH));
         }
     } catch (const Failure&) {
     }
-    releaseEverything();
     return 0;
 }

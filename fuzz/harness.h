@@ -1,5 +1,5 @@
-// What every fuzz target shares: a failure ends the input (the library throws it to its
-// boundary, never ends the process), and every file slot is released between inputs.
+// What every fuzz target shares: scratch files and directories. The library prints nothing and
+// ends no process, and each input runs in a run of its own, released when it ends.
 #pragma once
 #include "common/file_layer.h"
 #include "common/status.h"
@@ -12,17 +12,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// The library prints nothing and ends no process; fd 2 stays open for the sanitizers and the
-// fuzzer's own reports.
-inline void quietHarness() {}
-
-// Releases whatever an input left open or loaded.
-inline void releaseEverything()
-{
-    closeAllFiles();
-    releaseHeader();
-}
 
 inline void writeWholeFile(const std::string& name, const uint8_t* data, size_t size)
 {

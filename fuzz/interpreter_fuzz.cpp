@@ -103,12 +103,6 @@ Replay replayByteAtATime(const uint8_t* source, uint32_t sourceRemaining, uint32
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    quietHarness();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 11)
@@ -121,35 +115,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* streamBytes = sourceBytes + sourceLength;
     const size_t streamLength = size - 11 - sourceLength;
 
-    buildRecordHeader("a", "b");
-    setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
-    setHeaderField32(HEADER_DEST_SIZE, destSize);
-    setHeaderField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(streamLength) + streamExtra);
-    const size_t headerLength = currentHeader.length;
+    RecordHeader header = buildRecordHeader("a", "b");
+    header.setField32(HEADER_SOURCE_SIZE, sourceSize);
+    header.setField32(HEADER_DEST_SIZE, destSize);
+    header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(streamLength) + streamExtra);
+    const size_t headerLength = header.length;
     const std::unique_ptr<uint8_t[]> source(new uint8_t[sourceLength]);
     std::copy(sourceBytes, sourceBytes + sourceLength, source.get());
     const std::unique_ptr<uint8_t[]> diff(new uint8_t[headerLength + streamLength]);
-    std::copy(currentHeader.bytes, currentHeader.bytes + headerLength, diff.get());
+    std::copy(header.bytes, header.bytes + headerLength, diff.get());
     std::copy(streamBytes, streamBytes + streamLength, diff.get() + headerLength);
 
-    sourceSlot.view = source.get();
-    sourceSlot.viewLength = sourceLength;
-    diffSlot.view = diff.get();
-    diffSlot.viewLength = headerLength + streamLength;
-    openNullSink(targetSlot);
+    Run run(nullptr);
+    RunFiles& files = run.files;
+    files.source.view = source.get();
+    files.source.viewLength = sourceLength;
+    files.diff.view = diff.get();
+    files.diff.viewLength = headerLength + streamLength;
+    openNullSink(files.target);
     const uint8_t* end = nullptr;
-    interpretStream(source.get(), diff.get(), end);
+    interpretStream(run, header, source.get(), diff.get(), end);
     // The views are heap memory, not mappings: nothing may unmap them.
-    sourceSlot = FileSlot{};
-    diffSlot = FileSlot{};
+    files.source = FileSlot{};
+    files.diff = FileSlot{};
 
     const Replay expected = replayByteAtATime(
         source.get(), static_cast<uint32_t>(std::min<size_t>(sourceSize, sourceLength)), destSize,
         diff.get() + headerLength, streamLength);
     if (static_cast<size_t>(end - diff.get()) != headerLength + expected.consumed ||
-        sourceCrc != expected.source || destCrc != expected.dest || streamCrc != expected.stream ||
-        outputFill() != 0)
+        run.crcs.source != expected.source || run.crcs.dest != expected.dest ||
+        run.crcs.stream != expected.stream || run.out.fill() != 0)
         std::abort();
-    releaseEverything();
     return 0;
 }

@@ -47,19 +47,17 @@ Bytes makeRecord(const std::string& sourceName, const Bytes& source, const std::
 {
     char name[] = "/tmp/zep-seed-XXXXXX";
     close(mkstemp(name));
-    buildRecordHeader(sourceName.c_str(), destName.c_str());
-    setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
-    setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+    RecordHeader header = buildRecordHeader(sourceName.c_str(), destName.c_str());
+    header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+    header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
     formatTimeStamp(platform::fileTimeFromUnix(kSourceTime.tv_sec, kSourceTime.tv_nsec),
-                    currentHeader.bytes + HEADER_SOURCE_TIME);
+                    header.bytes + HEADER_SOURCE_TIME);
     formatTimeStamp(platform::fileTimeFromUnix(1700000000, 456000000),
-                    currentHeader.bytes + HEADER_DEST_TIME);
-    FileSlot diff;
-    openForWrite(name, diff);
-    discardCopyRun();
-    resetRunningCrcs();
-    encodeStream(diff, source.data(), dest.data());
-    closeChecked(name, diff);
+                    header.bytes + HEADER_DEST_TIME);
+    Run run(nullptr);
+    openForWrite(name, run.files.diff);
+    encodeStream(run, header, Tuning{}, source.data(), dest.data());
+    closeChecked(name, run.files.diff);
     std::ifstream in(name, std::ios::binary);
     Bytes record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::remove(name);

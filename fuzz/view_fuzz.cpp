@@ -2,12 +2,6 @@
 #include "harness.h"
 #include "zep/zep.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    quietHarness();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::string file = makeScratchDirectory("view") + "/d.zep";

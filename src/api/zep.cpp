@@ -3,37 +3,43 @@
 // caller's callback. Nothing below prints or ends the process.
 #include "zep/zep.h"
 
-#include "common/file_layer.h"
-#include "common/report.h"
+#include "common/run.h"
 #include "common/status.h"
 #include "decoder/apply_command.h"
 #include "encoder/create_command.h"
 #include "encoder/tuning.h"
-#include "format/record_header.h"
 #include "viewer/view_command.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
-struct zep_run {};
+// What a signal handler may reach of a call while it runs.
+struct zep_run {
+    Run run;
+    explicit zep_run(const zep_callbacks* callbacks) : run(callbacks) {}
+};
 
 namespace {
 
-zep_run theRun;
-
-// Runs one command for the caller and turns the way it ended into a status.
+// Runs one command for the caller in a run of its own and turns the way it ended into a status.
 template <typename Command> int runCommand(const zep_callbacks* callbacks, Command command)
 {
-    reportTo(callbacks);
+    std::unique_ptr<zep_run> handle;
+    try {
+        handle = std::make_unique<zep_run>(callbacks);
+    } catch (const std::bad_alloc&) {
+        return static_cast<int>(Status::NO_MEMORY);
+    }
     const auto tell = [&](zep_run* run) {
         if (callbacks != nullptr && callbacks->run != nullptr)
             callbacks->run(callbacks->context, run);
     };
-    tell(&theRun);
+    tell(handle.get());
     Status status = Status::SUCCESS;
     std::string message;
     try {
-        command();
+        command(handle->run);
     } catch (const Failure& failure) {
         status = failure.status;
         message = failure.message;
@@ -42,12 +48,11 @@ template <typename Command> int runCommand(const zep_callbacks* callbacks, Comma
     }
     // Released and cut back before the message: files must be left consistent even if the
     // caller's callback never returns.
-    closeAllFiles();
-    releaseHeader();
+    handle->run.files.release();
     tell(nullptr);
+    handle.reset();
     if (!message.empty() && callbacks != nullptr && callbacks->message != nullptr)
         callbacks->message(callbacks->context, message.c_str());
-    reportTo(nullptr);
     return static_cast<int>(status);
 }
 
@@ -57,7 +62,9 @@ extern "C" {
 
 void zep_create_options_init(zep_create_options* options)
 {
-    *options = {47, 65, 1, 0};
+    const Tuning defaults;
+    *options = {defaults.searchRange, defaults.matchThreshold, defaults.deepSearch,
+                defaults.wholeFileSearch};
 }
 
 int zep_create(const char* old_path, const char* new_path, const char* diff_path,
@@ -67,27 +74,24 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
     zep_create_options_init(&chosen);
     if (options != nullptr)
         chosen = *options;
-    const int status = runCommand(callbacks, [&] {
-        searchRange = chosen.search_range;
-        matchThreshold = chosen.match_threshold;
-        deepSearch = chosen.block_search;
-        wholeFileSearch = chosen.whole_file;
-        createRecord(old_path, new_path, diff_path);
-    });
-    resetTuning();
-    return status;
+    const Tuning tuning{chosen.search_range, chosen.match_threshold, chosen.block_search,
+                        chosen.whole_file};
+    return runCommand(callbacks,
+                      [&](Run& run) { createRecord(run, tuning, old_path, new_path, diff_path); });
 }
 
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
 {
-    return runCommand(
-        callbacks, [&] { applyDifferenceFile(diff_path, directory != nullptr ? directory : ""); });
+    return runCommand(callbacks, [&](Run& run) {
+        applyDifferenceFile(run, diff_path, directory != nullptr ? directory : "");
+    });
 }
 
 int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
              void* each_context, const zep_callbacks* callbacks)
 {
-    return runCommand(callbacks, [&] { listRecords(diff_path, each, each_context); });
+    return runCommand(callbacks,
+                      [&](Run& run) { listRecords(run, diff_path, each, each_context); });
 }
 
 const char* zep_version(void)
@@ -95,14 +99,14 @@ const char* zep_version(void)
     return "1.13";
 }
 
-void zep_run_undo(zep_run*)
+void zep_run_undo(zep_run* run)
 {
-    undoOnSignal();
+    run->run.files.undo();
 }
 
-const char* zep_run_mapped_file(const zep_run*, const void* address)
+const char* zep_run_mapped_file(const zep_run* run, const void* address)
 {
-    return mappedFileAt(address);
+    return run->run.files.mappedFileAt(address);
 }
 
 }  // extern "C"

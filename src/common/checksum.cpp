@@ -13,10 +13,6 @@
 #include <immintrin.h>
 #endif
 
-uint32_t sourceCrc = crcInit();
-uint32_t destCrc = crcInit();
-uint32_t streamCrc = crcInit();
-
 namespace {
 
 constexpr uint32_t kPolynomial = 0x04C11DB7u;
@@ -48,13 +44,6 @@ constexpr CrcTables kTables = makeTables();
 }  // namespace
 
 const std::array<uint32_t, 256> crcTable = kTables[0];
-
-void resetRunningCrcs()
-{
-    sourceCrc = crcInit();
-    destCrc = crcInit();
-    streamCrc = crcInit();
-}
 
 namespace {
 

@@ -6,10 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-extern uint32_t sourceCrc;  // every source byte passed over
-extern uint32_t destCrc;    // every destination byte produced
-extern uint32_t streamCrc;  // every instruction-stream byte written or replayed
-
 // The standard most-significant-bit-first table: entry i is i in the top byte of a zero
 // register, shifted left eight times with the polynomial folded in.
 extern const std::array<uint32_t, 256> crcTable;
@@ -18,8 +14,12 @@ constexpr uint32_t crcInit()
 {
     return 0xFFFFFFFFu;
 }
-// Sets all three running checksums to the start value.
-void resetRunningCrcs();
+// The three checksums a create or an apply keeps while it runs.
+struct RunningCrcs {
+    uint32_t source = crcInit();  // every source byte passed over
+    uint32_t dest = crcInit();    // every destination byte produced
+    uint32_t stream = crcInit();  // every instruction-stream byte written or replayed
+};
 
 inline uint32_t crcUpdate(uint8_t byte, uint32_t crc)
 {

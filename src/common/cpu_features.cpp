@@ -20,7 +20,7 @@ CpuFeatures detectFeatures()
 
 }  // namespace
 
-CpuFeatures cpu_detail::active = detectFeatures();
+const CpuFeatures cpu_detail::detected = detectFeatures();
 
 CpuFeatures processorFeatures()
 {
@@ -29,8 +29,5 @@ CpuFeatures processorFeatures()
 
 void useCpuFeatures(const CpuFeatures& wanted)
 {
-    const CpuFeatures present = detectFeatures();
-    cpu_detail::active = {wanted.sse2 && present.sse2, wanted.shuffle && present.shuffle,
-                          wanted.avx2 && present.avx2, wanted.clmul && present.clmul,
-                          wanted.wideClmul && present.wideClmul};
+    cpu_detail::allowed() = wanted;
 }

@@ -18,20 +18,31 @@ struct CpuFeatures {
 };
 
 namespace cpu_detail {
-// Found before main; all false (every plain path) until then.
-extern CpuFeatures active;
+// What the processor has: found once, before main, and never changed (all false, every plain
+// path, until then).
+extern const CpuFeatures detected;
+// The features a thread may use, all of them unless a test narrows them down for its thread:
+// a choice of code paths, never of results, and no run sees another thread's choice.
+inline CpuFeatures& allowed()
+{
+    thread_local CpuFeatures features = {true, true, true, true, true};
+    return features;
+}
 }  // namespace cpu_detail
 
 // The features the vector paths may use now.
-inline const CpuFeatures& cpuFeatures()
+inline CpuFeatures cpuFeatures()
 {
-    return cpu_detail::active;
+    const CpuFeatures& on = cpu_detail::detected;
+    const CpuFeatures& allowed = cpu_detail::allowed();
+    return {on.sse2 && allowed.sse2, on.shuffle && allowed.shuffle, on.avx2 && allowed.avx2,
+            on.clmul && allowed.clmul, on.wideClmul && allowed.wideClmul};
 }
 
 // What this processor has, whatever is in use.
 CpuFeatures processorFeatures();
 
-// Uses the features that are both wanted and on this processor, from the next call of each path
-// on: CpuFeatures{} forces every plain path, processorFeatures() is the default. For tests and
-// benchmarks; the paths give the same results with any set.
+// Uses the features that are both wanted and on this processor, in this thread, from the next
+// call of each path on: CpuFeatures{} forces every plain path, processorFeatures() is the
+// default. For tests and benchmarks; the paths give the same results with any set.
 void useCpuFeatures(const CpuFeatures& wanted);

@@ -1,4 +1,4 @@
-// File slots, opening, mapping, positioning and closing, each failure a fatal exit.
+// File slots, opening, mapping, positioning and closing, each failure thrown.
 #include "common/file_layer.h"
 
 #include "common/printable.h"
@@ -14,29 +14,7 @@
 #include <cstring>
 #include <iterator>
 
-FileSlot sourceSlot;
-FileSlot targetSlot;
-FileSlot diffSlot;
-
 namespace {
-
-// What a run must undo when it fails or is stopped by a signal. A signal handler may read it at
-// any moment, so names are fixed arrays, written before the flag that makes them count; a name
-// that would not fit could not have been opened.
-struct PendingAppend {
-    volatile sig_atomic_t armed = 0;
-    bool created = false;  // this run created the file
-    uint64_t originalLength = 0;
-    int handle = -1;  // holds the lock: nothing is undone without it
-    char name[PATH_MAX] = {};
-};
-PendingAppend pendingAppend;
-
-struct DiscardedFile {
-    volatile sig_atomic_t set = 0;
-    char name[PATH_MAX] = {};
-};
-DiscardedFile discarded;
 
 void storeName(char (&field)[PATH_MAX], const char* name)
 {
@@ -48,18 +26,18 @@ void storeName(char (&field)[PATH_MAX], const char* name)
 
 // Async-signal-safe: a few system calls on fixed data. Everything happens under the lock that
 // the handle holds; the name is used only while it still leads to that file.
-void rollBackAppend()
+void rollBackAppend(PendingAppend& append)
 {
-    if (pendingAppend.armed == 0)
+    if (append.armed == 0)
         return;
-    pendingAppend.armed = 0;
-    const int handle = pendingAppend.handle;
-    const uint64_t original = pendingAppend.originalLength;
-    if (pendingAppend.created && original == 0) {
+    append.armed = 0;
+    const int handle = append.handle;
+    const uint64_t original = append.originalLength;
+    if (append.created && original == 0) {
         platform::FileIdentity held, named;
-        if (platform::identityOf(handle, held) &&
-            platform::identityOfPath(pendingAppend.name, named) && held == named)
-            platform::removeFile(pendingAppend.name);
+        if (platform::identityOf(handle, held) && platform::identityOfPath(append.name, named) &&
+            held == named)
+            platform::removeFile(append.name);
         return;
     }
     // Nothing appended yet: the file stays untouched, its times included.
@@ -68,7 +46,7 @@ void rollBackAppend()
         platform::truncateFile(handle, original);
 }
 
-void removeDiscarded()
+void removeDiscarded(DiscardedFile& discarded)
 {
     if (discarded.set == 0)
         return;
@@ -84,34 +62,34 @@ void releaseMapping(const FileSlot& slot)
 
 }  // namespace
 
-void closeAllFiles()
+void RunFiles::release()
 {
-    rollBackAppend();  // while the lock is still held
-    for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
+    rollBackAppend(append);  // while the lock is still held
+    for (FileSlot* slot : {&source, &target, &diff})
         releaseMapping(*slot);
-    for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot}) {
+    for (FileSlot* slot : {&source, &target, &diff}) {
         if (slot->handle >= 0)
             platform::closeFile(slot->handle);
         slot->handle = -1;  // a second call releases nothing twice
         slot->view = nullptr;
         slot->viewLength = 0;
     }
-    removeDiscarded();
+    removeDiscarded(discarded);
 }
 
-void undoOnSignal()
+void RunFiles::undo()
 {
-    rollBackAppend();
-    removeDiscarded();
+    rollBackAppend(append);
+    removeDiscarded(discarded);
 }
 
-const char* mappedFileAt(const void* address)
+const char* RunFiles::mappedFileAt(const void* address) const
 {
     // A fault past the end of a file still lies in the last page of its view; 64 KiB covers
     // the largest page size.
     constexpr size_t kLargestPage = 65536;
     const auto at = reinterpret_cast<uintptr_t>(address);
-    const FileSlot* const slots[] = {&sourceSlot, &targetSlot, &diffSlot};
+    const FileSlot* const slots[] = {&source, &target, &diff};
     const auto* hit = std::find_if(std::begin(slots), std::end(slots), [&](const FileSlot* slot) {
         const auto start = reinterpret_cast<uintptr_t>(slot->view);
         return slot->view != nullptr && at >= start && at - start < slot->viewLength + kLargestPage;
@@ -135,8 +113,9 @@ void openForWrite(const char* name, FileSlot& slot)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
-void openForAppend(const char* name, FileSlot& slot)
+void openForAppend(RunFiles& files, const char* name)
 {
+    FileSlot& slot = files.diff;
     slot.name = name;
     for (int attempt = 0; attempt < 100; ++attempt) {
         // Knowing whether this run created the file decides whether a failure removes it again.
@@ -162,28 +141,29 @@ void openForAppend(const char* name, FileSlot& slot)
         uint64_t length = 0;
         if (!platform::fileLength(slot.handle, length))
             break;
-        pendingAppend.created = created && length == 0;
-        pendingAppend.originalLength = length;
-        pendingAppend.handle = slot.handle;
-        storeName(pendingAppend.name, name);
-        pendingAppend.armed = 1;
+        PendingAppend& append = files.append;
+        append.created = created && length == 0;
+        append.originalLength = length;
+        append.handle = slot.handle;
+        storeName(append.name, name);
+        append.armed = 1;
         return;
     }
     fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
-void cutBackAppend(FileSlot& slot, uint64_t length)
+void cutBackAppend(RunFiles& files, uint64_t length)
 {
     // The new length counts first: a stop in between must not restore what is being cut.
-    pendingAppend.originalLength = length;
+    files.append.originalLength = length;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (!platform::truncateFile(slot.handle, length))
-        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
+    if (!platform::truncateFile(files.diff.handle, length))
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(files.diff.name).c_str());
 }
 
-void commitAppend()
+void commitAppend(RunFiles& files)
 {
-    pendingAppend.armed = 0;
+    files.append.armed = 0;
 }
 
 void lockShared(FileSlot& slot)
@@ -197,16 +177,16 @@ void syncChecked(FileSlot& slot)
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
 }
 
-void discardOnFailure(const char* name)
+void discardOnFailure(RunFiles& files, const char* name)
 {
-    discarded.set = 0;
-    storeName(discarded.name, name);
-    discarded.set = 1;
+    files.discarded.set = 0;
+    storeName(files.discarded.name, name);
+    files.discarded.set = 1;
 }
 
-void keepOnFailure()
+void keepOnFailure(RunFiles& files)
 {
-    discarded.set = 0;
+    files.discarded.set = 0;
 }
 
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)

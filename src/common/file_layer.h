@@ -1,7 +1,9 @@
-// The tool's door to files: three process-wide slots hold every open file and mapping, so that a
-// fatal exit from anywhere can release them all. No operation returns an error: each failure
-// ends the process with its message and status.
+// The library's door to files: the slots of one run hold every file and mapping it opens, so that
+// however the run ends they are all released. No operation returns an error: each failure is
+// thrown with its message and status.
 #pragma once
+#include <climits>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,47 +15,72 @@ struct FileSlot {
     std::string name;  // as the caller passed it, for the messages of later failures
 };
 
-extern FileSlot sourceSlot;  // create: source; apply: the current record's source
-extern FileSlot targetSlot;  // create: destination; apply: the temporary output file
-extern FileSlot diffSlot;    // the difference file
+// What a run must undo when it fails or is stopped by a signal. A signal handler may read it at
+// any moment, so names are fixed arrays, written before the flag that makes them count; a name
+// that would not fit could not have been opened.
+struct PendingAppend {
+    volatile sig_atomic_t armed = 0;
+    bool created = false;  // this run created the file
+    uint64_t originalLength = 0;
+    int handle = -1;  // holds the lock: nothing is undone without it
+    char name[PATH_MAX] = {};
+};
+struct DiscardedFile {
+    volatile sig_atomic_t set = 0;
+    char name[PATH_MAX] = {};
+};
 
-// Releases every mapping, then every handle, of the three slots without looking at results.
-// Only a fatal exit calls it. A difference file opened by openForAppend is first cut back to
-// the length it had, so that a failed create never leaves a partial record behind.
-void closeAllFiles();
-// What closeAllFiles undoes (the partial record, the file to discard), with async-signal-safe
-// calls only: for a signal handler that ends the process next.
-void undoOnSignal();
-// The name of the mapped file whose view holds the address, or nullptr; for a signal handler.
-const char* mappedFileAt(const void* address);
+// The files of one run: at most three open at a time, and what a failure must undo. However the
+// run ends, its files are released when this goes, a partial record cut back and an unchecked
+// temporary file removed unless the run committed or kept them.
+struct RunFiles {
+    FileSlot source;  // create: source; apply: the current record's source
+    FileSlot target;  // create: destination; apply: the temporary output file
+    FileSlot diff;    // the difference file
+    PendingAppend append;
+    DiscardedFile discarded;
 
-// Opens a file for reading. A device is opened only where the caller allows it: the name of a
-// file to map may come from a record, and a device can never be mapped anyway.
-void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // exit 1
-void openForWrite(const char* name, FileSlot& slot);  // exit 4; existing content is kept
+    RunFiles() = default;
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
+    ~RunFiles()
+    {
+        release();
+    }
+    // Undoes, then releases every mapping and every handle without looking at results.
+    void release();
+    // What release undoes (the partial record, the file to discard), with async-signal-safe
+    // calls only: for a signal handler that ends the process next.
+    void undo();
+    // The name of the mapped file whose view holds the address, or nullptr; for a signal handler.
+    const char* mappedFileAt(const void* address) const;
+};
+
+void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // status 1
+void openForWrite(const char* name, FileSlot& slot);  // status 4; existing content is kept
 // Opens or creates a difference file to append to, position at its start. It must be a
 // regular file. An exclusive lock, held until the slot is closed, makes other creates and
 // readers of the file wait, so records are appended one at a time and never seen half-written.
 // Until commitAppend, a failure or a stop by a signal cuts the file back to the length it had
 // under the lock, and removes it if this call created it and it is still empty.
-void openForAppend(const char* name, FileSlot& slot);  // exit 4
+void openForAppend(RunFiles& files, const char* name);  // status 4
 // Cuts the file back to a shorter length, which a failure then restores instead.
-void cutBackAppend(FileSlot& slot, uint64_t length);  // exit 9
-void commitAppend();
+void cutBackAppend(RunFiles& files, uint64_t length);  // status 9
+void commitAppend(RunFiles& files);
 // Waits for a shared lock: a reader never sees a record that a create is still writing.
 void lockShared(FileSlot& slot);
 // Flushes what was written to the disk, so that a power loss cannot take it back.
-void syncChecked(FileSlot& slot);  // exit 9
-// Names a file that closeAllFiles removes until keepOnFailure: a temporary result that has not
+void syncChecked(FileSlot& slot);  // status 9
+// Names a file that release removes until keepOnFailure: a temporary result that has not
 // passed its checks yet is of no use to anyone after a failure.
-void discardOnFailure(const char* name);
-void keepOnFailure();
+void discardOnFailure(RunFiles& files, const char* name);
+void keepOnFailure(RunFiles& files);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
-const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // exits 2, 3
+const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3
 // Opens and maps the whole file read-only.
-const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // exits 1, 2, 3
-void unmapFile(const char* name, FileSlot& slot);               // exit 5
-void closeChecked(const char* name, FileSlot& slot);            // exit 5
+const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // statuses 1, 2, 3
+void unmapFile(const char* name, FileSlot& slot);               // status 5
+void closeChecked(const char* name, FileSlot& slot);            // status 5
 // A slot that swallows whatever is written to it, for output that is only measured; closing
 // it cannot fail.
 void openNullSink(FileSlot& slot);
@@ -61,8 +88,8 @@ void closeNullSink(FileSlot& slot);
 
 // Moves the position relative to the current one or to the end; a move before the start of
 // the file fails. The distance is 64-bit so that unsigned 32-bit lengths never turn negative.
-void seekCurrent(FileSlot& slot, int64_t distance);  // exit 6
-void seekEnd(FileSlot& slot, int64_t distance);      // exit 6
+void seekCurrent(FileSlot& slot, int64_t distance);  // status 6
+void seekEnd(FileSlot& slot, int64_t distance);      // status 6
 // Reads up to count bytes at the current position; returns how many arrived.
 size_t readBytes(FileSlot& slot, uint8_t* data, size_t count);
 // The same at an offset, the position unchanged.

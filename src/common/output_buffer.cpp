@@ -9,88 +9,71 @@
 
 #include <cstring>
 
-namespace {
-
-alignas(64) uint8_t outputBuffer[kOutputBufferSize];
-uint32_t fillCount = 0;
-uint32_t* flushCrc = nullptr;
-uint32_t flushCrcFrom = 0;  // buffered bytes before this are not the flush checksum's
-
-void appendBytes(const uint8_t* data, uint32_t count, uint32_t* crc)
+OutputBuffer::OutputBuffer() : bytes_(new uint8_t[kOutputBufferSize + 64])
 {
-    std::memcpy(outputBuffer + fillCount, data, count);
+    // Aligned for the vector stores of the interpreter's fast paths.
+    const auto address = reinterpret_cast<uintptr_t>(bytes_.get());
+    buffer_ = bytes_.get() + ((64 - address % 64) % 64);
+}
+
+void OutputBuffer::append(const uint8_t* data, uint32_t count, uint32_t* crc)
+{
+    std::memcpy(buffer_ + fill_, data, count);
     // The checksum on flush takes these bytes from the buffer later.
-    if (crc != nullptr && crc != flushCrc)
+    if (crc != nullptr && crc != flushCrc_)
         *crc = crcBlock(data, count, *crc);
-    fillCount += count;
+    fill_ += count;
 }
 
-}  // namespace
-
-void resetOutput()
+void OutputBuffer::reset()
 {
-    fillCount = 0;
-    flushCrc = nullptr;
-    flushCrcFrom = 0;
+    fill_ = 0;
+    flushCrc_ = nullptr;
+    flushCrcFrom_ = 0;
 }
 
-void flushOutput(FileSlot& file)
+void OutputBuffer::flush(FileSlot& file)
 {
-    if (fillCount == 0)
+    if (fill_ == 0)
         return;
-    const uint32_t count = fillCount;
-    fillCount = 0;
-    if (flushCrc != nullptr)
-        *flushCrc = crcBlock(outputBuffer + flushCrcFrom, count - flushCrcFrom, *flushCrc);
-    flushCrcFrom = 0;
-    if (!platform::writeFile(file.handle, outputBuffer, count))
+    const uint32_t count = fill_;
+    fill_ = 0;
+    if (flushCrc_ != nullptr)
+        *flushCrc_ = crcBlock(buffer_ + flushCrcFrom_, count - flushCrcFrom_, *flushCrc_);
+    flushCrcFrom_ = 0;
+    if (!platform::writeFile(file.handle, buffer_, count))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(file.name).c_str());
 }
 
-void writeOutput(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)
+void OutputBuffer::write(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)
 {
-    while (uint64_t{fillCount} + count >= kOutputBufferSize) {
-        const uint32_t room = kOutputBufferSize - fillCount;
-        appendBytes(data, room, crc);
+    while (uint64_t{fill_} + count >= kOutputBufferSize) {
+        const uint32_t room = kOutputBufferSize - fill_;
+        append(data, room, crc);
         data += room;
         count -= room;
-        flushOutput(file);
+        flush(file);
     }
     if (count != 0)
-        appendBytes(data, count, crc);
+        append(data, count, crc);
 }
 
-void writeDest(FileSlot& file, const uint8_t* data, uint32_t count)
+void OutputBuffer::checksumOnFlush(uint32_t* crc)
 {
-    writeOutput(file, data, count, &destCrc);
+    if (flushCrc_ != nullptr)
+        *flushCrc_ = crcBlock(buffer_ + flushCrcFrom_, fill_ - flushCrcFrom_, *flushCrc_);
+    flushCrc_ = crc;
+    flushCrcFrom_ = fill_;
 }
 
-void writeRaw(FileSlot& file, const uint8_t* data, uint32_t count)
+uint8_t* OutputBuffer::room(uint32_t count)
 {
-    writeOutput(file, data, count, nullptr);
+    return kOutputBufferSize - fill_ >= count ? buffer_ + fill_ : nullptr;
 }
 
-void checksumOnFlush(uint32_t* crc)
+void OutputBuffer::commit(FileSlot& file, uint32_t count)
 {
-    if (flushCrc != nullptr)
-        *flushCrc = crcBlock(outputBuffer + flushCrcFrom, fillCount - flushCrcFrom, *flushCrc);
-    flushCrc = crc;
-    flushCrcFrom = fillCount;
-}
-
-uint8_t* outputRoom(uint32_t count)
-{
-    return kOutputBufferSize - fillCount >= count ? outputBuffer + fillCount : nullptr;
-}
-
-void commitOutput(FileSlot& file, uint32_t count)
-{
-    fillCount += count;
-    if (fillCount == kOutputBufferSize)
-        flushOutput(file);
-}
-
-uint32_t outputFill()
-{
-    return fillCount;
+    fill_ += count;
+    if (fill_ == kOutputBufferSize)
+        flush(file);
 }

@@ -1,82 +1,60 @@
-// Progress line. Percentages are formed in 64-bit arithmetic so that they stay within 0-100
-// for any pair of 32-bit sizes.
+// Progress. Percentages are formed in 64-bit arithmetic so that they stay within 0-100 for any
+// pair of 32-bit sizes.
 #include "common/progress.h"
 
-#include "common/report.h"
-
 #include <algorithm>
-#include <cstdio>
 
-namespace {
-
-uint64_t progressTotal = 1;
-// Done counts from firstDone up to, not including, nextDone show the percentage printed last;
-// inside that range nothing is computed or printed.
-uint64_t firstDone = 1;
-uint64_t nextDone = 0;
-bool silenced = false;
-
-uint64_t percentOf(uint64_t done)
+uint64_t Progress::percentOf(uint64_t done) const
 {
-    return done * 100 / progressTotal;
+    return done * 100 / total_;
 }
 
-bool showsLastPercent(uint64_t done)
+bool Progress::showsLastPercent(uint64_t done) const
 {
-    return done >= firstDone && done < nextDone;
+    return done >= firstDone_ && done < nextDone_;
 }
 
-void printFor(uint64_t done)
+void Progress::reportFor(uint64_t done)
 {
-    // A silenced run counts its own bytes (a region of another encoder's record, a trial): it
-    // must not move what the visible run printed last.
-    if (silenced || showsLastPercent(done))
+    if (showsLastPercent(done))
         return;
     const uint64_t percent = percentOf(done);
-    firstDone = (percent * progressTotal + 99) / 100;
-    nextDone = ((percent + 1) * progressTotal + 99) / 100;
-    reportProgress(static_cast<int>(percent));
+    firstDone_ = (percent * total_ + 99) / 100;
+    nextDone_ = ((percent + 1) * total_ + 99) / 100;
+    report_.progress(static_cast<int>(percent));
 }
 
-}  // namespace
-
-void startProgress(uint64_t total)
+void Progress::start(uint64_t total)
 {
-    progressTotal = total == 0 ? 1 : total;
-    firstDone = 1;
-    nextDone = 0;
+    total_ = total == 0 ? 1 : total;
+    firstDone_ = 1;
+    nextDone_ = 0;
 }
 
-void showProgress(uint32_t sourceRemaining, uint32_t destRemaining)
+void Progress::show(uint32_t sourceRemaining, uint32_t destRemaining)
 {
-    printFor(progressTotal - sourceRemaining - destRemaining);
+    reportFor(total_ - sourceRemaining - destRemaining);
 }
 
-void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
-                       uint64_t stride)
+void Progress::showSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
+                         uint64_t stride)
 {
-    const uint64_t first = progressTotal - sourceRemaining - destRemaining;
-    if (silenced || count == 0 ||
-        (showsLastPercent(first) && first + (count - 1) * stride < nextDone))
+    const uint64_t first = total_ - sourceRemaining - destRemaining;
+    if (count == 0 || (showsLastPercent(first) && first + (count - 1) * stride < nextDone_))
         return;
     uint64_t step = 0;
     while (step < count) {
-        printFor(first + step * stride);
-        if (stride == 0 || nextDone > progressTotal)
+        reportFor(first + step * stride);
+        if (stride == 0 || nextDone_ > total_)
             return;  // 100 percent: no later step can show another value
         // Jump to the first step whose done count reaches the next percentage.
-        const uint64_t reaching = (nextDone - first + stride - 1) / stride;
+        const uint64_t reaching = (nextDone_ - first + stride - 1) / stride;
         step = std::max(step + 1, reaching);
     }
 }
 
-uint64_t progressQuietFor(uint32_t sourceRemaining, uint32_t destRemaining)
+uint64_t Progress::quietFor(uint32_t sourceRemaining, uint32_t destRemaining) const
 {
-    const uint64_t done = progressTotal - sourceRemaining - destRemaining;
-    return showsLastPercent(done) ? nextDone - done : 0;
-}
-
-void silenceProgress(bool silent)
-{
-    silenced = silent;
+    const uint64_t done = total_ - sourceRemaining - destRemaining;
+    return showsLastPercent(done) ? nextDone_ - done : 0;
 }

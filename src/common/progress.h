@@ -1,18 +1,34 @@
-// The progress line "NN%\r" on stderr, shared by create and apply. It is printed only when the
-// percentage differs from the one printed last, so a long run writes it at most 101 times.
+// The progress of one create or apply, as percentages handed to its report. A percentage is
+// reported only when it differs from the one reported last, so a long run reports at most 101.
 #pragma once
+#include "common/report.h"
+
 #include <cstdint>
 
-// Starts a new line of progress over total = source size + destination size bytes (not 0).
-void startProgress(uint64_t total);
-// Shows how far a run is, given the source and destination bytes that remain.
-void showProgress(uint32_t sourceRemaining, uint32_t destRemaining);
-// The same as showProgress at each of count steps, the first with the given remaining bytes,
-// each later one stride bytes further on in total; without a call per step.
-void showProgressSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
-                       uint64_t stride);
-// How many more bytes, in total, a run that has just shown its progress may move on before
-// showProgress could print again (0 when it may print at once).
-uint64_t progressQuietFor(uint32_t sourceRemaining, uint32_t destRemaining);
-// While set, nothing is printed; for a run whose output nobody is to see (a trial encoding).
-void silenceProgress(bool silent);
+class Progress {
+  public:
+    explicit Progress(const Report& report) : report_(report) {}
+    // Starts over for total = source size + destination size bytes (0 counts as 1).
+    void start(uint64_t total);
+    // Shows how far the run is, given the source and destination bytes that remain.
+    void show(uint32_t sourceRemaining, uint32_t destRemaining);
+    // The same as show at each of count steps, the first with the given remaining bytes, each
+    // later one stride bytes further on in total; without a call per step.
+    void showSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
+                   uint64_t stride);
+    // How many more bytes, in total, a run that has just shown its progress may move on before
+    // show could report again (0 when it may report at once).
+    uint64_t quietFor(uint32_t sourceRemaining, uint32_t destRemaining) const;
+
+  private:
+    uint64_t percentOf(uint64_t done) const;
+    bool showsLastPercent(uint64_t done) const;
+    void reportFor(uint64_t done);
+
+    const Report& report_;
+    uint64_t total_ = 1;
+    // Done counts from firstDone_ up to, not including, nextDone_ show the percentage reported
+    // last; inside that range nothing is computed or reported.
+    uint64_t firstDone_ = 1;
+    uint64_t nextDone_ = 0;
+};

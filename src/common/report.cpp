@@ -5,25 +5,9 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
-
-const zep_callbacks* listener = nullptr;
-
-}  // namespace
-
-void reportTo(const zep_callbacks* callbacks)
+void Report::line(const char* format, ...) const
 {
-    listener = callbacks;
-}
-
-const zep_callbacks* reportedTo()
-{
-    return listener;
-}
-
-void consoleLine(const char* format, ...)
-{
-    if (listener == nullptr || listener->console == nullptr)
+    if (callbacks_ == nullptr || callbacks_->console == nullptr)
         return;
     va_list args;
     va_start(args, format);
@@ -34,11 +18,11 @@ void consoleLine(const char* format, ...)
     std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
-    listener->console(listener->context, text.data());
+    callbacks_->console(callbacks_->context, text.data());
 }
 
-void reportProgress(int percent)
+void Report::progress(int percent) const
 {
-    if (listener != nullptr && listener->progress != nullptr)
-        listener->progress(listener->context, percent);
+    if (callbacks_ != nullptr && callbacks_->progress != nullptr)
+        callbacks_->progress(callbacks_->context, percent);
 }

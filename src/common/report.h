@@ -3,9 +3,17 @@
 #pragma once
 #include "zep/zep.h"
 
-// The callbacks of the call now running; nullptr: nobody listens.
-void reportTo(const zep_callbacks* callbacks);
-const zep_callbacks* reportedTo();
-// One console line (or several), formatted as printf would.
-void consoleLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void reportProgress(int percent);
+class Report {
+  public:
+    explicit Report(const zep_callbacks* callbacks = nullptr) : callbacks_(callbacks) {}
+    // One console line (or several), formatted as printf would.
+    void line(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    void progress(int percent) const;
+    const zep_callbacks* callbacks() const
+    {
+        return callbacks_;
+    }
+
+  private:
+    const zep_callbacks* callbacks_;
+};

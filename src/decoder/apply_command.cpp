@@ -20,9 +20,9 @@
 
 namespace {
 
-void refuseUnsafeNames()
+void refuseUnsafeNames(const RecordHeader& header)
 {
-    const char* names[] = {headerSourceName(), headerDestName()};
+    const char* names[] = {header.sourceName(), header.destName()};
     for (const char* name : names)
         if (!isStorableName(name))
             fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
@@ -31,13 +31,12 @@ void refuseUnsafeNames()
 // The source's last-write time at the precision the record kept: whole milliseconds when flag
 // bit 0 is set, whole seconds otherwise. A time in the hour that comes twice when daylight
 // saving ends matches either reading of the recorded text.
-bool sourceTimeMatches()
+bool sourceTimeMatches(const RecordHeader& header, const FileSlot& source)
 {
-    const bool keepMilliseconds = (headerField16(HEADER_FLAGS) & FLAG_MILLISECONDS) != 0;
-    const uint64_t actual = lastWriteTime(sourceSlot, keepMilliseconds);
+    const bool keepMilliseconds = (header.field16(HEADER_FLAGS) & FLAG_MILLISECONDS) != 0;
+    const uint64_t actual = lastWriteTime(source, keepMilliseconds);
     uint64_t readings[2];
-    const uint32_t count =
-        parseTimeStampReadings(currentHeader.bytes + HEADER_SOURCE_TIME, readings);
+    const uint32_t count = parseTimeStampReadings(header.bytes + HEADER_SOURCE_TIME, readings);
     for (uint32_t i = 0; i < count; ++i)
         if (readings[i] == actual)
             return true;
@@ -47,79 +46,80 @@ bool sourceTimeMatches()
 // The first mismatch decides. A replay that ended before the recorded end of its stream counts
 // as a broken stream whatever its checksum says, and a result of another length than the
 // recorded destination size as a wrong result whatever its checksum says.
-void verifyChecksums(bool streamComplete, bool destComplete)
+void verifyChecksums(const RecordHeader& header, const RunningCrcs& crcs, bool streamComplete,
+                     bool destComplete)
 {
-    if (!streamComplete || streamCrc != headerField32(HEADER_STREAM_CRC))
+    if (!streamComplete || crcs.stream != header.field32(HEADER_STREAM_CRC))
         fail(Status::STREAM_BROKEN, ".zep broken.\n");
-    if (sourceCrc != headerField32(HEADER_SOURCE_CRC))
+    if (crcs.source != header.field32(HEADER_SOURCE_CRC))
         fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-    if (!destComplete || destCrc != headerField32(HEADER_DEST_CRC))
+    if (!destComplete || crcs.dest != header.field32(HEADER_DEST_CRC))
         fail(Status::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
 class RecordApplier {
   public:
-    RecordApplier(const uint8_t* mapping, const std::string& directory)
-        : mapping_(mapping),
+    RecordApplier(Run& run, const uint8_t* mapping, const std::string& directory)
+        : run_(run), files(run.files), report(run.report), mapping_(mapping),
           directory_(directory.empty() || directory.back() == '/' ? directory : directory + "/"),
           temporaryDirectory_(platform::temporaryDirectory())
     {
     }
 
     // Handles the record findRecord just loaded, skipped bytes behind the last one.
-    void applyRecord(uint32_t skipped)
+    void applyRecord(RecordHeader& header, uint32_t skipped)
     {
         const uint64_t recordOffset = mappedOffset_ + skipped;
         const uint64_t recordEnd =
-            recordOffset + currentHeader.length + headerField32(HEADER_STREAM_LENGTH);
-        refuseUnsafeNames();
-        if (recordEnd > diffSlot.viewLength)
+            recordOffset + header.length + header.field32(HEADER_STREAM_LENGTH);
+        refuseUnsafeNames(header);
+        if (recordEnd > files.diff.viewLength)
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
+        seekCurrent(files.diff, header.field32(HEADER_STREAM_LENGTH));
 
         const std::string temporary = createTemporary();
-        const std::string sourceName = headerSourceName();
-        const std::string targetName = headerDestName();
-        consoleLine("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
+        const std::string sourceName = header.sourceName();
+        const std::string targetName = header.destName();
+        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
         ++recordCount_;
         // Stored names are plain names: in the directory they lead to its files.
         const std::string source = directory_ + sourceName;
         const std::string target = directory_ + targetName;
 
         // The time decides whether the source is read at all.
-        openForRead(source.c_str(), sourceSlot);
-        if (!sourceTimeMatches()) {
-            consoleLine("[%s] time comparison error.\n", printable(sourceName).c_str());
-            closeChecked(source.c_str(), sourceSlot);
-            keepOnFailure();
+        openForRead(source.c_str(), files.source);
+        if (!sourceTimeMatches(header, files.source)) {
+            report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
+            closeChecked(source.c_str(), files.source);
+            keepOnFailure(files);
             deleteFile(temporary.c_str());
             mappedOffset_ = recordEnd;
-            releaseHeader();
+            header.release();
             return;
         }
-        if (fileLength(sourceSlot) > UINT32_MAX)
+        if (fileLength(files.source) > UINT32_MAX)
             fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
-        const uint8_t* sourceView = mapOpenedFile(source.c_str(), sourceSlot);
+        const uint8_t* sourceView = mapOpenedFile(source.c_str(), files.source);
         platform::FileAccess access;
-        platform::accessOf(sourceSlot.handle, access);
+        platform::accessOf(files.source.handle, access);
 
-        openForWrite(temporary.c_str(), targetSlot);
+        openForWrite(temporary.c_str(), files.target);
         const uint8_t* streamEnd = nullptr;
-        interpretStream(sourceView, mapping_ + recordOffset, streamEnd);
-        verifyChecksums(streamEnd == mapping_ + recordEnd,
-                        fileSize(targetSlot) == headerField32(HEADER_DEST_SIZE));
+        interpretStream(run_, header, sourceView, mapping_ + recordOffset, streamEnd);
+        verifyChecksums(header, run_.crcs, streamEnd == mapping_ + recordEnd,
+                        fileSize(files.target) == header.field32(HEADER_DEST_SIZE));
         // The result stays private (mode 0600) until it is in place; a result without its
         // recorded time would fail the time check of any record made from it.
-        const uint64_t destTime = parseTimeStamp(currentHeader.bytes + HEADER_DEST_TIME);
-        if (destTime != kInvalidTime && !platform::setLastWriteTicks(targetSlot.handle, destTime))
+        const uint64_t destTime = parseTimeStamp(header.bytes + HEADER_DEST_TIME);
+        if (destTime != kInvalidTime && !platform::setLastWriteTicks(files.target.handle, destTime))
             fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(temporary).c_str());
-        keepOnFailure();
-        closeChecked(temporary.c_str(), targetSlot);
-        unmapFile(source.c_str(), sourceSlot);
+        keepOnFailure(files);
+        closeChecked(temporary.c_str(), files.target);
+        unmapFile(source.c_str(), files.source);
 
         placeResult(temporary, target, access);
         mappedOffset_ = recordEnd;
-        releaseHeader();
+        header.release();
     }
 
     uint32_t recordCount() const
@@ -140,7 +140,7 @@ class RecordApplier {
         int placed = platform::createHiddenBeside(target.c_str(), hidden);
         if (placed < 0)
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
-        discardOnFailure(hidden.c_str());  // a stop by a signal leaves no hidden file behind
+        discardOnFailure(files, hidden.c_str());  // a stop by a signal leaves no hidden file behind
         bool moved = false;
         if (!platform::fillHidden(temporary.c_str(), hidden, placed, moved)) {
             platform::closeFile(placed);
@@ -150,7 +150,7 @@ class RecordApplier {
         const auto giveBack = [&] {
             if (moved && platform::setAccess(placed, platform::privateAccess()) &&
                 platform::renameNoReplace(hidden.c_str(), temporary.c_str()))
-                keepOnFailure();
+                keepOnFailure(files);
             platform::closeFile(placed);
             if (!backup.empty())
                 platform::removeFile(backup.c_str());  // nothing was replaced
@@ -171,7 +171,7 @@ class RecordApplier {
             giveBack();
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
-        keepOnFailure();
+        keepOnFailure(files);
         platform::closeFile(placed);
         if (!moved)
             deleteFile(temporary.c_str());
@@ -186,10 +186,13 @@ class RecordApplier {
         if (!platform::createTemporaryFile(temporaryDirectory_, name))
             fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
                  printable(temporaryDirectory_).c_str());
-        discardOnFailure(name.c_str());
+        discardOnFailure(files, name.c_str());
         return name;
     }
 
+    Run& run_;
+    RunFiles& files;
+    const Report& report;
     const uint8_t* mapping_;
     const std::string directory_;  // "" or ending in '/'
     const std::string temporaryDirectory_;
@@ -199,18 +202,20 @@ class RecordApplier {
 
 }  // namespace
 
-void applyDifferenceFile(const char* diffPath, const std::string& directory)
+void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory)
 {
-    openForRead(diffPath, diffSlot);
-    lockShared(diffSlot);  // a create still writing a record finishes it first
-    const uint8_t* mapping = mapOpenedFile(diffPath, diffSlot);
-    RecordApplier applier(mapping, directory);
+    RunFiles& files = run.files;
+    openForRead(diffPath, files.diff);
+    lockShared(files.diff);  // a create still writing a record finishes it first
+    const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
+    RecordApplier applier(run, mapping, directory);
     uint32_t skipped = 0;
-    while (findRecord(diffSlot, skipped))
-        applier.applyRecord(skipped);
-    unmapFile(diffPath, diffSlot);
+    RecordHeader header;
+    while (findRecord(files.diff, skipped, header))
+        applier.applyRecord(header, skipped);
+    unmapFile(diffPath, files.diff);
     if (applier.recordCount() == 0)
-        consoleLine("[%s] is not zep file.\n", printable(diffPath).c_str());
+        run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
 bool makeNumberedBackup(const char* name, std::string* made)

@@ -3,10 +3,12 @@
 // only after all three checksums match; a file it replaces keeps a numbered backup name, and
 // the target name holds the old version or the new one at every moment, never neither.
 #pragma once
+#include "common/run.h"
+
 #include <string>
 
 // Applies every record to the files in directory ("": the current one).
-void applyDifferenceFile(const char* diffPath, const std::string& directory = "");
+void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory = "");
 
 // Gives the file a second name, name.000, .001, ... .999 in place of its extension, taking the
 // first name that is free; the file keeps its own name too. Where the file system has no

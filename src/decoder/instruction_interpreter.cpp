@@ -8,9 +8,6 @@
 #include "common/checksum.h"
 #include "common/cpu_features.h"
 #include "common/file_layer.h"
-#include "common/output_buffer.h"
-#include "common/progress.h"
-#include "common/report.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 
@@ -43,41 +40,41 @@ uint32_t groupPositions(uint32_t sourceRemaining, uint32_t destRemaining)
     return std::min({kGroupWidth, sourceRemaining, destRemaining});
 }
 
-uint32_t copyRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining,
-                     uint32_t& destRemaining, uint32_t n)
+uint32_t copyRoutine(ReplayTarget& to, const uint8_t*& source, const uint8_t*,
+                     uint32_t& sourceRemaining, uint32_t& destRemaining, uint32_t n)
 {
     const uint32_t count = std::min({n, sourceRemaining, destRemaining});
-    writeRaw(targetSlot, source, count);
+    to.out.writeRaw(to.file, source, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return 0;
 }
 
-uint32_t skipRoutine(const uint8_t*& source, const uint8_t*, uint32_t& sourceRemaining, uint32_t&,
-                     uint32_t n)
+uint32_t skipRoutine(ReplayTarget&, const uint8_t*& source, const uint8_t*,
+                     uint32_t& sourceRemaining, uint32_t&, uint32_t n)
 {
     passSource(source, std::min(n, sourceRemaining), sourceRemaining);
     return 0;
 }
 
-uint32_t insertRoutine(const uint8_t*&, const uint8_t* operand, uint32_t&, uint32_t& destRemaining,
-                       uint32_t n)
+uint32_t insertRoutine(ReplayTarget& to, const uint8_t*&, const uint8_t* operand, uint32_t&,
+                       uint32_t& destRemaining, uint32_t n)
 {
     const uint32_t count = std::min(n, destRemaining);
-    writeRaw(targetSlot, operand, count);
+    to.out.writeRaw(to.file, operand, count);
     destRemaining -= count;
     return count;  // literal bytes beyond the destination's end stay unconsumed
 }
 
-uint32_t pokeRoutine(const uint8_t*& source, const uint8_t* operand, uint32_t& sourceRemaining,
-                     uint32_t& destRemaining, uint32_t n)
+uint32_t pokeRoutine(ReplayTarget& to, const uint8_t*& source, const uint8_t* operand,
+                     uint32_t& sourceRemaining, uint32_t& destRemaining, uint32_t n)
 {
     const uint32_t count = groupPositions(sourceRemaining, destRemaining);
     uint8_t bytes[kGroupWidth];
     std::copy(source, source + count, bytes);
     if (n >= 1 && n <= count)
         bytes[n - 1] = static_cast<uint8_t>(bytes[n - 1] + *operand);
-    writeRaw(targetSlot, bytes, count);
+    to.out.writeRaw(to.file, bytes, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return 1;  // the delta byte is consumed even when its position is never reached
@@ -142,10 +139,11 @@ replayWholeBlock(const uint8_t* source, uint16_t bitmap, const uint8_t* deltas, 
 
 // Whether the next block is away from every end: its 16-byte reads stay inside the stream and
 // the source, and the output buffer has room for its 16-byte store.
-bool wholeBlockFits(uint32_t streamRemaining, uint32_t sourceRemaining, uint32_t destRemaining)
+bool wholeBlockFits(OutputBuffer& out, uint32_t streamRemaining, uint32_t sourceRemaining,
+                    uint32_t destRemaining)
 {
     return streamRemaining >= 2 + 16 && sourceRemaining >= 16 && destRemaining >= kGroupWidth &&
-           outputRoom(kGroupWidth + 1) != nullptr;
+           out.room(kGroupWidth + 1) != nullptr;
 }
 #endif
 
@@ -153,8 +151,9 @@ bool wholeBlockFits(uint32_t streamRemaining, uint32_t sourceRemaining, uint32_t
 
 const OpRoutine opRoutines[4] = {copyRoutine, skipRoutine, insertRoutine, pokeRoutine};
 
-uint32_t replayDifferenceBlock(const uint8_t*& source, uint16_t bitmap, const uint8_t* deltas,
-                               uint32_t& sourceRemaining, uint32_t& destRemaining)
+uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_t bitmap,
+                               const uint8_t* deltas, uint32_t& sourceRemaining,
+                               uint32_t& destRemaining)
 {
     const uint32_t count = groupPositions(sourceRemaining, destRemaining);
     uint8_t bytes[kGroupWidth];
@@ -166,37 +165,43 @@ uint32_t replayDifferenceBlock(const uint8_t*& source, uint16_t bitmap, const ui
         const int k = std::countr_zero(marked);
         bytes[k] = static_cast<uint8_t>(bytes[k] + deltas[used++]);
     }
-    writeRaw(targetSlot, bytes, count);
+    to.out.writeRaw(to.file, bytes, count);
     passSource(source, count, sourceRemaining);
     destRemaining -= count;
     return used;
 }
 
-void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t*& streamEnd)
+void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
+                     const uint8_t* record, const uint8_t*& streamEnd)
 {
-    resetRunningCrcs();
-    resetOutput();
-    const uint32_t sourceSize = headerField32(HEADER_SOURCE_SIZE);
-    const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
+    RunningCrcs& crcs = run.crcs;
+    crcs = RunningCrcs{};
+    OutputBuffer& out = run.out;
+    out.reset();
+    const FileSlot& sourceSlot = run.files.source;
+    const FileSlot& diffSlot = run.files.diff;
+    ReplayTarget to{out, run.files.target};
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
     uint32_t sourceRemaining =
         static_cast<uint32_t>(std::min<uint64_t>(sourceSize, sourceSlot.viewLength));
     uint32_t destRemaining = destSize;
 
-    const uint8_t* stream = record + currentHeader.length;
+    const uint8_t* stream = record + header.length;
     const uint64_t recordOffset = static_cast<uint64_t>(record - diffSlot.view);
-    const uint64_t mappedBehindHeader =
-        diffSlot.viewLength > recordOffset + currentHeader.length
-            ? diffSlot.viewLength - recordOffset - currentHeader.length
-            : 0;
+    const uint64_t mappedBehindHeader = diffSlot.viewLength > recordOffset + header.length
+                                            ? diffSlot.viewLength - recordOffset - header.length
+                                            : 0;
     uint32_t streamRemaining = static_cast<uint32_t>(
-        std::min<uint64_t>(headerField32(HEADER_STREAM_LENGTH), mappedBehindHeader));
+        std::min<uint64_t>(header.field32(HEADER_STREAM_LENGTH), mappedBehindHeader));
 
     const uint8_t* const sourceStart = source;
     const uint8_t* const streamStart = stream;
-    checksumOnFlush(&destCrc);
-    startProgress(uint64_t{sourceSize} + destSize);
+    out.checksumOnFlush(&crcs.dest);
+    Progress& progress = run.progress;
+    progress.start(uint64_t{sourceSize} + destSize);
     while (streamRemaining != 0) {
-        showProgress(sourceRemaining, destRemaining);
+        progress.show(sourceRemaining, destRemaining);
         if (isDifferenceBlock(stream[0])) {
             if (streamRemaining < 2)
                 break;
@@ -206,19 +211,19 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             // 16-byte loads and stores, one after another for as long as the progress line
             // would not change (each block passes 30 bytes of the total).
             if (cpuFeatures().shuffle &&
-                wholeBlockFits(streamRemaining, sourceRemaining, destRemaining)) {
+                wholeBlockFits(out, streamRemaining, sourceRemaining, destRemaining)) {
                 constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
-                uint64_t quiet = progressQuietFor(sourceRemaining, destRemaining);
+                uint64_t quiet = progress.quietFor(sourceRemaining, destRemaining);
                 uint16_t next = bitmap;
                 do {
                     const uint32_t used =
-                        replayWholeBlock(source, next, stream + 2, outputRoom(kGroupWidth + 1));
-                    commitOutput(targetSlot, kGroupWidth);
+                        replayWholeBlock(source, next, stream + 2, out.room(kGroupWidth + 1));
+                    out.commit(run.files.target, kGroupWidth);
                     passSource(source, kGroupWidth, sourceRemaining);
                     destRemaining -= kGroupWidth;
                     consumeStream(stream, 2 + used, streamRemaining);
                     if (quiet <= kBlockProgress || !isDifferenceBlock(stream[0]) ||
-                        !wholeBlockFits(streamRemaining, sourceRemaining, destRemaining))
+                        !wholeBlockFits(out, streamRemaining, sourceRemaining, destRemaining))
                         break;
                     quiet -= kBlockProgress;
                     next = blockBitmap(stream[0], stream[1]);
@@ -231,8 +236,8 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
                 blockDeltas(bitmap, groupPositions(sourceRemaining, destRemaining)) >
                     streamRemaining - 2)
                 break;
-            const uint32_t used =
-                replayDifferenceBlock(source, bitmap, stream + 2, sourceRemaining, destRemaining);
+            const uint32_t used = replayDifferenceBlock(to, source, bitmap, stream + 2,
+                                                        sourceRemaining, destRemaining);
             consumeStream(stream, 2 + used, streamRemaining);
             continue;
         }
@@ -242,14 +247,14 @@ void interpretStream(const uint8_t* source, const uint8_t* record, const uint8_t
             break;
         consumeStream(stream, token.size, streamRemaining);
         const uint32_t used =
-            opRoutines[token.op](source, stream, sourceRemaining, destRemaining, token.length);
+            opRoutines[token.op](to, source, stream, sourceRemaining, destRemaining, token.length);
         consumeStream(stream, used, streamRemaining);
     }
-    flushOutput(targetSlot);
-    checksumOnFlush(nullptr);
-    sourceCrc = crcBlock(sourceStart, static_cast<size_t>(source - sourceStart), sourceCrc);
-    streamCrc = crcBlock(streamStart, static_cast<size_t>(stream - streamStart), streamCrc);
-    showProgress(0, 0);
-    consoleLine("\n");
+    out.flush(run.files.target);
+    out.checksumOnFlush(nullptr);
+    crcs.source = crcBlock(sourceStart, static_cast<size_t>(source - sourceStart), crcs.source);
+    crcs.stream = crcBlock(streamStart, static_cast<size_t>(stream - streamStart), crcs.stream);
+    progress.show(0, 0);
+    run.report.line("\n");
     streamEnd = stream;
 }

@@ -25,18 +25,18 @@ constexpr int32_t kFullWindowScore[16] = {0,  6,  13, 20, 26, 33, 40, 46,
                                           53, 60, 66, 73, 80, 86, 93, 100};
 
 template <Similarity score>
-NearMatch nearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                     uint32_t destRemaining)
+NearMatch nearSearch(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                     const uint8_t* dest, uint32_t destRemaining)
 {
     const int32_t unshifted = score(source, sourceRemaining, dest, destRemaining);
-    if (unshifted > matchThreshold)
+    if (unshifted > limits.threshold)
         return {true, unshifted, 0, 0};
 
     int32_t best = 0;
     int64_t bestShift = 0;  // +i: i source bytes skipped; -i: i destination bytes skipped
     // Past both remaining counts no probe is made any more, so the loop may stop there.
     const int64_t lastShift =
-        std::min<int64_t>(searchRange, std::max<int64_t>(sourceRemaining, destRemaining));
+        std::min<int64_t>(limits.range, std::max<int64_t>(sourceRemaining, destRemaining));
     for (int64_t i = 0; i < lastShift; ++i) {
         const uint32_t shift = static_cast<uint32_t>(i);
         if (shift < sourceRemaining) {
@@ -58,30 +58,12 @@ NearMatch nearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint
             }
         }
     }
-    if (best < matchThreshold)
+    if (best < limits.threshold)
         return {};
     if (bestShift >= 0)
         return {true, best, static_cast<uint32_t>(bestShift), 0};
     return {true, best, 0, static_cast<uint32_t>(-bestShift)};
 }
-
-// Puts matchThreshold back when the block search returns, on every path.
-class ThresholdSwap {
-  public:
-    ThresholdSwap() : saved_(matchThreshold)
-    {
-        matchThreshold = deepThreshold;
-    }
-    ~ThresholdSwap()
-    {
-        matchThreshold = saved_;
-    }
-    ThresholdSwap(const ThresholdSwap&) = delete;
-    ThresholdSwap& operator=(const ThresholdSwap&) = delete;
-
-  private:
-    int32_t saved_;
-};
 
 // The block filter of the widest vector search in use, or none.
 BlockFilter blockFilter();
@@ -89,19 +71,20 @@ BlockFilter blockFilter();
 // The block search; with a filter, the near searches it rules out are not run (they would
 // find nothing), which changes nothing in the outcome.
 template <NearSearch near, bool filtered>
-BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                       uint32_t destRemaining)
+BlockMatch blockSearch(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                       const uint8_t* dest, uint32_t destRemaining)
 {
     int32_t bestScore = 0;
     int32_t bestStep = 0;  // +i: i destination blocks; -j: j source blocks; 0: none yet
     uint32_t bestInnerSourceSkip = 0;
     uint32_t bestInnerDestSkip = 0;
     {
-        const ThresholdSwap raised;
+        // The near searches of the blocks accept from the raised threshold.
+        const SearchLimits raised{limits.range, deepThreshold};
         BlockCandidates candidates{};
         const BlockFilter filterFor = filtered ? blockFilter() : nullptr;
-        const bool filter = filterFor != nullptr &&
-                            filterFor(source, sourceRemaining, dest, destRemaining, candidates);
+        const bool filter = filterFor != nullptr && filterFor(raised, source, sourceRemaining, dest,
+                                                              destRemaining, candidates);
         // Only a strictly better and strictly nearer candidate displaces the best one.
         const auto consider = [&](const NearMatch& inner, int32_t step) {
             if (inner.score > bestScore && (bestStep == 0 || std::abs(step) < std::abs(bestStep))) {
@@ -116,7 +99,7 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
                 continue;
             const uint32_t offset = static_cast<uint32_t>(i * blockSize);
             const NearMatch inner =
-                near(source, sourceRemaining, dest + offset, destRemaining - offset);
+                near(raised, source, sourceRemaining, dest + offset, destRemaining - offset);
             if (!inner.found)
                 continue;
             if (inner.score == 100)
@@ -128,7 +111,7 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
                 continue;
             const uint32_t offset = static_cast<uint32_t>(j * blockSize);
             const NearMatch inner =
-                near(source + offset, sourceRemaining - offset, dest, destRemaining);
+                near(raised, source + offset, sourceRemaining - offset, dest, destRemaining);
             if (!inner.found)
                 continue;
             if (inner.score == 100)
@@ -136,7 +119,7 @@ BlockMatch blockSearch(const uint8_t* source, uint32_t sourceRemaining, const ui
             consider(inner, -j);
         }
     }
-    if (bestScore < matchThreshold || bestStep == 0)
+    if (bestScore < limits.threshold || bestStep == 0)
         return {};
     // The net shift decides: an inner skip back past the block step leaves no step at all.
     if (bestStep > 0) {
@@ -172,33 +155,34 @@ void storeSse(uint8_t* to, __m128i counts)
     _mm_store_si128(reinterpret_cast<__m128i*>(to), counts);
 }
 
-NearMatch sseNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                        uint32_t destRemaining)
+NearMatch sseNearSearch(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                        const uint8_t* dest, uint32_t destRemaining)
 {
     return countingNearSearch<__m128i, 16, loadSse, broadcastSse, countEqualSse, lanesReachingSse,
-                              storeSse>(source, sourceRemaining, dest, destRemaining);
+                              storeSse>(limits, source, sourceRemaining, dest, destRemaining);
 }
 
-bool sseBlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                    uint32_t destRemaining, BlockCandidates& candidates)
+bool sseBlockFilter(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                    const uint8_t* dest, uint32_t destRemaining, BlockCandidates& candidates)
 {
     return blockCandidates<__m128i, 16, loadSse, broadcastSse, countEqualSse, lanesReachingSse,
-                           storeSse>(source, sourceRemaining, dest, destRemaining, candidates);
+                           storeSse>(limits, source, sourceRemaining, dest, destRemaining,
+                                     candidates);
 }
 #endif
 
 // The widest near search the processor may run: 32 lanes with AVX2, 16 with SSE2, else one
 // shift at a time.
-NearMatch vectorNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                           uint32_t destRemaining)
+NearMatch vectorNearSearch(const SearchLimits& limits, const uint8_t* source,
+                           uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining)
 {
 #ifdef ZEP_X86_VECTORS
     if (cpuFeatures().avx2)
-        return avx2NearSearch(source, sourceRemaining, dest, destRemaining);
+        return avx2NearSearch(limits, source, sourceRemaining, dest, destRemaining);
     if (cpuFeatures().sse2)
-        return sseNearSearch(source, sourceRemaining, dest, destRemaining);
+        return sseNearSearch(limits, source, sourceRemaining, dest, destRemaining);
 #endif
-    return scalarNearSearch(source, sourceRemaining, dest, destRemaining);
+    return scalarNearSearch(limits, source, sourceRemaining, dest, destRemaining);
 }
 
 BlockFilter blockFilter()
@@ -214,10 +198,10 @@ BlockFilter blockFilter()
 
 }  // namespace
 
-int32_t countReachingThreshold()
+int32_t countReachingThreshold(int32_t threshold)
 {
     int32_t count = 0;
-    while (count < 15 && kFullWindowScore[count] < matchThreshold)
+    while (count < 15 && kFullWindowScore[count] < threshold)
         ++count;
     return count;
 }
@@ -243,19 +227,19 @@ bool scanChunk(const uint8_t* sourceCounts, const uint8_t* destCounts, uint32_t 
     return false;
 }
 
-NearMatch bestOfCounts(const ChunkBest& best)
+NearMatch bestOfCounts(const ChunkBest& best, int32_t threshold)
 {
     const int32_t score = kFullWindowScore[best.count];
-    if (score < matchThreshold)
+    if (score < threshold)
         return {};
     return best.isSource ? NearMatch{true, score, best.shift, 0}
                          : NearMatch{true, score, 0, best.shift};
 }
 
-NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                           uint32_t destRemaining)
+NearMatch scalarNearSearch(const SearchLimits& limits, const uint8_t* source,
+                           uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining)
 {
-    return nearSearch<fastSimilarity>(source, sourceRemaining, dest, destRemaining);
+    return nearSearch<fastSimilarity>(limits, source, sourceRemaining, dest, destRemaining);
 }
 
 int32_t similarity(const uint8_t* a, uint32_t aRemaining, const uint8_t* b, uint32_t bRemaining)
@@ -303,26 +287,28 @@ uint32_t fastEqualPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit)
     return length + equalPrefix(a + length, b + length, limit - length);
 }
 
-NearMatch alignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                      uint32_t destRemaining)
+NearMatch alignSearch(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                      const uint8_t* dest, uint32_t destRemaining)
 {
-    return nearSearch<similarity>(source, sourceRemaining, dest, destRemaining);
+    return nearSearch<similarity>(limits, source, sourceRemaining, dest, destRemaining);
 }
 
-NearMatch fastAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                          uint32_t destRemaining)
+NearMatch fastAlignSearch(const SearchLimits& limits, const uint8_t* source,
+                          uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining)
 {
-    return vectorNearSearch(source, sourceRemaining, dest, destRemaining);
+    return vectorNearSearch(limits, source, sourceRemaining, dest, destRemaining);
 }
 
-BlockMatch deepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                           uint32_t destRemaining)
+BlockMatch deepAlignSearch(const SearchLimits& limits, const uint8_t* source,
+                           uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining)
 {
-    return blockSearch<alignSearch, false>(source, sourceRemaining, dest, destRemaining);
+    return blockSearch<alignSearch, false>(limits, source, sourceRemaining, dest, destRemaining);
 }
 
-BlockMatch fastDeepAlignSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
+BlockMatch fastDeepAlignSearch(const SearchLimits& limits, const uint8_t* source,
+                               uint32_t sourceRemaining, const uint8_t* dest,
                                uint32_t destRemaining)
 {
-    return blockSearch<vectorNearSearch, true>(source, sourceRemaining, dest, destRemaining);
+    return blockSearch<vectorNearSearch, true>(limits, source, sourceRemaining, dest,
+                                               destRemaining);
 }

@@ -5,7 +5,6 @@
 #include "common/checksum.h"
 #include "common/file_layer.h"
 #include "common/printable.h"
-#include "common/report.h"
 #include "common/status.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
@@ -19,7 +18,8 @@
 namespace {
 
 // Maps one input and records its size and last-write time (with milliseconds) in the header.
-const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, uint32_t timeField)
+const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, uint32_t sizeField,
+                        uint32_t timeField)
 {
     openForRead(path, slot);
     // Sizes in a record are 32-bit; a larger input would be recorded wrongly. It is refused
@@ -28,80 +28,85 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, uint32_t sizeField, ui
         fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(path).c_str());
     const uint8_t* view = mapOpenedFile(path, slot);
     // The size is the mapping's: the encoder reads that much, whatever the file does meanwhile.
-    setHeaderField32(sizeField, static_cast<uint32_t>(slot.viewLength));
-    formatTimeStamp(lastWriteTime(slot, true), currentHeader.bytes + timeField);
+    header.setField32(sizeField, static_cast<uint32_t>(slot.viewLength));
+    formatTimeStamp(lastWriteTime(slot, true), header.bytes + timeField);
     return view;
 }
 
-// With /W the whole-file encoder's stream, unless the specified encoder's would not be longer.
+// With -W the whole-file encoder's stream, unless the default encoder's would not be longer.
 // Where that one is already at most 64 bytes and one per 4 KiB of the new file, there is too
 // little to gain to index the source at all.
-void encodeChosen(FileSlot& diff, const uint8_t* source, const uint8_t* dest)
+void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const uint8_t* source,
+                  const uint8_t* dest)
 {
-    if (wholeFileSearch != 0) {
-        const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
-        const uint32_t specified = measureStream(source, dest);
+    if (tuning.wholeFileSearch != 0) {
+        const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+        const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+        const uint32_t specified = measureStream(tuning, source, sourceSize, dest, destSize);
         WholeFilePlan plan;
         if (specified > 64 + destSize / 4096 &&
-            planWholeFile(source, headerField32(HEADER_SOURCE_SIZE), dest, destSize, plan) &&
+            planWholeFile(source, sourceSize, dest, destSize, plan) &&
             plan.streamLength < specified) {
-            writeWholeFileRecord(diff, plan, source, dest);
+            writeWholeFileRecord(run, header, plan, source, dest);
             return;
         }
     }
-    encodeStream(diff, source, dest);
+    encodeStream(run, header, tuning, source, dest);
 }
 
 // Opens the difference file, locked against other creates and readers, and makes sure that
 // readers will reach the record appended to it: a record that a stopped create left unfinished
 // at the end is cut off, and a file that readers would not read to its end is refused.
-void openDifferenceFile(const char* diffPath)
+void openDifferenceFile(Run& run, const char* diffPath)
 {
-    openForAppend(diffPath, diffSlot);
+    RunFiles& files = run.files;
+    openForAppend(files, diffPath);
     // Appending to an input would change what is being compared, and the input itself.
-    if (sameFile(diffSlot, sourceSlot) || sameFile(diffSlot, targetSlot))
+    if (sameFile(files.diff, files.source) || sameFile(files.diff, files.target))
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
     uint64_t soundLength = 0;
-    switch (checkAppendPoint(diffSlot, fileLength(diffSlot), soundLength)) {
+    switch (checkAppendPoint(files.diff, fileLength(files.diff), soundLength)) {
     case AppendPoint::REACHABLE:
         break;
     case AppendPoint::UNFINISHED:
-        cutBackAppend(diffSlot, soundLength);
-        consoleLine("[%s] unfinished record removed.\n", printable(diffPath).c_str());
+        cutBackAppend(files, soundLength);
+        run.report.line("[%s] unfinished record removed.\n", printable(diffPath).c_str());
         break;
     case AppendPoint::UNREACHABLE:
         fail(Status::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",
              printable(diffPath).c_str(), static_cast<unsigned long long>(soundLength));
     }
-    seekEnd(diffSlot, 0);
+    seekEnd(files.diff, 0);
 }
 
 }  // namespace
 
-void createRecord(const char* sourcePath, const char* destPath, const char* diffPath)
+void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const char* destPath,
+                  const char* diffPath)
 {
     // The names the record stores must lead apply to these very files.
     for (const char* path : {sourcePath, destPath})
         if (isStoredOtherwise(path))
             fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(path).c_str());
-    buildRecordHeader(baseName(sourcePath).c_str(), baseName(destPath).c_str());
-    discardCopyRun();
-    resetRunningCrcs();
+    RecordHeader header =
+        buildRecordHeader(baseName(sourcePath).c_str(), baseName(destPath).c_str());
+    RunFiles& files = run.files;
     const uint8_t* source =
-        mapInput(sourcePath, sourceSlot, HEADER_SOURCE_SIZE, HEADER_SOURCE_TIME);
-    const uint8_t* dest = mapInput(destPath, targetSlot, HEADER_DEST_SIZE, HEADER_DEST_TIME);
-    openDifferenceFile(diffPath);
+        mapInput(sourcePath, files.source, header, HEADER_SOURCE_SIZE, HEADER_SOURCE_TIME);
+    const uint8_t* dest =
+        mapInput(destPath, files.target, header, HEADER_DEST_SIZE, HEADER_DEST_TIME);
+    openDifferenceFile(run, diffPath);
 
     if (std::strcmp(sourcePath, destPath) == 0)
-        consoleLine("%s\n", printable(sourcePath).c_str());
+        run.report.line("%s\n", printable(sourcePath).c_str());
     else
-        consoleLine("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
-    encodeChosen(diffSlot, source, dest);
+        run.report.line("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
+    encodeChosen(run, header, tuning, source, dest);
 
     // The record is complete and on disk: from here on nothing may take it back, and the lock
     // goes only with the close.
-    commitAppend();
-    closeChecked(diffPath, diffSlot);
-    unmapFile(sourcePath, sourceSlot);
-    unmapFile(destPath, targetSlot);
+    commitAppend(files);
+    closeChecked(diffPath, files.diff);
+    unmapFile(sourcePath, files.source);
+    unmapFile(destPath, files.target);
 }

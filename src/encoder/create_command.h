@@ -1,5 +1,8 @@
 // The create command: appends one difference record for source -> destination, storing both
-// base names. The encoder's tuning values are the ones set when it runs.
+// base names, with the encoder's tuning values as given.
 #pragma once
+#include "common/run.h"
+#include "encoder/tuning.h"
 
-void createRecord(const char* sourcePath, const char* destPath, const char* diffPath);
+void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const char* destPath,
+                  const char* diffPath);

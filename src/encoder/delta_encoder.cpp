@@ -2,9 +2,6 @@
 #include "encoder/delta_encoder.h"
 
 #include "common/checksum.h"
-#include "common/output_buffer.h"
-#include "common/progress.h"
-#include "common/report.h"
 #include "encoder/alignment_search.h"
 #include "encoder/stream_sink.h"
 #include "encoder/tuning.h"
@@ -21,7 +18,6 @@ struct CopyRun {
     bool open = false;
     uint32_t length = 0;
 };
-CopyRun copyRun;
 
 // One input being consumed front to back. Consumed bytes are folded into the side's running
 // checksum in large pieces rather than step by step: the value depends only on the bytes and
@@ -47,12 +43,20 @@ struct Side {
     }
 };
 
+using NearSearchOf = NearMatch (*)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*,
+                                   uint32_t);
+using BlockSearchOf = BlockMatch (*)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*,
+                                     uint32_t);
+
 template <StreamSink Sink> struct Encoder {
     Sink& sink;
     Side source;
     Side dest;
-    NearMatch (*nearSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
-    BlockMatch (*blockSearch)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+    const Tuning& tuning;
+    Progress* progress;  // nullptr: a run nobody watches (a trial, a region of another record)
+    NearSearchOf nearSearch;
+    BlockSearchOf blockSearch;
+    CopyRun copyRun = {};
 
     void addCopy(uint32_t count)
     {
@@ -117,10 +121,17 @@ template <StreamSink Sink> struct Encoder {
             insert(dest.remaining);
     }
 
+    SearchLimits limits() const
+    {
+        return {tuning.searchRange, tuning.matchThreshold};
+    }
+
     void step()
     {
-        showProgress(source.remaining, dest.remaining);
-        const NearMatch near = nearSearch(source.at, source.remaining, dest.at, dest.remaining);
+        if (progress != nullptr)
+            progress->show(source.remaining, dest.remaining);
+        const NearMatch near =
+            nearSearch(limits(), source.at, source.remaining, dest.at, dest.remaining);
         if (near.found) {
             if (near.destSkip > near.sourceSkip) {
                 flushCopy();
@@ -143,9 +154,9 @@ template <StreamSink Sink> struct Encoder {
         }
         flushCopy();
         uint32_t length = window(5 * blockSize);
-        if (deepSearch != 0) {
+        if (tuning.deepSearch != 0) {
             const BlockMatch block =
-                blockSearch(source.at, source.remaining, dest.at, dest.remaining);
+                blockSearch(limits(), source.at, source.remaining, dest.at, dest.remaining);
             if (block.found) {
                 if (block.destSteps > block.sourceSteps) {
                     insert(std::min(block.destSteps * blockSize, dest.remaining));
@@ -166,7 +177,7 @@ template <StreamSink Sink> struct Encoder {
     // windows is taken at once, with the progress line it would have printed step by step.
     bool copyEqualStretch()
     {
-        if (matchThreshold >= 100 && searchRange < 1)
+        if (tuning.matchThreshold >= 100 && tuning.searchRange < 1)
             return false;
         const uint32_t limit = window(UINT32_MAX);
         const uint32_t equal = fastEqualPrefix(source.at, dest.at, limit);
@@ -176,7 +187,8 @@ template <StreamSink Sink> struct Encoder {
         if (length == 0)
             return false;
         const uint64_t steps = (length + blockSize - 1) / blockSize;
-        showProgressSteps(source.remaining, dest.remaining, steps, uint64_t{2} * blockSize);
+        if (progress != nullptr)
+            progress->showSteps(source.remaining, dest.remaining, steps, uint64_t{2} * blockSize);
         addCopy(length);
         source.consume(length);
         dest.consume(length);
@@ -186,83 +198,55 @@ template <StreamSink Sink> struct Encoder {
 
 }  // namespace
 
-void discardCopyRun()
+void beginRecord(Run& run, RecordHeader& header)
 {
-    copyRun = CopyRun{};
-}
-
-void beginRecord(FileSlot& diff)
-{
-    startProgress(uint64_t{headerField32(HEADER_SOURCE_SIZE)} + headerField32(HEADER_DEST_SIZE));
-    setHeaderField32(HEADER_STREAM_LENGTH, 0);
-    resetOutput();
-    writeRaw(diff, currentHeader.bytes, currentHeader.length);
+    run.progress.start(uint64_t{header.field32(HEADER_SOURCE_SIZE)} +
+                       header.field32(HEADER_DEST_SIZE));
+    header.setField32(HEADER_STREAM_LENGTH, 0);
+    run.out.reset();
+    run.out.writeRaw(run.files.diff, header.bytes, header.length);
     // Stream bytes come a few at a time; their checksum is taken a buffer at a time.
-    checksumOnFlush(&streamCrc);
+    run.out.checksumOnFlush(&run.crcs.stream);
 }
 
-uint32_t completeRecord(FileSlot& diff)
+uint32_t completeRecord(Run& run, RecordHeader& header)
 {
-    checksumOnFlush(nullptr);
-    setHeaderField32(HEADER_SOURCE_CRC, sourceCrc);
-    setHeaderField32(HEADER_DEST_CRC, destCrc);
-    setHeaderField32(HEADER_STREAM_CRC, streamCrc);
-    setHeaderField32(HEADER_CHECKSUM, headerChecksum());
-    flushOutput(diff);
-    const uint32_t streamLength = headerField32(HEADER_STREAM_LENGTH);
-    seekCurrent(diff, -(int64_t{streamLength} + currentHeader.length));
-    writeRaw(diff, currentHeader.bytes, currentHeader.length);
-    flushOutput(diff);
+    run.out.checksumOnFlush(nullptr);
+    header.setField32(HEADER_SOURCE_CRC, run.crcs.source);
+    header.setField32(HEADER_DEST_CRC, run.crcs.dest);
+    header.setField32(HEADER_STREAM_CRC, run.crcs.stream);
+    header.setField32(HEADER_CHECKSUM, header.checksum());
+    run.out.flush(run.files.diff);
+    const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
+    seekCurrent(run.files.diff, -(int64_t{streamLength} + header.length));
+    run.out.writeRaw(run.files.diff, header.bytes, header.length);
+    run.out.flush(run.files.diff);
     return streamLength;
 }
 
-void endRecord(FileSlot& diff)
+void endRecord(Run& run)
 {
     // "done." promises a record that survives a power loss.
-    syncChecked(diff);
-    showProgress(0, 0);
-    releaseHeader();
-    consoleLine("\ndone.\n");
+    syncChecked(run.files.diff);
+    run.progress.show(0, 0);
+    run.report.line("\ndone.\n");
 }
 
 namespace {
 
-// The whole record, header included; returns the stream length.
-uint32_t encodeRecord(FileSlot& diff, const uint8_t* source, const uint8_t* dest,
-                      EncoderSpeed speed)
-{
-    const bool fast = speed == EncoderSpeed::FAST;
-    WritingSink sink(diff);
-    Encoder<WritingSink> encoder{sink,
-                                 {source, headerField32(HEADER_SOURCE_SIZE), source, &sourceCrc},
-                                 {dest, headerField32(HEADER_DEST_SIZE), dest, &destCrc},
-                                 fast ? fastAlignSearch : alignSearch,
-                                 fast ? fastDeepAlignSearch : deepAlignSearch};
-    beginRecord(diff);
-    encoder.run(fast, 1);
-    encoder.source.fold();
-    encoder.dest.fold();
-    return completeRecord(diff);
-}
-
-// A region's stream into sink, with the default tuning whatever the options, printing
-// nothing and leaving the running checksums alone: they cover whole files, and the caller
-// folds them in itself.
+// A region's stream into sink, with the default tuning whatever the options, reporting nothing
+// and leaving the running checksums alone: they cover whole files, and the caller folds them in
+// itself.
 template <StreamSink Sink>
 void encodeRegionInto(Sink& sink, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
                       uint32_t destLength)
 {
-    const int32_t range = searchRange;
-    const int32_t threshold = matchThreshold;
-    const int32_t deep = deepSearch;
-    searchRange = 47;
-    matchThreshold = 65;
-    deepSearch = 1;
-    silenceProgress(true);
-    discardCopyRun();
+    static constexpr Tuning kDefaults{};
     Encoder<Sink> encoder{sink,
                           {source, sourceLength, source, nullptr},
                           {dest, destLength, dest, nullptr},
+                          kDefaults,
+                          nullptr,
                           fastAlignSearch,
                           fastDeepAlignSearch};
     // A difference group covers 15 positions unless a file ends; the region's ends are not
@@ -270,24 +254,50 @@ void encodeRegionInto(Sink& sink, const uint8_t* source, uint32_t sourceLength, 
     // search and a 75-byte stretch still fit, and the rest is skipped and inserted.
     constexpr uint32_t kWholeGroupsFit = 128;
     encoder.run(true, kWholeGroupsFit);
-    silenceProgress(false);
-    searchRange = range;
-    matchThreshold = threshold;
-    deepSearch = deep;
 }
+
+// Written, but never shown: a region's counts are not the record's.
+struct RegionSink {
+    static constexpr bool kWrites = true;
+    RecordWriter& writer;
+    void token(uint32_t n, uint8_t op)
+    {
+        writeToken(writer, n, op);
+    }
+    void data(const uint8_t* bytes, uint32_t count)
+    {
+        writeStream(writer, bytes, count);
+    }
+};
 
 }  // namespace
 
-void encodeStream(FileSlot& diff, const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
+void encodeStream(Run& run, RecordHeader& header, const Tuning& tuning, const uint8_t* source,
+                  const uint8_t* dest, EncoderSpeed speed)
 {
-    encodeRecord(diff, source, dest, speed);
-    endRecord(diff);
+    const bool fast = speed == EncoderSpeed::FAST;
+    RecordWriter writer = recordWriter(run, header);
+    WritingSink sink(writer, run.progress);
+    Encoder<WritingSink> encoder{
+        sink,
+        {source, header.field32(HEADER_SOURCE_SIZE), source, &run.crcs.source},
+        {dest, header.field32(HEADER_DEST_SIZE), dest, &run.crcs.dest},
+        tuning,
+        &run.progress,
+        fast ? fastAlignSearch : alignSearch,
+        fast ? fastDeepAlignSearch : deepAlignSearch};
+    beginRecord(run, header);
+    encoder.run(fast, 1);
+    encoder.source.fold();
+    encoder.dest.fold();
+    completeRecord(run, header);
+    endRecord(run);
 }
 
-void encodeRegion(FileSlot& diff, const uint8_t* source, uint32_t sourceLength, const uint8_t* dest,
-                  uint32_t destLength)
+void encodeRegion(RecordWriter& writer, const uint8_t* source, uint32_t sourceLength,
+                  const uint8_t* dest, uint32_t destLength)
 {
-    WritingSink sink(diff);
+    RegionSink sink{writer};
     encodeRegionInto(sink, source, sourceLength, dest, destLength);
 }
 
@@ -299,18 +309,18 @@ uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8
     return static_cast<uint32_t>(sink.bytes());
 }
 
-uint32_t measureStream(const uint8_t* source, const uint8_t* dest)
+uint32_t measureStream(const Tuning& tuning, const uint8_t* source, uint32_t sourceSize,
+                       const uint8_t* dest, uint32_t destSize)
 {
     CountingSink sink;
     Encoder<CountingSink> encoder{sink,
-                                  {source, headerField32(HEADER_SOURCE_SIZE), source, nullptr},
-                                  {dest, headerField32(HEADER_DEST_SIZE), dest, nullptr},
+                                  {source, sourceSize, source, nullptr},
+                                  {dest, destSize, dest, nullptr},
+                                  tuning,
+                                  nullptr,
                                   fastAlignSearch,
                                   fastDeepAlignSearch};
-    silenceProgress(true);
-    discardCopyRun();
     encoder.run(true, 1);
-    silenceProgress(false);
     // What the header's 32-bit stream length would hold.
     return static_cast<uint32_t>(sink.bytes());
 }

@@ -34,18 +34,19 @@ void storeAvx2(uint8_t* to, __m256i counts)
 
 }  // namespace
 
-NearMatch avx2NearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                         uint32_t destRemaining)
+NearMatch avx2NearSearch(const SearchLimits& limits, const uint8_t* source,
+                         uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining)
 {
     return countingNearSearch<__m256i, 32, loadAvx2, broadcastAvx2, countEqualAvx2,
-                              lanesReachingAvx2, storeAvx2>(source, sourceRemaining, dest,
+                              lanesReachingAvx2, storeAvx2>(limits, source, sourceRemaining, dest,
                                                             destRemaining);
 }
 
-bool avx2BlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                     uint32_t destRemaining, BlockCandidates& candidates)
+bool avx2BlockFilter(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                     const uint8_t* dest, uint32_t destRemaining, BlockCandidates& candidates)
 {
     return blockCandidates<__m256i, 32, loadAvx2, broadcastAvx2, countEqualAvx2, lanesReachingAvx2,
-                           storeAvx2>(source, sourceRemaining, dest, destRemaining, candidates);
+                           storeAvx2>(limits, source, sourceRemaining, dest, destRemaining,
+                                      candidates);
 }
 #endif

@@ -1,7 +1,6 @@
 // The step emitter, compiled here for both sinks.
 #include "encoder/step_emitter.h"
 
-#include "common/progress.h"
 #include "encoder/alignment_search.h"
 #include "encoder/delta_encoder.h"
 #include "format/group_encoding.h"
@@ -21,7 +20,7 @@ StepEmitter<Sink>::StepEmitter(Sink& sink, const uint8_t* source, uint32_t sourc
 template <StreamSink Sink> void StepEmitter<Sink>::run(const WholeFileStep& step)
 {
     if constexpr (Sink::kWrites)
-        showProgress(sourceSize_ - sourceAt_, destSize_ - destAt_);
+        sink_.progress().show(sourceSize_ - sourceAt_, destSize_ - destAt_);
     switch (step.kind) {
     case WholeFileStep::SKIP:
         skip(step.length);
@@ -37,7 +36,7 @@ template <StreamSink Sink> void StepEmitter<Sink>::run(const WholeFileStep& step
         flushCopy();
         // The planner measured the region already; only writing it runs the encoder.
         if constexpr (Sink::kWrites)
-            encodeRegion(sink_.file(), source_ + step.sourceAt, step.length, dest_ + step.destAt,
+            encodeRegion(sink_.writer(), source_ + step.sourceAt, step.length, dest_ + step.destAt,
                          step.destLength);
         else
             sink_.add(step.cost);
@@ -147,9 +146,9 @@ uint64_t measureSteps(const std::vector<WholeFileStep>& steps, const uint8_t* so
     return sink.bytes();
 }
 
-void writeSteps(FileSlot& diff, const std::vector<WholeFileStep>& steps, const uint8_t* source,
-                uint32_t sourceSize, const uint8_t* dest, uint32_t destSize)
+void writeSteps(RecordWriter& writer, Progress& progress, const std::vector<WholeFileStep>& steps,
+                const uint8_t* source, uint32_t sourceSize, const uint8_t* dest, uint32_t destSize)
 {
-    WritingSink sink(diff);
+    WritingSink sink(writer, progress);
     emitSteps(sink, steps, source, sourceSize, dest, destSize);
 }

@@ -52,6 +52,6 @@ extern template class StepEmitter<WritingSink>;
 // The stream length of the steps, from the start of both files.
 uint64_t measureSteps(const std::vector<WholeFileStep>& steps, const uint8_t* source,
                       uint32_t sourceSize, const uint8_t* dest, uint32_t destSize);
-// The same stream written into the record, with the progress line at every step.
-void writeSteps(FileSlot& diff, const std::vector<WholeFileStep>& steps, const uint8_t* source,
-                uint32_t sourceSize, const uint8_t* dest, uint32_t destSize);
+// The same stream written into the record, with the progress at every step.
+void writeSteps(RecordWriter& writer, Progress& progress, const std::vector<WholeFileStep>& steps,
+                const uint8_t* source, uint32_t sourceSize, const uint8_t* dest, uint32_t destSize);

@@ -3,7 +3,7 @@
 // writeStream. Encoders take the sink as a template parameter, so that the size a trial run
 // measures is, by construction, the size the same code then writes.
 #pragma once
-#include "common/file_layer.h"
+#include "common/progress.h"
 #include "format/instruction_stream.h"
 
 #include <concepts>
@@ -45,25 +45,31 @@ class CountingSink {
     uint64_t bytes_ = 0;
 };
 
-// Every byte goes into the current header's stream length and streamCrc on its way out.
+// Every byte goes into the record's stream length and stream checksum on its way out; the
+// progress is the run's.
 class WritingSink {
   public:
     static constexpr bool kWrites = true;
 
-    explicit WritingSink(FileSlot& diff) : diff_(diff) {}
+    WritingSink(RecordWriter& writer, Progress& progress) : writer_(writer), progress_(progress) {}
     void token(uint32_t n, uint8_t op)
     {
-        writeToken(diff_, n, op);
+        writeToken(writer_, n, op);
     }
     void data(const uint8_t* bytes, uint32_t count)
     {
-        writeStream(diff_, bytes, count);
+        writeStream(writer_, bytes, count);
     }
-    FileSlot& file() const
+    RecordWriter& writer() const
     {
-        return diff_;
+        return writer_;
+    }
+    Progress& progress() const
+    {
+        return progress_;
     }
 
   private:
-    FileSlot& diff_;
+    RecordWriter& writer_;
+    Progress& progress_;
 };

@@ -10,7 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
-using NearSearch = NearMatch (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+using NearSearch = NearMatch (*)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*,
+                                 uint32_t);
 
 // Which near searches of a block search can find anything: index i - 1 for the destination
 // block i, and for the source block i. Filled by a block filter, which returns false (ruling
@@ -19,7 +20,8 @@ struct BlockCandidates {
     bool dest[29];
     bool source[29];
 };
-using BlockFilter = bool (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t, BlockCandidates&);
+using BlockFilter = bool (*)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*,
+                             uint32_t, BlockCandidates&);
 
 // The best shift so far of a search, by count of equal bytes in a full window.
 struct ChunkBest {
@@ -28,23 +30,23 @@ struct ChunkBest {
     bool isSource = true;
 };
 
-// The smallest count of equal bytes in a full window whose score reaches matchThreshold; a
+// The smallest count of equal bytes in a full window whose score reaches the threshold; a
 // search whose every count stays below it finds nothing, whichever count is highest.
-int32_t countReachingThreshold();
+int32_t countReachingThreshold(int32_t threshold);
 // Goes through one chunk's per-shift counts in search order (smaller shift first, the source
 // side before the destination side), as the one-at-a-time search would: a count of 15 ends the
 // search (true, with exact set), a strictly higher count becomes the best.
 bool scanChunk(const uint8_t* sourceCounts, const uint8_t* destCounts, uint32_t base,
                uint32_t lanes, ChunkBest& best, NearMatch& exact);
-NearMatch bestOfCounts(const ChunkBest& best);
+NearMatch bestOfCounts(const ChunkBest& best, int32_t threshold);
 // The one-at-a-time near search over the fast score, for what the vectors cannot cover.
-NearMatch scalarNearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                           uint32_t destRemaining);
+NearMatch scalarNearSearch(const SearchLimits& limits, const uint8_t* source,
+                           uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining);
 // In near_search_avx2.cpp; call only where the CPU has AVX2.
-NearMatch avx2NearSearch(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                         uint32_t destRemaining);
-bool avx2BlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                     uint32_t destRemaining, BlockCandidates& candidates);
+NearMatch avx2NearSearch(const SearchLimits& limits, const uint8_t* source,
+                         uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining);
+bool avx2BlockFilter(const SearchLimits& limits, const uint8_t* source, uint32_t sourceRemaining,
+                     const uint8_t* dest, uint32_t destRemaining, BlockCandidates& candidates);
 
 // Lane j of the source counter counts the window positions k where source[base + j + k] ==
 // dest[k], lane j of the destination counter those where dest[base + j + k] == source[k]. With
@@ -54,22 +56,23 @@ bool avx2BlockFilter(const uint8_t* source, uint32_t sourceRemaining, const uint
 template <typename Vector, int Width, Vector (*loadAt)(const uint8_t*),
           Vector (*broadcast)(uint8_t), Vector (*countEqual)(Vector, Vector, Vector),
           unsigned (*lanesReaching)(Vector, Vector, int32_t), void (*storeTo)(uint8_t*, Vector)>
-static NearMatch countingNearSearch(const uint8_t* source, uint32_t sourceRemaining,
-                                    const uint8_t* dest, uint32_t destRemaining)
+static NearMatch countingNearSearch(const SearchLimits& limits, const uint8_t* source,
+                                    uint32_t sourceRemaining, const uint8_t* dest,
+                                    uint32_t destRemaining)
 {
     static_assert(blockSize == 15, "one vector lane per shift of a 15-byte window");
-    const int64_t range = searchRange;
+    const int64_t range = limits.range;
     const int64_t chunks = (range + Width - 1) / Width;
     // Every load and every window must lie inside both sides; elsewhere score one at a time.
     const int64_t needed = int64_t{Width} * (chunks > 1 ? chunks : 1) + 30;
     if (range <= 0 || sourceRemaining < needed || destRemaining < needed)
-        return scalarNearSearch(source, sourceRemaining, dest, destRemaining);
+        return scalarNearSearch(limits, source, sourceRemaining, dest, destRemaining);
 
     const int32_t unshifted = fastSimilarity(source, sourceRemaining, dest, destRemaining);
-    if (unshifted > matchThreshold)
+    if (unshifted > limits.threshold)
         return {true, unshifted, 0, 0};
 
-    const int32_t reaching = countReachingThreshold();
+    const int32_t reaching = countReachingThreshold(limits.threshold);
     Vector destBytes[15];
     Vector sourceBytes[15];
     for (int k = 0; k < 15; ++k) {
@@ -97,7 +100,7 @@ static NearMatch countingNearSearch(const uint8_t* source, uint32_t sourceRemain
         if (scanChunk(sourceCounts, destCounts, base, lanes, best, exact))
             return exact;
     }
-    return bestOfCounts(best);
+    return bestOfCounts(best, limits.threshold);
 }
 
 // Sets of byte pairs, one byte per possible pair (a lookup is one load and an add; bits took a
@@ -156,13 +159,14 @@ static inline bool nearSideMay(Vector shared, bool count, const uint8_t* other,
 template <typename Vector, int Width, Vector (*loadAt)(const uint8_t*),
           Vector (*broadcast)(uint8_t), Vector (*countEqual)(Vector, Vector, Vector),
           unsigned (*lanesReaching)(Vector, Vector, int32_t), void (*storeTo)(uint8_t*, Vector)>
-static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, const uint8_t* dest,
-                            uint32_t destRemaining, BlockCandidates& candidates)
+static bool blockCandidates(const SearchLimits& limits, const uint8_t* source,
+                            uint32_t sourceRemaining, const uint8_t* dest, uint32_t destRemaining,
+                            BlockCandidates& candidates)
 {
     constexpr int64_t kBlocks = 29;
     constexpr int64_t kMaxRange = 256;
-    const int64_t range = searchRange;
-    const int32_t reaching = countReachingThreshold();
+    const int64_t range = limits.range;
+    const int32_t reaching = countReachingThreshold(limits.threshold);
     if (range <= 0 || range > kMaxRange || reaching == 0)
         return false;
     const int64_t chunks = (range + Width - 1) / Width;
@@ -202,7 +206,8 @@ static bool blockCandidates(const uint8_t* source, uint32_t sourceRemaining, con
     // searched stretch cannot reach it there.
     const auto sideMay = nearSideMay<Vector, loadAt, broadcast, countEqual, lanesReaching>;
     const bool byPairs = reaching >= 11;
-    static PairMaps pairs;  // empty between searches
+    // Empty between searches; one set per thread, so that runs in several threads keep apart.
+    thread_local PairMaps pairs;
     const int64_t stretch = range + 13;
     if (byPairs)
         for (int64_t at = 0; at < stretch; ++at) {

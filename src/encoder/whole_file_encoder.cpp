@@ -44,16 +44,17 @@ bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* de
     return true;
 }
 
-void writeWholeFileRecord(FileSlot& diff, const WholeFilePlan& plan, const uint8_t* source,
-                          const uint8_t* dest)
+void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+                          const uint8_t* source, const uint8_t* dest)
 {
-    const uint32_t sourceSize = headerField32(HEADER_SOURCE_SIZE);
-    const uint32_t destSize = headerField32(HEADER_DEST_SIZE);
-    beginRecord(diff);
-    writeSteps(diff, plan.steps, source, sourceSize, dest, destSize);
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    RecordWriter writer = recordWriter(run, header);
+    beginRecord(run, header);
+    writeSteps(writer, run.progress, plan.steps, source, sourceSize, dest, destSize);
     // Every byte of both files is passed over once, in order.
-    sourceCrc = crcBlock(source, sourceSize, sourceCrc);
-    destCrc = crcBlock(dest, destSize, destCrc);
-    completeRecord(diff);
-    endRecord(diff);
+    run.crcs.source = crcBlock(source, sourceSize, run.crcs.source);
+    run.crcs.dest = crcBlock(dest, destSize, run.crcs.dest);
+    completeRecord(run, header);
+    endRecord(run);
 }

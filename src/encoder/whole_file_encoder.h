@@ -4,7 +4,8 @@
 // Between two matches it picks, by encoded size, how much of the gap to replay as differences
 // against the source (copies, pokes, difference blocks) and how much to skip and insert.
 #pragma once
-#include "common/file_layer.h"
+#include "common/run.h"
+#include "format/record_header.h"
 
 #include <cstdint>
 #include <vector>
@@ -31,8 +32,8 @@ struct WholeFilePlan {
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
                    uint32_t destSize, WholeFilePlan& plan);
 
-// Writes the record of the current header with the planned stream into diff, positioned where
-// the record starts: provisional header, stream, completed header rewritten in place, with the
-// progress line and "done." as for the specified encoder. Releases the header.
-void writeWholeFileRecord(FileSlot& diff, const WholeFilePlan& plan, const uint8_t* source,
-                          const uint8_t* dest);
+// Writes the header's record with the planned stream into the run's difference file,
+// positioned where the record starts: provisional header, stream, completed header rewritten
+// in place, with the progress and "done." as for the default encoder.
+void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+                          const uint8_t* source, const uint8_t* dest);

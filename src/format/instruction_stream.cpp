@@ -75,14 +75,15 @@ bool readToken(const uint8_t* bytes, size_t available, Token& token)
     return true;
 }
 
-void writeStream(FileSlot& diff, const uint8_t* data, uint32_t count)
+void writeStream(RecordWriter& writer, const uint8_t* data, uint32_t count)
 {
-    setHeaderField32(HEADER_STREAM_LENGTH, headerField32(HEADER_STREAM_LENGTH) + count);
-    writeOutput(diff, data, count, &streamCrc);
+    RecordHeader& header = writer.header;
+    header.setField32(HEADER_STREAM_LENGTH, header.field32(HEADER_STREAM_LENGTH) + count);
+    writer.out.write(writer.diff, data, count, &writer.streamCrc);
 }
 
-void writeToken(FileSlot& diff, uint32_t n, uint8_t op)
+void writeToken(RecordWriter& writer, uint32_t n, uint8_t op)
 {
     uint8_t bytes[kMaxTokenSize];
-    writeStream(diff, bytes, encodeToken(n, op, bytes));
+    writeStream(writer, bytes, encodeToken(n, op, bytes));
 }

@@ -3,6 +3,8 @@
 // length in 1, 2, 3 or 5 bytes). One definition for the writer and every reader.
 #pragma once
 #include "common/file_layer.h"
+#include "common/output_buffer.h"
+#include "format/record_header.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +45,16 @@ inline uint16_t blockBitmap(uint8_t high, uint8_t low)
     return static_cast<uint16_t>((high << 8) | low);
 }
 
-// Appends stream bytes to the record being written: adds count to the current header's stream
-// length and folds every byte into streamCrc.
-void writeStream(FileSlot& diff, const uint8_t* data, uint32_t count);
+// Where a record's stream goes while it is written: the run's output buffer and difference
+// file, the record's header, whose stream length counts every byte, and the stream checksum.
+struct RecordWriter {
+    OutputBuffer& out;
+    FileSlot& diff;
+    RecordHeader& header;
+    uint32_t& streamCrc;
+};
+// Appends stream bytes to the record being written: adds count to the header's stream length
+// and folds every byte into the stream checksum.
+void writeStream(RecordWriter& writer, const uint8_t* data, uint32_t count);
 // Appends one token in its shortest form.
-void writeToken(FileSlot& diff, uint32_t n, uint8_t op);
+void writeToken(RecordWriter& writer, uint32_t n, uint8_t op);

@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-RecordHeader currentHeader;
-
 namespace {
 
 constexpr char kMagic[4] = {'Z', 'E', 'P', '\0'};
@@ -20,19 +18,6 @@ uint32_t load32(const uint8_t* bytes)
 {
     return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
            (uint32_t{bytes[3]} << 24);
-}
-
-void makeCurrent(uint8_t* bytes, uint32_t length)
-{
-    releaseHeader();
-    currentHeader.bytes = bytes;
-    currentHeader.length = length;
-}
-
-[[noreturn]] void headerBroken()
-{
-    releaseHeader();
-    fail(Status::HEADER_BROKEN, "Header broken.\n");
 }
 
 // Offset of the destination name length field, behind the source name's zero.
@@ -71,30 +56,59 @@ int readNumber(const uint8_t* field, uint32_t at)
 
 }  // namespace
 
-const char* headerSourceName()
+RecordHeader::RecordHeader(RecordHeader&& other) noexcept : bytes(other.bytes), length(other.length)
 {
-    return reinterpret_cast<const char*>(currentHeader.bytes + HEADER_SOURCE_NAME);
+    other.bytes = nullptr;
+    other.length = 0;
 }
 
-bool headerHasDestName()
+RecordHeader& RecordHeader::operator=(RecordHeader&& other) noexcept
 {
-    return headerField16(destLengthOffset(currentHeader)) != 0;
+    if (this != &other) {
+        release();
+        bytes = other.bytes;
+        length = other.length;
+        other.bytes = nullptr;
+        other.length = 0;
+    }
+    return *this;
 }
 
-const char* headerDestName()
+RecordHeader::~RecordHeader()
 {
-    if (!headerHasDestName())
-        return headerSourceName();
-    return reinterpret_cast<const char*>(currentHeader.bytes + destLengthOffset(currentHeader) + 2);
+    release();
 }
 
-void releaseHeader()
+void RecordHeader::release()
 {
-    std::free(currentHeader.bytes);
-    currentHeader = RecordHeader{};
+    std::free(bytes);
+    bytes = nullptr;
+    length = 0;
 }
 
-void buildRecordHeader(const char* sourceName, const char* destName)
+const char* RecordHeader::sourceName() const
+{
+    return reinterpret_cast<const char*>(bytes + HEADER_SOURCE_NAME);
+}
+
+bool RecordHeader::hasDestName() const
+{
+    return field16(destLengthOffset(*this)) != 0;
+}
+
+const char* RecordHeader::destName() const
+{
+    if (!hasDestName())
+        return sourceName();
+    return reinterpret_cast<const char*>(bytes + destLengthOffset(*this) + 2);
+}
+
+uint32_t RecordHeader::checksum() const
+{
+    return crcBlock(bytes + 4, length - 4, crcInit());
+}
+
+RecordHeader buildRecordHeader(const char* sourceName, const char* destName)
 {
     const uint32_t sourceLength = static_cast<uint32_t>(std::strlen(sourceName));
     const uint32_t destLength = static_cast<uint32_t>(std::strlen(destName));
@@ -103,33 +117,29 @@ void buildRecordHeader(const char* sourceName, const char* destName)
     auto* bytes = static_cast<uint8_t*>(std::calloc(length, 1));
     if (bytes == nullptr)
         failSilently(Status::NO_MEMORY);
-    makeCurrent(bytes, length);
+    RecordHeader header(bytes, length);
 
     std::memcpy(bytes + HEADER_MAGIC, kMagic, sizeof kMagic);
-    setHeaderField16(HEADER_SOURCE_NAME_LENGTH, static_cast<uint16_t>(sourceLength + 1));
+    header.setField16(HEADER_SOURCE_NAME_LENGTH, static_cast<uint16_t>(sourceLength + 1));
     std::memcpy(bytes + HEADER_SOURCE_NAME, sourceName, sourceLength + 1);
     const uint32_t destField = HEADER_SOURCE_NAME + sourceLength + 1;
     if (sameName) {
-        setHeaderField16(destField, 0);
+        header.setField16(destField, 0);
     } else {
-        setHeaderField16(destField, static_cast<uint16_t>(destLength + 1));
+        header.setField16(destField, static_cast<uint16_t>(destLength + 1));
         std::memcpy(bytes + destField + 2, destName, destLength + 1);
     }
-    setHeaderField32(HEADER_LENGTH, length);
-    setHeaderField16(HEADER_VERSION, kFormatVersion);
-    setHeaderField16(HEADER_FLAGS, FLAG_MILLISECONDS);
+    header.setField32(HEADER_LENGTH, length);
+    header.setField16(HEADER_VERSION, kFormatVersion);
+    header.setField16(HEADER_FLAGS, FLAG_MILLISECONDS);
     bytes[HEADER_OS_TYPE] = 2;
     bytes[HEADER_RESERVED] = 1;
-}
-
-uint32_t headerChecksum()
-{
-    return crcBlock(currentHeader.bytes + 4, currentHeader.length - 4, crcInit());
+    return header;
 }
 
 ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
 {
-    header = RecordHeader{};
+    header.release();
     skipped = 0;
     uint8_t probe[kProbeLength];
     for (uint32_t failed = 0;;) {
@@ -158,21 +168,21 @@ ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
         std::free(bytes);
         return ScanResult::END;
     }
-    header = {bytes, length};
+    header = RecordHeader(bytes, length);
     const bool sound =
         crcBlock(bytes + 4, length - 4, crcInit()) == load32(probe) && namesFitTheHeader(header);
     return sound ? ScanResult::FOUND : ScanResult::BROKEN;
 }
 
-bool findRecord(FileSlot& diff, uint32_t& skipped)
+bool findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
 {
-    RecordHeader header;
     const ScanResult result = scanRecord(diff, skipped, header);
     if (result == ScanResult::END)
         return false;
-    makeCurrent(header.bytes, header.length);
-    if (result == ScanResult::BROKEN)
-        headerBroken();
+    if (result == ScanResult::BROKEN) {
+        header.release();
+        fail(Status::HEADER_BROKEN, "Header broken.\n");
+    }
     return true;
 }
 
@@ -203,13 +213,10 @@ AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLen
         const uint64_t at = start + skipped;
         if (result == ScanResult::BROKEN) {
             soundLength = at;
-            const bool unfinished = isUnfinishedRecord(header);
-            std::free(header.bytes);
-            return unfinished ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
+            return isUnfinishedRecord(header) ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
         }
         const uint32_t streamLength = load32(header.bytes + HEADER_STREAM_LENGTH);
         start = at + header.length + streamLength;
-        std::free(header.bytes);
         if (start > length) {
             soundLength = at;  // the stream runs past the end: this record is cut short
             return AppendPoint::UNREACHABLE;

@@ -1,6 +1,6 @@
 // The record header that starts every difference record: a packed little-endian block whose
-// fields are read and written by byte offset, never through a struct. The process holds one
-// current header at a time, built for a new record or loaded from a difference file.
+// fields are read and written by byte offset, never through a struct. A create builds one for
+// its record; apply and view load one for each record they find.
 #pragma once
 #include "common/file_layer.h"
 
@@ -37,56 +37,60 @@ constexpr uint32_t kMaxProbes = 128;
 constexpr uint16_t kFormatVersion = 0x0113;
 constexpr uint16_t FLAG_MILLISECONDS = 1;
 
+// A header in a block of exactly length bytes, which it owns. Fields are little-endian,
+// whatever the host's byte order.
 struct RecordHeader {
-    uint8_t* bytes = nullptr;  // exactly length bytes
+    uint8_t* bytes = nullptr;
     uint32_t length = 0;
+
+    RecordHeader() = default;
+    RecordHeader(uint8_t* block, uint32_t blockLength) : bytes(block), length(blockLength) {}
+    RecordHeader(RecordHeader&& other) noexcept;
+    RecordHeader& operator=(RecordHeader&& other) noexcept;
+    ~RecordHeader();
+    void release();
+
+    uint16_t field16(uint32_t offset) const
+    {
+        return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+    }
+    uint32_t field32(uint32_t offset) const
+    {
+        return uint32_t{bytes[offset]} | (uint32_t{bytes[offset + 1]} << 8) |
+               (uint32_t{bytes[offset + 2]} << 16) | (uint32_t{bytes[offset + 3]} << 24);
+    }
+    void setField16(uint32_t offset, uint16_t value)
+    {
+        bytes[offset] = static_cast<uint8_t>(value);
+        bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    void setField32(uint32_t offset, uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    const char* sourceName() const;
+    // The stored destination name, or the source name when none is stored.
+    const char* destName() const;
+    bool hasDestName() const;
+    // CRC of the header from offset 4 to its end.
+    uint32_t checksum() const;
 };
-extern RecordHeader currentHeader;
 
-// Little-endian fields of the current header, whatever the host's byte order.
-inline uint16_t headerField16(uint32_t offset)
-{
-    const uint8_t* bytes = currentHeader.bytes + offset;
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-inline uint32_t headerField32(uint32_t offset)
-{
-    const uint8_t* bytes = currentHeader.bytes + offset;
-    return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-           (uint32_t{bytes[3]} << 24);
-}
-inline void setHeaderField16(uint32_t offset, uint16_t value)
-{
-    currentHeader.bytes[offset] = static_cast<uint8_t>(value);
-    currentHeader.bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-inline void setHeaderField32(uint32_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        currentHeader.bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-const char* headerSourceName();
-// The stored destination name, or the source name when none is stored.
-const char* headerDestName();
-bool headerHasDestName();
-void releaseHeader();
-
-// Builds a new current header from two base names; the destination name is stored only when
-// it differs byte for byte. Sizes, times and checksums stay zero. No memory: exit 7, silently.
-void buildRecordHeader(const char* sourceName, const char* destName);
-// CRC of the current header from offset 4 to its end.
-uint32_t headerChecksum();
+// Builds a new header from two base names; the destination name is stored only when it differs
+// byte for byte. Sizes, times and checksums stay zero. No memory: status 7, silently.
+RecordHeader buildRecordHeader(const char* sourceName, const char* destName);
 
 // Looks for the next record at the file position or at up to 127 further steps of 128 bytes.
-// FOUND: its header, verified, is in a new block (the caller frees it) and the position is at
-// its instruction stream. BROKEN: a header fails its checksum (its block is handed over all
-// the same) or contradicts itself (no block). END: no record follows.
+// FOUND: its header, verified, is in header and the position is at its instruction stream.
+// BROKEN: a header fails its checksum (it is in header all the same) or contradicts itself
+// (header stays empty). END: no record follows.
 enum class ScanResult { FOUND, BROKEN, END };
 ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
-// The same, making a found header the current one. Returns false when no record follows. A
-// header that fails its checksum or contradicts itself ends the process with
+// The same for readers: header holds a found record's header. Returns false when no record
+// follows. A header that fails its checksum or contradicts itself is a failure,
 // "Header broken.\n" and status -2.
-bool findRecord(FileSlot& diff, uint32_t& skipped);
+bool findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
 
 // Whether readers would reach a record appended to a difference file of length bytes, read
 // from position 0: every record before it sound, and the end a whole number of probe steps

@@ -4,7 +4,7 @@
 
 #include "common/file_layer.h"
 #include "common/printable.h"
-#include "common/report.h"
+#include "common/run.h"
 #include "format/record_header.h"
 
 #include <cstring>
@@ -13,41 +13,42 @@
 namespace {
 
 // Time-stamp texts end at their zero, but never past their 26-byte field.
-std::string timeText(uint32_t offset)
+std::string timeText(const RecordHeader& header, uint32_t offset)
 {
-    const auto* text = reinterpret_cast<const char*>(currentHeader.bytes + offset);
+    const auto* text = reinterpret_cast<const char*>(header.bytes + offset);
     return std::string(text, strnlen(text, kTimeStampLength));
 }
 
 }  // namespace
 
-uint32_t listRecords(const char* diffPath, int (*each)(void* context, const zep_record* record),
-                     void* context)
+uint32_t listRecords(Run& run, const char* diffPath,
+                     int (*each)(void* context, const zep_record* record), void* context)
 {
-    openForRead(diffPath, diffSlot, true);  // only read, as the user asked
-    lockShared(diffSlot);
+    FileSlot& diff = run.files.diff;
+    openForRead(diffPath, diff, true);  // only read, as the user asked
+    lockShared(diff);
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
     bool stopped = false;
-    while (!stopped && findRecord(diffSlot, skipped)) {
-        seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
+    RecordHeader header;
+    while (!stopped && findRecord(diff, skipped, header)) {
+        seekCurrent(diff, header.field32(HEADER_STREAM_LENGTH));
         ++recordCount;
-        const std::string sourceTime = timeText(HEADER_SOURCE_TIME);
-        const std::string destTime = timeText(HEADER_DEST_TIME);
-        const zep_record record = {currentHeader.bytes[HEADER_OS_TYPE],
-                                   headerSourceName(),
-                                   headerDestName(),
+        const std::string sourceTime = timeText(header, HEADER_SOURCE_TIME);
+        const std::string destTime = timeText(header, HEADER_DEST_TIME);
+        const zep_record record = {header.bytes[HEADER_OS_TYPE],
+                                   header.sourceName(),
+                                   header.destName(),
                                    sourceTime.c_str(),
                                    destTime.c_str(),
-                                   headerField32(HEADER_SOURCE_CRC),
-                                   headerField32(HEADER_DEST_CRC),
-                                   headerField32(HEADER_SOURCE_SIZE),
-                                   headerField32(HEADER_DEST_SIZE)};
+                                   header.field32(HEADER_SOURCE_CRC),
+                                   header.field32(HEADER_DEST_CRC),
+                                   header.field32(HEADER_SOURCE_SIZE),
+                                   header.field32(HEADER_DEST_SIZE)};
         stopped = each != nullptr && each(context, &record) != 0;
-        releaseHeader();
     }
-    closeChecked(diffPath, diffSlot);
+    closeChecked(diffPath, diff);
     if (recordCount == 0)
-        consoleLine("[%s] is not zep file.\n", printable(diffPath).c_str());
+        run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
     return recordCount;
 }

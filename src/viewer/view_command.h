@@ -1,10 +1,11 @@
 // The view command: reports the records of a difference file one by one, reading headers only.
 #pragma once
+#include "common/run.h"
 #include "zep/zep.h"
 
 #include <cstdint>
 
 // Hands every record, in file order, to each until it returns nonzero; returns how many records
 // it handed over. A file without records gives the console line "[%s] is not zep file.\n".
-uint32_t listRecords(const char* diffPath, int (*each)(void* context, const zep_record* record),
-                     void* context);
+uint32_t listRecords(Run& run, const char* diffPath,
+                     int (*each)(void* context, const zep_record* record), void* context);

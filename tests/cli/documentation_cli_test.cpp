@@ -26,7 +26,7 @@ std::string readText(const std::filesystem::path& file)
 std::set<std::string> programMessages()
 {
     const std::regex call(
-        R"re((?:fail\(\s*Status::\w+,|consoleLine\(|fprintf\(\s*stderr,|fputs\()\s*"((?:[^"\\]|\\.)*)")re");
+        R"re((?:fail\(\s*Status::\w+,|report\.line\(|fprintf\(\s*stderr,|fputs\()\s*"((?:[^"\\]|\\.)*)")re");
     std::set<std::string> messages;
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(std::string(ZEP_SOURCE_DIR) + "/src")) {

@@ -92,11 +92,10 @@ TEST(ChecksumTest, AdvanceConsumesWhatItChecksums)
     EXPECT_EQ(crc, crcBlock(bytes, 5, crcInit()));
 }
 
-TEST(ChecksumTest, ResetPutsEveryRunningChecksumAtTheStart)
+TEST(ChecksumTest, EveryRunningChecksumStartsAtTheStartValue)
 {
-    sourceCrc = destCrc = streamCrc = 1;
-    resetRunningCrcs();
-    EXPECT_EQ(sourceCrc, 0xFFFFFFFFu);
-    EXPECT_EQ(destCrc, 0xFFFFFFFFu);
-    EXPECT_EQ(streamCrc, 0xFFFFFFFFu);
+    const RunningCrcs crcs;
+    EXPECT_EQ(crcs.source, 0xFFFFFFFFu);
+    EXPECT_EQ(crcs.dest, 0xFFFFFFFFu);
+    EXPECT_EQ(crcs.stream, 0xFFFFFFFFu);
 }

@@ -88,25 +88,24 @@ struct Rebuilt {
 // Replays a record as apply does, into a scratch file.
 Rebuilt rebuild(const Bytes& source, const Record& record, const std::string& out)
 {
-    buildRecordHeader("old.bin", "new.bin");
-    std::copy(record.header.begin(), record.header.end(), currentHeader.bytes);
+    const RecordHeader header = headerOf(record.header);
     const Bytes diff = join({record.header, record.stream});
-    sourceSlot.view = source.data();
-    sourceSlot.viewLength = source.size();
-    diffSlot.view = diff.data();
-    diffSlot.viewLength = diff.size();
+    CapturedRun captured;
+    RunFiles& files = captured.run.files;
+    files.source.view = source.data();
+    files.source.viewLength = source.size();
+    files.diff.view = diff.data();
+    files.diff.viewLength = diff.size();
     std::remove(out.c_str());
-    openForWrite(out.c_str(), targetSlot);
+    openForWrite(out.c_str(), files.target);
     const uint8_t* end = nullptr;
-    captureConsole();
-    interpretStream(source.data(), diff.data(), end);
-    takeConsole();
-    closeChecked(out.c_str(), targetSlot);
-    sourceSlot = FileSlot{};
-    diffSlot = FileSlot{};
-    releaseHeader();
+    interpretStream(captured.run, header, source.data(), diff.data(), end);
+    closeChecked(out.c_str(), files.target);
+    files.source = FileSlot{};  // the views are the test's, not mappings to release
+    files.diff = FileSlot{};
     const std::string written = ScratchDirectory::read(out);
-    return {Bytes(written.begin(), written.end()), {sourceCrc, destCrc, streamCrc}};
+    const RunningCrcs& crcs = captured.run.crcs;
+    return {Bytes(written.begin(), written.end()), {crcs.source, crcs.dest, crcs.stream}};
 }
 
 class CpuFeaturesTest : public ::testing::Test {

@@ -16,17 +16,16 @@ namespace {
 
 class FileLayerTest : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
-        for (FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot})
-            *slot = FileSlot{};
-    }
     std::string make(const std::string& name, const std::string& content)
     {
         return scratch_.file(name, content);
     }
     ScratchDirectory scratch_;
     const std::string dir_ = scratch_.path();
+    RunFiles files_;  // released when the test ends, however it ends
+    FileSlot& sourceSlot = files_.source;
+    FileSlot& targetSlot = files_.target;
+    FileSlot& diffSlot = files_.diff;
 };
 
 }  // namespace
@@ -116,12 +115,12 @@ TEST_F(FileLayerTest, AfterAFailureEveryFileIsReleasedAndOnlyAnUncheckedResultRe
     expectFailure(
         [&] {
             mapWholeFile(name.c_str(), sourceSlot);
-            discardOnFailure(discarded.c_str());
+            discardOnFailure(files_, discarded.c_str());
             openForWrite(discarded.c_str(), targetSlot);
             fail(Status::DEST_CRC, "[%s] x\n", "a.zep");
         },
         251, "[a.zep] x\n");
-    closeAllFiles();
+    files_.release();
     for (const FileSlot* slot : {&sourceSlot, &targetSlot, &diffSlot}) {
         EXPECT_EQ(slot->handle, -1);
         EXPECT_EQ(slot->view, nullptr);
@@ -129,8 +128,8 @@ TEST_F(FileLayerTest, AfterAFailureEveryFileIsReleasedAndOnlyAnUncheckedResultRe
     EXPECT_FALSE(fileExists(discarded.c_str()));
 
     const std::string kept = make("kept", "complete");
-    discardOnFailure(kept.c_str());
-    keepOnFailure();
-    closeAllFiles();
+    discardOnFailure(files_, kept.c_str());
+    keepOnFailure(files_);
+    files_.release();
     EXPECT_TRUE(fileExists(kept.c_str()));
 }

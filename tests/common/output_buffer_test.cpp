@@ -26,8 +26,6 @@ class OutputBufferTest : public ::testing::Test {
         setsockopt(sockets_[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         slot_.handle = sockets_[0];
         slot_.name = "packets";
-        resetOutput();
-        resetRunningCrcs();
     }
     void TearDown() override
     {
@@ -49,6 +47,8 @@ class OutputBufferTest : public ::testing::Test {
     }
     int sockets_[2] = {-1, -1};
     FileSlot slot_;
+    OutputBuffer out_;
+    uint32_t destCrc = crcInit();
 };
 
 }  // namespace
@@ -58,25 +58,25 @@ TEST_F(OutputBufferTest, FileReceivesWholeBuffersThenOneShorterWrite)
     std::vector<uint8_t> data(100000);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7);
-    writeDest(slot_, data.data(), static_cast<uint32_t>(data.size()));
+    out_.write(slot_, data.data(), static_cast<uint32_t>(data.size()), &destCrc);
     EXPECT_EQ(writes(), (std::vector<size_t>{32768, 32768, 32768}));
-    EXPECT_EQ(outputFill(), 1696u);
-    flushOutput(slot_);
+    EXPECT_EQ(out_.fill(), 1696u);
+    out_.flush(slot_);
     EXPECT_EQ(writes(), (std::vector<size_t>{1696}));
     EXPECT_EQ(destCrc, crcBlock(data.data(), data.size(), crcInit()));
-    flushOutput(slot_);  // an empty buffer issues no write
+    out_.flush(slot_);  // an empty buffer issues no write
     EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(OutputBufferTest, FlushesExactlyWhenTheBufferFills)
 {
     std::vector<uint8_t> data(32767, 0xAB);
-    writeRaw(slot_, data.data(), 32767);
-    writeRaw(slot_, data.data(), 0);
+    out_.writeRaw(slot_, data.data(), 32767);
+    out_.writeRaw(slot_, data.data(), 0);
     EXPECT_TRUE(writes().empty());
-    writeRaw(slot_, data.data(), 1);
+    out_.writeRaw(slot_, data.data(), 1);
     EXPECT_EQ(writes(), (std::vector<size_t>{32768}));
-    EXPECT_EQ(outputFill(), 0u);
+    EXPECT_EQ(out_.fill(), 0u);
     EXPECT_EQ(destCrc, crcInit());  // raw bytes touch no checksum
 }
 
@@ -88,10 +88,10 @@ TEST_F(OutputBufferTest, ChecksumIsTheSameForAnySplitOfTheCalls)
     size_t at = 0;
     for (uint32_t piece = 1; at < data.size(); piece = piece * 3 % 40000 + 1) {
         const uint32_t count = static_cast<uint32_t>(std::min<size_t>(piece, data.size() - at));
-        writeDest(slot_, data.data() + at, count);
+        out_.write(slot_, data.data() + at, count, &destCrc);
         at += count;
     }
-    flushOutput(slot_);
+    out_.flush(slot_);
     size_t total = 0;
     for (size_t size : writes())
         total += size;
@@ -107,19 +107,19 @@ TEST_F(OutputBufferTest, ChecksumOnFlushTakesOnlyTheBytesAfterItStarts)
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
     for (const uint32_t header : {0u, 1u, 100u, 32767u, 32768u}) {
-        resetOutput();
+        out_.reset();
         writes();
         uint32_t crc = crcInit();
-        writeRaw(slot_, data.data(), header);
-        checksumOnFlush(&crc);
+        out_.writeRaw(slot_, data.data(), header);
+        out_.checksumOnFlush(&crc);
         // Writes naming the flush's checksum leave it to the flush; others fold at once.
-        writeOutput(slot_, data.data() + header, 5000, &crc);
-        writeOutput(slot_, data.data() + header + 5000, 60000, &crc);
-        checksumOnFlush(nullptr);  // folds what is still buffered
+        out_.write(slot_, data.data() + header, 5000, &crc);
+        out_.write(slot_, data.data() + header + 5000, 60000, &crc);
+        out_.checksumOnFlush(nullptr);  // folds what is still buffered
         EXPECT_EQ(crc, crcBlock(data.data() + header, 65000, crcInit())) << header;
-        writeOutput(slot_, data.data(), 10, &crc);  // after the stop, at once again
+        out_.write(slot_, data.data(), 10, &crc);  // after the stop, at once again
         EXPECT_EQ(crc, crcBlock(data.data(), 10, crcBlock(data.data() + header, 65000, crcInit())));
-        flushOutput(slot_);
+        out_.flush(slot_);
     }
 }
 
@@ -135,9 +135,10 @@ void writePastTheSizeLimit(const char* name)
     FileSlot capped;
     openForWrite(name, capped);
     std::vector<uint8_t> data(100000, 7);
+    OutputBuffer out;
     try {
-        writeRaw(capped, data.data(), static_cast<uint32_t>(data.size()));
-        flushOutput(capped);
+        out.writeRaw(capped, data.data(), static_cast<uint32_t>(data.size()));
+        out.flush(capped);
     } catch (...) {
         setrlimit(RLIMIT_FSIZE, &before);
         signal(SIGXFSZ, ignored);
@@ -152,9 +153,10 @@ void writeToAFullDevice()
     full.name = "/dev/full";
     full.handle = open("/dev/full", O_WRONLY);
     const uint8_t byte = 1;
-    writeRaw(full, &byte, 1);
+    OutputBuffer out;
+    out.writeRaw(full, &byte, 1);
     try {
-        flushOutput(full);
+        out.flush(full);
     } catch (...) {
         close(full.handle);
         throw;
@@ -163,7 +165,6 @@ void writeToAFullDevice()
 
 TEST(OutputBufferFailureTest, LostWritesEndWithStatus9)
 {
-    resetOutput();
     expectFailure([&] { writeToAFullDevice(); }, 9, "[/dev/full] can not write.\n");
     char pattern[] = "/tmp/zep-limit-XXXXXX";
     const int fd = mkstemp(pattern);
@@ -172,5 +173,4 @@ TEST(OutputBufferFailureTest, LostWritesEndWithStatus9)
     expectFailure([&] { writePastTheSizeLimit(pattern); }, 9,
                   std::string("[") + pattern + "] can not write.\n");
     unlink(pattern);
-    resetOutput();
 }

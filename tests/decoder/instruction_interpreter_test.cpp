@@ -40,52 +40,46 @@ struct Replay {
 
 class InstructionInterpreterTest : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
-        releaseHeader();
-        resetTuning();
-    }
-
     // Replays stream against source as a record with the given sizes; the difference file is
     // the header followed by the stream and nothing else, so nothing readable lies behind it.
     Replay replay(const Bytes& source, const Bytes& stream, uint32_t sourceSize, uint32_t destSize,
                   uint32_t streamLength = UINT32_MAX)
     {
-        buildRecordHeader("a", "b");
-        setHeaderField32(HEADER_SOURCE_SIZE, sourceSize);
-        setHeaderField32(HEADER_DEST_SIZE, destSize);
-        setHeaderField32(HEADER_STREAM_LENGTH, streamLength == UINT32_MAX
-                                                   ? static_cast<uint32_t>(stream.size())
-                                                   : streamLength);
-        const Bytes diff =
-            join({Bytes(currentHeader.bytes, currentHeader.bytes + currentHeader.length), stream});
+        RecordHeader header = buildRecordHeader("a", "b");
+        header.setField32(HEADER_SOURCE_SIZE, sourceSize);
+        header.setField32(HEADER_DEST_SIZE, destSize);
+        header.setField32(HEADER_STREAM_LENGTH, streamLength == UINT32_MAX
+                                                    ? static_cast<uint32_t>(stream.size())
+                                                    : streamLength);
+        const Bytes diff = join({Bytes(header.bytes, header.bytes + header.length), stream});
         // Exact-size copies: a read one byte past either end is an error under ASan.
         const std::unique_ptr<uint8_t[]> sourceCopy(new uint8_t[source.size() + 1]);
         std::copy(source.begin(), source.end(), sourceCopy.get());
         const std::unique_ptr<uint8_t[]> diffCopy(new uint8_t[diff.size()]);
         std::copy(diff.begin(), diff.end(), diffCopy.get());
-        sourceSlot.view = sourceCopy.get();
-        sourceSlot.viewLength = source.size();
-        diffSlot.view = diffCopy.get();
-        diffSlot.viewLength = diff.size();
+        CapturedRun captured;
+        RunFiles& files = captured.run.files;
+        files.source.view = sourceCopy.get();
+        files.source.viewLength = source.size();
+        files.diff.view = diffCopy.get();
+        files.diff.viewLength = diff.size();
 
         const std::string out = scratch_.path() + "/out";
         std::remove(out.c_str());
-        openForWrite(out.c_str(), targetSlot);
+        openForWrite(out.c_str(), files.target);
         const uint8_t* end = nullptr;
-        captureConsole();
-        interpretStream(sourceCopy.get(), diffCopy.get(), end);
+        interpretStream(captured.run, header, sourceCopy.get(), diffCopy.get(), end);
         Replay result;
-        result.progress = takeConsole();
-        closeChecked(out.c_str(), targetSlot);
-        sourceSlot = FileSlot{};
-        diffSlot = FileSlot{};
+        result.progress = captured.take();
+        closeChecked(out.c_str(), files.target);
+        files.source = FileSlot{};  // the views are the test's, not mappings to release
+        files.diff = FileSlot{};
         const std::string written = ScratchDirectory::read(out);
         result.dest.assign(written.begin(), written.end());
-        result.consumed = static_cast<uint32_t>(end - diffCopy.get()) - currentHeader.length;
-        result.source = sourceCrc;
-        result.dest_ = destCrc;
-        result.stream = streamCrc;
+        result.consumed = static_cast<uint32_t>(end - diffCopy.get()) - header.length;
+        result.source = captured.run.crcs.source;
+        result.dest_ = captured.run.crcs.dest;
+        result.stream = captured.run.crcs.stream;
         return result;
     }
 
@@ -292,11 +286,11 @@ TEST_F(InstructionInterpreterTest, EncoderRecordsReplayToTheirDestination)
             dest = randomBytes(1 + random() % 20);
             break;
         }
-        resetTuning();
-        searchRange = static_cast<int32_t>(random() % 80);
-        matchThreshold = static_cast<int32_t>(random() % 101);
-        deepSearch = random() % 2 == 0;
-        const Record record = encode(source, dest);
+        Tuning tuning;
+        tuning.searchRange = static_cast<int32_t>(random() % 80);
+        tuning.matchThreshold = static_cast<int32_t>(random() % 101);
+        tuning.deepSearch = random() % 2 == 0;
+        const Record record = encode(source, dest, EncoderSpeed::REFERENCE, tuning);
         const Replay r = replay(source, record.stream, static_cast<uint32_t>(source.size()),
                                 static_cast<uint32_t>(dest.size()));
         ASSERT_EQ(r.dest, dest);

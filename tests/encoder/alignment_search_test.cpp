@@ -15,30 +15,26 @@ using Bytes = std::vector<uint8_t>;
 struct Searches {
     const char* name;
     int32_t (*score)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
-    NearMatch (*near)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
-    BlockMatch (*block)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+    NearMatch (*near)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*, uint32_t);
+    BlockMatch (*block)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*, uint32_t);
 };
 
 class AlignmentSearchTest : public ::testing::TestWithParam<Searches> {
   protected:
-    void SetUp() override
-    {
-        resetTuning();
-    }
-    void TearDown() override
-    {
-        resetTuning();
-    }
     NearMatch near(const Bytes& source, const Bytes& dest)
     {
-        return GetParam().near(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
+        return GetParam().near({searchRange, matchThreshold}, source.data(),
+                               static_cast<uint32_t>(source.size()), dest.data(),
                                static_cast<uint32_t>(dest.size()));
     }
     BlockMatch block(const Bytes& source, const Bytes& dest)
     {
-        return GetParam().block(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
+        return GetParam().block({searchRange, matchThreshold}, source.data(),
+                                static_cast<uint32_t>(source.size()), dest.data(),
                                 static_cast<uint32_t>(dest.size()));
     }
+    int32_t searchRange = 47;
+    int32_t matchThreshold = 65;
 };
 
 // Bytes that never repeat within 256 positions and never meet the other side's bytes.
@@ -204,15 +200,13 @@ TEST_P(AlignmentSearchTest, BlockSearchFindsTheContinuationBlocksAway)
     EXPECT_EQ(got.score, 100);
     EXPECT_EQ(got.destSteps, 4u);
     EXPECT_EQ(got.sourceSteps, 0u);
-    EXPECT_EQ(matchThreshold, 65);
     got = block(inserted, data);
     EXPECT_TRUE(got.found);
     EXPECT_EQ(got.sourceSteps, 4u);
     EXPECT_EQ(got.destSteps, 0u);
-    // Nothing related: not found, and the threshold is back.
+    // Nothing related: not found.
     got = block(data, distinct(120, 0x80));
     EXPECT_FALSE(got.found);
-    EXPECT_EQ(matchThreshold, 65);
 }
 
 TEST_P(AlignmentSearchTest, BlockSearchWeighsPartialMatchesAgainstTheThreshold)
@@ -231,14 +225,12 @@ TEST_P(AlignmentSearchTest, BlockSearchWeighsPartialMatchesAgainstTheThreshold)
     matchThreshold = 80;  // above the block search's own 68: a 73 is not enough
     got = block(pair.source, pair.dest);
     EXPECT_FALSE(got.found);
-    EXPECT_EQ(matchThreshold, 80);
     // An exact match is returned whatever the threshold.
     const Bytes data = distinct(120, 0);
     got = block(data, concat(distinct(30, 0x80), data));
     EXPECT_TRUE(got.found);
     EXPECT_EQ(got.score, 100);
     EXPECT_EQ(got.destSteps, 1u);
-    EXPECT_EQ(matchThreshold, 80);
 }
 
 TEST_P(AlignmentSearchTest, BlockSearchTriesNoStepOnAShortSide)
@@ -306,21 +298,20 @@ TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
             if (dest.empty())
                 dest.push_back(0);
         }
-        resetTuning();
-        matchThreshold = static_cast<int32_t>(random() % 110) - 5;
-        searchRange = static_cast<int32_t>(random() % (round % 5 == 0 ? 200 : 60)) - 3;
+        const SearchLimits limits{static_cast<int32_t>(random() % (round % 5 == 0 ? 200 : 60)) - 3,
+                                  static_cast<int32_t>(random() % 110) - 5};
         const auto sR = static_cast<uint32_t>(source.size());
         const auto dR = static_cast<uint32_t>(dest.size());
-        const NearMatch a = alignSearch(source.data(), sR, dest.data(), dR);
-        const NearMatch b = fastAlignSearch(source.data(), sR, dest.data(), dR);
+        const NearMatch a = alignSearch(limits, source.data(), sR, dest.data(), dR);
+        const NearMatch b = fastAlignSearch(limits, source.data(), sR, dest.data(), dR);
         ASSERT_EQ(a.found, b.found) << round;
         if (a.found) {
             ASSERT_EQ(a.score, b.score) << round;
             ASSERT_EQ(a.sourceSkip, b.sourceSkip) << round;
             ASSERT_EQ(a.destSkip, b.destSkip) << round;
         }
-        const BlockMatch c = deepAlignSearch(source.data(), sR, dest.data(), dR);
-        const BlockMatch d = fastDeepAlignSearch(source.data(), sR, dest.data(), dR);
+        const BlockMatch c = deepAlignSearch(limits, source.data(), sR, dest.data(), dR);
+        const BlockMatch d = fastDeepAlignSearch(limits, source.data(), sR, dest.data(), dR);
         ASSERT_EQ(c.found, d.found) << round;
         if (c.found) {
             ASSERT_EQ(c.score, d.score) << round;
@@ -329,7 +320,6 @@ TEST(AlignmentSearchAgreementTest, FastVersionAgreesOnRandomNearMisses)
         }
     }
     useCpuFeatures(processorFeatures());
-    resetTuning();
 }
 
 INSTANTIATE_TEST_SUITE_P(

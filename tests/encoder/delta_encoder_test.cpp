@@ -30,6 +30,16 @@ Bytes distinct(size_t count, uint8_t start)
     return bytes;
 }
 
+// The options of the encodes in a case.
+Tuning tuning;
+int32_t& searchRange = tuning.searchRange;
+int32_t& matchThreshold = tuning.matchThreshold;
+int32_t& deepSearch = tuning.deepSearch;
+void resetTuning()
+{
+    tuning = Tuning{};
+}
+
 class DeltaEncoderTest : public ::testing::Test {
   protected:
     void SetUp() override
@@ -43,8 +53,8 @@ class DeltaEncoderTest : public ::testing::Test {
     // Encodes with both encoders, checks they agree and that the stream rebuilds dest.
     Bytes stream(const Bytes& source, const Bytes& dest)
     {
-        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE);
-        const Record fast = encode(source, dest, EncoderSpeed::FAST);
+        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE, tuning);
+        const Record fast = encode(source, dest, EncoderSpeed::FAST, tuning);
         EXPECT_EQ(fast.stream, reference.stream);
         EXPECT_EQ(fast.header, reference.header);
         EXPECT_EQ(fast.progress, reference.progress);
@@ -59,7 +69,7 @@ TEST_F(DeltaEncoderTest, IdenticalFilesAreOneCopy)
 {
     std::mt19937 random(1);
     const Bytes data = randomBytes(random, 1000);
-    const Record record = encode(data, data);
+    const Record record = encode(data, data, EncoderSpeed::REFERENCE, tuning);
     EXPECT_EQ(record.stream, (Bytes{0xF8, 0x68}));
     EXPECT_EQ(record.field(HEADER_STREAM_LENGTH), 2u);
 }
@@ -154,7 +164,7 @@ TEST_F(DeltaEncoderTest, HeaderIsCompletedAndRewritten)
     for (int i = 0; i < 40; ++i)
         dest[random() % dest.size()] ^= 0x5A;
     dest.insert(dest.begin() + 2000, 77, 0x11);
-    const Record record = encode(source, dest);
+    const Record record = encode(source, dest, EncoderSpeed::REFERENCE, tuning);
     EXPECT_EQ(record.field(HEADER_STREAM_LENGTH), record.stream.size());
     EXPECT_EQ(record.field(HEADER_STREAM_CRC),
               crcBlock(record.stream.data(), record.stream.size(), crcInit()));
@@ -277,8 +287,8 @@ TEST_F(DeltaEncoderTest, FastEncoderMatchesTheReferenceOnThousandsOfPairs)
         optionSets[round % optionSets.size()]();
         useCpuFeatures(widths[round % 3]);
         SCOPED_TRACE("round " + std::to_string(round));
-        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE);
-        const Record fast = encode(source, dest, EncoderSpeed::FAST);
+        const Record reference = encode(source, dest, EncoderSpeed::REFERENCE, tuning);
+        const Record fast = encode(source, dest, EncoderSpeed::FAST, tuning);
         ASSERT_TRUE(fast.header == reference.header && fast.stream == reference.stream);
     }
     useCpuFeatures(processorFeatures());
@@ -299,29 +309,23 @@ TEST_F(DeltaEncoderTest, CountedStreamsAreAsLongAsTheWrittenOnes)
         if (round % 3 == 0)
             matchThreshold = 80;  // measuring follows the options, as the record does
 
-        const Record record = encode(source, dest, EncoderSpeed::FAST);
-        buildRecordHeader("old.bin", "new.bin");
-        setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
-        setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
-        const Bytes header(currentHeader.bytes, currentHeader.bytes + currentHeader.length);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(measureStream(source.data(), dest.data()), record.stream.size());
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_EQ(Bytes(currentHeader.bytes, currentHeader.bytes + currentHeader.length), header);
+        const Record record = encode(source, dest, EncoderSpeed::FAST, tuning);
+        EXPECT_EQ(measureStream(tuning, source.data(), static_cast<uint32_t>(source.size()),
+                                dest.data(), static_cast<uint32_t>(dest.size())),
+                  record.stream.size());
 
         // A region is measured and written with the default options, whatever they are.
         const auto sourceLength = static_cast<uint32_t>(source.size());
         const auto destLength = static_cast<uint32_t>(dest.size());
         const uint32_t counted =
             measureRegion(source.data(), sourceLength, dest.data(), destLength);
-        FileSlot diff;
-        openNullSink(diff);
-        resetOutput();
-        encodeRegion(diff, source.data(), sourceLength, dest.data(), destLength);
-        EXPECT_EQ(counted, headerField32(HEADER_STREAM_LENGTH));
-        resetOutput();
-        closeNullSink(diff);
-        releaseHeader();
+        RecordHeader header = buildRecordHeader("old.bin", "new.bin");
+        ::Run run(nullptr);
+        openNullSink(run.files.diff);
+        RecordWriter writer = recordWriter(run, header);
+        encodeRegion(writer, source.data(), sourceLength, dest.data(), destLength);
+        EXPECT_EQ(counted, header.field32(HEADER_STREAM_LENGTH));
+        closeNullSink(run.files.diff);
         resetTuning();
     }
 }

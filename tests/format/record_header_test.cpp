@@ -20,13 +20,12 @@ using Bytes = std::vector<uint8_t>;
 // A complete record: header with its checksum, then the stream bytes.
 Bytes makeRecord(const char* source, const char* dest, const Bytes& stream)
 {
-    buildRecordHeader(source, dest);
-    setHeaderField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stream.size()));
-    setHeaderField32(HEADER_STREAM_CRC, crcBlock(stream.data(), stream.size(), crcInit()));
-    setHeaderField32(HEADER_CHECKSUM, headerChecksum());
-    Bytes record(currentHeader.bytes, currentHeader.bytes + currentHeader.length);
+    RecordHeader header = buildRecordHeader(source, dest);
+    header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stream.size()));
+    header.setField32(HEADER_STREAM_CRC, crcBlock(stream.data(), stream.size(), crcInit()));
+    header.setField32(HEADER_CHECKSUM, header.checksum());
+    Bytes record(header.bytes, header.bytes + header.length);
     record.insert(record.end(), stream.begin(), stream.end());
-    releaseHeader();
     return record;
 }
 
@@ -40,11 +39,6 @@ void storeChecksum(Bytes& record)
 
 class RecordHeaderTest : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
-        releaseHeader();
-        diffSlot = FileSlot{};
-    }
     void store(const Bytes& content)
     {
         std::ofstream(file_, std::ios::binary)
@@ -58,16 +52,16 @@ class RecordHeaderTest : public ::testing::Test {
         openForRead(file_.c_str(), diffSlot);
         uint32_t skipped = 0;
         try {
-            while (findRecord(diffSlot, skipped)) {
+            RecordHeader header;
+            while (findRecord(diffSlot, skipped, header)) {
                 found.emplace_back(skipped,
-                                   std::string(headerSourceName()) + ">" + headerDestName());
-                seekCurrent(diffSlot, headerField32(HEADER_STREAM_LENGTH));
-                releaseHeader();
+                                   std::string(header.sourceName()) + ">" + header.destName());
+                seekCurrent(diffSlot, header.field32(HEADER_STREAM_LENGTH));
                 if (found.size() > 10)
                     break;  // a scan that finds a record again would loop forever
             }
         } catch (const Failure&) {
-            closeAllFiles();
+            files_.release();
             throw;
         }
         closeChecked(file_.c_str(), diffSlot);
@@ -75,43 +69,43 @@ class RecordHeaderTest : public ::testing::Test {
     }
     ScratchDirectory scratch_;
     const std::string file_ = scratch_.path() + "/d.zep";
+    RunFiles files_;
+    FileSlot& diffSlot = files_.diff;
 };
 
 }  // namespace
 
 TEST_F(RecordHeaderTest, DifferentNamesAreBothStored)
 {
-    buildRecordHeader("old.bin", "new.bin");
-    ASSERT_EQ(currentHeader.length, 114u);
-    const uint8_t* bytes = currentHeader.bytes;
+    RecordHeader header = buildRecordHeader("old.bin", "new.bin");
+    ASSERT_EQ(header.length, 114u);
+    const uint8_t* bytes = header.bytes;
     const uint8_t fixed[] = {0, 0, 0, 0, 2, 1, 1, 0, 0x13, 0x01, 'Z', 'E', 'P', 0, 114, 0, 0, 0};
     EXPECT_EQ(Bytes(bytes, bytes + 18), Bytes(fixed, fixed + 18));
     for (uint32_t offset = 18; offset < 94; ++offset)
         ASSERT_EQ(bytes[offset], 0) << offset;
-    EXPECT_EQ(headerField16(94), 8);
+    EXPECT_EQ(header.field16(94), 8);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 96)), "old.bin");
     EXPECT_EQ(bytes[103], 0);
-    EXPECT_EQ(headerField16(104), 8);
+    EXPECT_EQ(header.field16(104), 8);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 106)), "new.bin");
     EXPECT_EQ(bytes[113], 0);
-    EXPECT_TRUE(headerHasDestName());
-    EXPECT_STREQ(headerDestName(), "new.bin");
-    EXPECT_EQ(headerChecksum(), crcBlock(bytes + 4, 110, crcInit()));
-    releaseHeader();
+    EXPECT_TRUE(header.hasDestName());
+    EXPECT_STREQ(header.destName(), "new.bin");
+    EXPECT_EQ(header.checksum(), crcBlock(bytes + 4, 110, crcInit()));
 }
 
 TEST_F(RecordHeaderTest, EqualNamesAreStoredOnceAndCaseCounts)
 {
-    buildRecordHeader("a.txt", "a.txt");
-    ASSERT_EQ(currentHeader.length, 104u);
-    EXPECT_EQ(headerField16(94), 6);
-    EXPECT_EQ(headerField16(102), 0);
-    EXPECT_FALSE(headerHasDestName());
-    EXPECT_STREQ(headerDestName(), "a.txt");
-    buildRecordHeader("A.TXT", "a.txt");
-    EXPECT_EQ(currentHeader.length, 110u);
-    EXPECT_STREQ(headerDestName(), "a.txt");
-    releaseHeader();
+    RecordHeader header = buildRecordHeader("a.txt", "a.txt");
+    ASSERT_EQ(header.length, 104u);
+    EXPECT_EQ(header.field16(94), 6);
+    EXPECT_EQ(header.field16(102), 0);
+    EXPECT_FALSE(header.hasDestName());
+    EXPECT_STREQ(header.destName(), "a.txt");
+    header = buildRecordHeader("A.TXT", "a.txt");
+    EXPECT_EQ(header.length, 110u);
+    EXPECT_STREQ(header.destName(), "a.txt");
 }
 
 TEST_F(RecordHeaderTest, ScanFindsRecordsOnlyAtProbeSteps)
@@ -173,11 +167,10 @@ TEST_F(RecordHeaderTest, StreamLengthPastTheEndOrHugeEndsTheScan)
 {
     for (const uint32_t streamLength : {1000u, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(streamLength);
-        buildRecordHeader("a", "b");
-        setHeaderField32(HEADER_STREAM_LENGTH, streamLength);
-        setHeaderField32(HEADER_CHECKSUM, headerChecksum());
-        Bytes content(currentHeader.bytes, currentHeader.bytes + currentHeader.length);
-        releaseHeader();
+        RecordHeader header = buildRecordHeader("a", "b");
+        header.setField32(HEADER_STREAM_LENGTH, streamLength);
+        header.setField32(HEADER_CHECKSUM, header.checksum());
+        Bytes content(header.bytes, header.bytes + header.length);
         const Bytes copy = content;
         content.insert(content.end(), copy.begin(), copy.end());  // a second record behind it
         store(content);

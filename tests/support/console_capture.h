@@ -1,35 +1,39 @@
-// Collects what the library reports while a test runs it: console lines, and progress in the
-// form the tool prints it ("NN%\r"), so tests compare with what a user of the tool sees.
+// A run whose report is collected: console lines, and progress in the form the tool prints it
+// ("NN%\r"), so tests compare with what a user of the tool sees.
 #pragma once
-#include "common/report.h"
+#include "common/run.h"
 
 #include <cstdio>
 #include <string>
 #include <utility>
 
-inline std::string& capturedConsole()
-{
-    static std::string text;
-    return text;
-}
+class CapturedRun {
+  public:
+    CapturedRun() = default;
+    CapturedRun(const CapturedRun&) = delete;
+    CapturedRun& operator=(const CapturedRun&) = delete;
 
-inline void captureConsole()
-{
-    static const zep_callbacks callbacks = {
-        nullptr, [](void*, const char* text) { capturedConsole() += text; },
-        [](void*, const char* text) { capturedConsole() += text; },
-        [](void*, int percent) {
-            char text[8];
-            std::snprintf(text, sizeof text, "%02d%%\r", percent);
-            capturedConsole() += text;
-        },
-        nullptr};
-    capturedConsole().clear();
-    reportTo(&callbacks);
-}
+    // What was reported since the last call.
+    std::string take()
+    {
+        return std::exchange(text_, std::string());
+    }
 
-inline std::string takeConsole()
-{
-    reportTo(nullptr);
-    return std::exchange(capturedConsole(), std::string());
-}
+  private:
+    static void append(void* self, const char* text)
+    {
+        static_cast<CapturedRun*>(self)->text_ += text;
+    }
+    static void progress(void* self, int percent)
+    {
+        char text[8];
+        std::snprintf(text, sizeof text, "%02d%%\r", percent);
+        static_cast<CapturedRun*>(self)->text_ += text;
+    }
+
+    std::string text_;
+    const zep_callbacks callbacks_ = {this, append, append, progress, nullptr};
+
+  public:
+    Run run{&callbacks_};
+};

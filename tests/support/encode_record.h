@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <initializer_list>
@@ -68,47 +69,52 @@ inline Record takeRecord(int fd, uint32_t headerLength, const std::string& progr
             Bytes(all.begin() + headerLength, all.end()), progress};
 }
 
-// Builds the header for the pair, runs an encoder into a fresh file in memory and splits what
-// landed there; the encoder is given the file, positioned where the record starts.
-template <typename Run> Record encodeWith(const Bytes& source, const Bytes& dest, Run run)
+// A header holding a copy of the bytes.
+inline RecordHeader headerOf(const Bytes& bytes)
 {
-    buildRecordHeader("old.bin", "new.bin");
-    setHeaderField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
-    setHeaderField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
-    const uint32_t headerLength = currentHeader.length;
-    FileSlot diff;
+    auto* block = static_cast<uint8_t*>(std::malloc(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), block);
+    return RecordHeader(block, static_cast<uint32_t>(bytes.size()));
+}
+
+// Builds the header for the pair, runs an encoder into a fresh file in memory and splits what
+// landed there; the encoder is given a run whose difference file is that file, positioned where
+// the record starts, and the header.
+template <typename Encode> Record encodeWith(const Bytes& source, const Bytes& dest, Encode encode)
+{
+    RecordHeader header = buildRecordHeader("old.bin", "new.bin");
+    header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+    header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+    CapturedRun captured;
+    FileSlot& diff = captured.run.files.diff;
     diff.name = "record";
     diff.handle = memfd_create("record", MFD_CLOEXEC);
     const int fd = dup(diff.handle);
-    discardCopyRun();
-    resetRunningCrcs();
-    captureConsole();
-    run(diff);
-    const std::string progress = takeConsole();
+    encode(captured.run, header);
+    const std::string progress = captured.take();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
     closeChecked("record", diff);
-    EXPECT_EQ(currentHeader.bytes, nullptr);  // released by the encoder
-    return takeRecord(fd, headerLength, progress);
+    return takeRecord(fd, header.length, progress);
 }
 
-// The record the specified encoder writes for the pair.
+// The record the default encoder writes for the pair.
 inline Record encode(const Bytes& source, const Bytes& dest,
-                     EncoderSpeed speed = EncoderSpeed::REFERENCE)
+                     EncoderSpeed speed = EncoderSpeed::REFERENCE, const Tuning& tuning = {})
 {
-    return encodeWith(source, dest, [&](FileSlot& diff) {
-        encodeStream(diff, source.data(), dest.data(), speed);
+    return encodeWith(source, dest, [&](Run& run, RecordHeader& header) {
+        encodeStream(run, header, tuning, source.data(), dest.data(), speed);
     });
 }
 
 // The record the whole-file encoder writes for the pair, and the stream length it planned.
 inline Record encodeWhole(const Bytes& source, const Bytes& dest, uint64_t& planned)
 {
-    return encodeWith(source, dest, [&](FileSlot& diff) {
+    return encodeWith(source, dest, [&](Run& run, RecordHeader& header) {
         WholeFilePlan plan;
         EXPECT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
                                   static_cast<uint32_t>(dest.size()), plan));
         planned = plan.streamLength;
-        writeWholeFileRecord(diff, plan, source.data(), dest.data());
+        writeWholeFileRecord(run, header, plan, source.data(), dest.data());
     });
 }
 

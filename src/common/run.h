@@ -1,0 +1,21 @@
+// One create, apply or view: its files, output buffer, running checksums, progress and report.
+// Nothing here is shared with another run, so two runs may go on in two threads at once; its
+// files are released however the run ends (see RunFiles).
+#pragma once
+#include "common/checksum.h"
+#include "common/file_layer.h"
+#include "common/output_buffer.h"
+#include "common/progress.h"
+#include "common/report.h"
+
+struct Run {
+    explicit Run(const zep_callbacks* callbacks) : report(callbacks), progress(report) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    Report report;
+    RunFiles files;
+    OutputBuffer out;
+    RunningCrcs crcs;
+    Progress progress;
+};

@@ -1,0 +1,133 @@
+// The C API as a program that embeds it sees it: statuses as values, messages and console lines
+// through the callbacks and nowhere else, and calls on different files from several threads
+// giving exactly what they give one at a time.
+#include "support/scratch_directory.h"
+#include "zep/zep.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Heard {
+    std::string messages;
+    std::string console;
+    std::vector<int> percents;
+    int runs = 0;
+};
+
+zep_callbacks listeningTo(Heard& heard)
+{
+    return {
+        &heard,
+        [](void* context, const char* text) { static_cast<Heard*>(context)->messages += text; },
+        [](void* context, const char* text) { static_cast<Heard*>(context)->console += text; },
+        [](void* context, int percent) {
+            static_cast<Heard*>(context)->percents.push_back(percent);
+        },
+        [](void* context, zep_run* run) { static_cast<Heard*>(context)->runs += run != nullptr; }};
+}
+
+std::string bytes(size_t count, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::string text(count, '\0');
+    for (char& c : text)
+        c = static_cast<char>(random());
+    return text;
+}
+
+// A new version: the old one with a few bytes changed, a stretch moved and a tail appended.
+std::string edited(const std::string& old, uint32_t seed)
+{
+    std::string text = old;
+    std::mt19937 random(seed);
+    for (int i = 0; i < 20; ++i)
+        text[random() % text.size()] ^= 0x5A;
+    const size_t cut = text.size() / 3;
+    text = text.substr(cut) + text.substr(0, cut) + bytes(777, seed + 1);
+    return text;
+}
+
+}  // namespace
+
+TEST(ApiTest, FailuresComeBackAsStatusesWithTheirMessageOnce)
+{
+    ScratchDirectory scratch;
+    const std::string old = scratch.file("old.bin", "old content");
+    Heard heard;
+    const zep_callbacks callbacks = listeningTo(heard);
+    const std::string missing = scratch.path() + "/missing.bin";
+    EXPECT_EQ(zep_create(old.c_str(), missing.c_str(), (scratch.path() + "/d.zep").c_str(), nullptr,
+                         &callbacks),
+              ZEP_CANNOT_OPEN);
+    EXPECT_EQ(heard.messages, "[" + missing + "] not exist.\n");
+    EXPECT_EQ(heard.runs, 1);
+    EXPECT_EQ(zep_list(missing.c_str(), nullptr, nullptr, nullptr), ZEP_CANNOT_OPEN);
+    EXPECT_EQ(zep_apply(old.c_str(), scratch.path().c_str(), &callbacks), ZEP_OK);
+    EXPECT_EQ(heard.console, "[" + old + "] is not zep file.\n");
+    EXPECT_STREQ(zep_version(), "1.13");
+}
+
+TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
+{
+    constexpr int kPairs = 8;
+    ScratchDirectory scratch;
+    std::vector<std::string> olds, news;
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string old = bytes(200000 + 30000 * i, 100 + i);
+        olds.push_back(scratch.file("old" + std::to_string(i), old));
+        news.push_back(scratch.file("new" + std::to_string(i), edited(old, 200 + i)));
+    }
+    // One at a time: record i in one/i.zep, applied in one/i/.
+    const auto createAndApply = [&](const std::string& where, int i) {
+        const std::string dir = where + "/" + std::to_string(i);
+        mkdir(dir.c_str(), 0700);
+        zep_create_options options;
+        zep_create_options_init(&options);
+        options.whole_file = i % 2;
+        const std::string diff = dir + ".zep";
+        if (zep_create(olds[i].c_str(), news[i].c_str(), diff.c_str(), &options, nullptr) != 0)
+            return -1;
+        const std::string copy = dir + "/old" + std::to_string(i);
+        const std::string content = ScratchDirectory::read(olds[i]);
+        scratch.file(copy.substr(scratch.path().size() + 1), content);
+        struct stat info;
+        stat(olds[i].c_str(), &info);
+        const struct timespec times[2] = {info.st_atim, info.st_mtim};
+        utimensat(AT_FDCWD, copy.c_str(), times, 0);
+        return zep_apply(diff.c_str(), dir.c_str(), nullptr);
+    };
+    const std::string one = scratch.path() + "/one";
+    const std::string many = scratch.path() + "/many";
+    mkdir(one.c_str(), 0700);
+    mkdir(many.c_str(), 0700);
+    for (int i = 0; i < kPairs; ++i)
+        ASSERT_EQ(createAndApply(one, i), 0) << i;
+
+    // Four threads at once, two pairs each.
+    std::vector<int> statuses(kPairs, -1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = t; i < kPairs; i += 4)
+                statuses[i] = createAndApply(many, i);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int i = 0; i < kPairs; ++i) {
+        SCOPED_TRACE(i);
+        const std::string name = "/" + std::to_string(i);
+        EXPECT_EQ(statuses[i], 0);
+        EXPECT_TRUE(ScratchDirectory::read(many + name + ".zep") ==
+                    ScratchDirectory::read(one + name + ".zep"));
+        EXPECT_TRUE(ScratchDirectory::read(many + name + "/new" + std::to_string(i)) ==
+                    ScratchDirectory::read(news[i]));
+    }
+}
