@@ -48,10 +48,10 @@ void OutputBuffer::flush(FileSlot& file)
 void OutputBuffer::write(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)
 {
     while (uint64_t{fill_} + count >= kOutputBufferSize) {
-        const uint32_t room = kOutputBufferSize - fill_;
-        append(data, room, crc);
-        data += room;
-        count -= room;
+        const uint32_t space = kOutputBufferSize - fill_;
+        append(data, space, crc);
+        data += space;
+        count -= space;
         flush(file);
     }
     if (count != 0)
