@@ -1,9 +1,10 @@
 // Console lines and progress to the caller's callbacks.
 #include "common/report.h"
 
+#include "common/status.h"
+
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
+#include <string>
 
 void Report::line(const char* format, ...) const
 {
@@ -11,14 +12,9 @@ void Report::line(const char* format, ...) const
         return;
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    const std::string text = formatText(format, args);
     va_end(args);
-    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    va_end(again);
-    callbacks_->console(callbacks_->context, text.data());
+    callbacks_->console(callbacks_->context, text.c_str());
 }
 
 void Report::progress(int percent) const

@@ -7,18 +7,23 @@
 #include <utility>
 #include <vector>
 
+std::string formatText(const char* format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    return text.data();
+}
+
 void fail(Status status, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    std::string message = formatText(format, args);
     va_end(args);
-    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    va_end(again);
-    std::string message(text.data());
     throw Failure{status, std::move(message)};
 }
 

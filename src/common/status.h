@@ -2,6 +2,7 @@
 // numbers), and the one way a failure travels: thrown where it is met as a Failure with its
 // message, caught at the library's boundary after the run has cleaned up, and reported once.
 #pragma once
+#include <cstdarg>
 #include <string>
 
 enum class Status : int {
@@ -32,6 +33,8 @@ struct Failure {
     std::string message;  // the exact text the tool prints, line end included; may be empty
 };
 
+// The text printf would print for the format and its arguments.
+std::string formatText(const char* format, va_list args);
 // Throws the failure with its message formatted as printf would.
 [[noreturn]] void fail(Status status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
