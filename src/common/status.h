@@ -34,7 +34,7 @@ struct Failure {
 };
 
 // The text printf would print for the format and its arguments.
-std::string formatText(const char* format, va_list args);
+std::string formatText(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Throws the failure with its message formatted as printf would.
 [[noreturn]] void fail(Status status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
