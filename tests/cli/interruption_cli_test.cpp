@@ -146,6 +146,10 @@ TEST_F(InterruptionCliTest, ConcurrentCreatesKeepEveryRecordAndReadersSeeOnlyWho
 
 TEST_F(InterruptionCliTest, FilesCutShortWhileMappedEndWithAMessageAndTheUsualCleanup)
 {
+#if defined(ZEP_EMULATED) && defined(__s390x__)
+    GTEST_SKIP() << "qemu-user ends an s390x program at a bus error on a truncated mapping "
+                    "instead of handing it the signal";
+#endif
     // Create: the old version is cut short once both inputs are mapped.
     writeFile("a", "first version");
     writeFile("b", "second version");
