@@ -89,7 +89,6 @@ int main(int argc, char** argv)
         mkdir((out + dir).c_str(), 0755);
     setenv("TZ", "UTC", 1);
     tzset();
-    std::freopen("/dev/null", "w", stderr);
 
     const Bytes a = bytesOf(kSourceA);
     const Bytes b = bytesOf(kSourceB);

@@ -51,7 +51,7 @@ inline Bytes token(uint32_t n, uint8_t op)
 struct Record {
     Bytes header;
     Bytes stream;
-    std::string progress;  // what the encoder printed on stderr
+    std::string progress;  // what the encoder reported, as the tool prints it
     uint32_t field(uint32_t offset) const
     {
         return header[offset] | (header[offset + 1] << 8) | (header[offset + 2] << 16) |
