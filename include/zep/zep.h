@@ -39,7 +39,7 @@ enum zep_status {
     ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
     ZEP_DEST_CRC = -5,           /* "internal error out put CRC not match." */
     ZEP_RENAME_FAILED = -6,      /* "Rename error temp file." */
-    ZEP_USAGE = -10              /* the tool's usage text; no call returns it */
+    ZEP_USAGE = -10              /* the tool's usage text; a call given a NULL path */
 };
 
 /* One create, apply or list while it runs; see zep_callbacks.run. */

@@ -70,6 +70,8 @@ void zep_create_options_init(zep_create_options* options)
 int zep_create(const char* old_path, const char* new_path, const char* diff_path,
                const zep_create_options* options, const zep_callbacks* callbacks)
 {
+    if (old_path == nullptr || new_path == nullptr || diff_path == nullptr)
+        return ZEP_USAGE;
     zep_create_options chosen;
     zep_create_options_init(&chosen);
     if (options != nullptr)
@@ -82,6 +84,8 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
 
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
 {
+    if (diff_path == nullptr)
+        return ZEP_USAGE;
     return runCommand(callbacks, [&](Run& run) {
         applyDifferenceFile(run, diff_path, directory != nullptr ? directory : "");
     });
@@ -90,6 +94,8 @@ int zep_apply(const char* diff_path, const char* directory, const zep_callbacks*
 int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
              void* each_context, const zep_callbacks* callbacks)
 {
+    if (diff_path == nullptr)
+        return ZEP_USAGE;
     return runCommand(callbacks,
                       [&](Run& run) { listRecords(run, diff_path, each, each_context); });
 }

@@ -73,6 +73,8 @@ TEST(ApiTest, FailuresComeBackAsStatusesWithTheirMessageOnce)
     EXPECT_EQ(zep_apply(old.c_str(), scratch.path().c_str(), &callbacks), ZEP_OK);
     EXPECT_EQ(heard.console, "[" + old + "] is not zep file.\n");
     EXPECT_STREQ(zep_version(), "1.13");
+    EXPECT_EQ(zep_create(nullptr, old.c_str(), old.c_str(), nullptr, nullptr), ZEP_USAGE);
+    EXPECT_EQ(zep_apply(nullptr, nullptr, nullptr), ZEP_USAGE);
 }
 
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
