@@ -67,6 +67,8 @@ typedef struct zep_create_options {
     int32_t match_threshold; /* match threshold of the near search in percent; default 65 */
     int32_t block_search;    /* 0 turns the block search off; default 1 */
     int32_t whole_file;      /* 1 searches the whole old version (insertions, moves); default 0 */
+    int32_t compact;         /* 1 stores the record in compact form (zstd); default 0. Apply and
+                              * list read compact records without being told. */
 } zep_create_options;
 
 /* The defaults. */

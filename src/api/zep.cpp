@@ -64,7 +64,7 @@ void zep_create_options_init(zep_create_options* options)
 {
     const Tuning defaults;
     *options = {defaults.searchRange, defaults.matchThreshold, defaults.deepSearch,
-                defaults.wholeFileSearch};
+                defaults.wholeFileSearch, defaults.compact};
 }
 
 int zep_create(const char* old_path, const char* new_path, const char* diff_path,
@@ -77,7 +77,7 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
     if (options != nullptr)
         chosen = *options;
     const Tuning tuning{chosen.search_range, chosen.match_threshold, chosen.block_search,
-                        chosen.whole_file};
+                        chosen.whole_file, chosen.compact};
     return runCommand(callbacks,
                       [&](Run& run) { createRecord(run, tuning, old_path, new_path, diff_path); });
 }

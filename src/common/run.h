@@ -8,6 +8,9 @@
 #include "common/progress.h"
 #include "common/report.h"
 
+#include <cstdint>
+#include <vector>
+
 struct Run {
     explicit Run(const zep_callbacks* callbacks) : report(callbacks), progress(report) {}
     Run(const Run&) = delete;
@@ -18,4 +21,8 @@ struct Run {
     OutputBuffer out;
     RunningCrcs crcs;
     Progress progress;
+    // A compact record's plain instruction stream: a create builds it here before packing it
+    // (holdStream), an apply unpacks it here before replaying it.
+    bool holdStream = false;
+    std::vector<uint8_t> heldStream;
 };

@@ -9,6 +9,7 @@
 #include "common/report.h"
 #include "common/status.h"
 #include "decoder/instruction_interpreter.h"
+#include "format/compact_stream.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -104,9 +106,8 @@ class RecordApplier {
         platform::accessOf(files.source.handle, access);
 
         openForWrite(temporary.c_str(), files.target);
-        const uint8_t* streamEnd = nullptr;
-        interpretStream(run_, header, sourceView, mapping_ + recordOffset, streamEnd);
-        verifyChecksums(header, run_.crcs, streamEnd == mapping_ + recordEnd,
+        const bool streamComplete = replay(header, sourceView, recordOffset);
+        verifyChecksums(header, run_.crcs, streamComplete,
                         fileSize(files.target) == header.field32(HEADER_DEST_SIZE));
         // The result stays private (mode 0600) until it is in place; a result without its
         // recorded time would fail the time check of any record made from it.
@@ -128,6 +129,34 @@ class RecordApplier {
     }
 
   private:
+    // Replays the record at recordOffset into the target file; true when the whole recorded
+    // stream was used. A compact record is first unpacked into the run's held stream, which
+    // then goes through the very same replay and checks as a plain record's stream.
+    bool replay(const RecordHeader& header, const uint8_t* sourceView, uint64_t recordOffset)
+    {
+        const uint8_t* record = mapping_ + recordOffset;
+        const uint8_t* streamEnd = nullptr;
+        if ((header.field16(HEADER_FLAGS) & FLAG_COMPACT) == 0) {
+            interpretStream(run_, header, sourceView, record, streamEnd);
+            return streamEnd == record + header.length + header.field32(HEADER_STREAM_LENGTH);
+        }
+        std::vector<uint8_t>& held = run_.heldStream;
+        switch (unpackStream(header, record + header.length, header.field32(HEADER_STREAM_LENGTH),
+                             sourceView, static_cast<uint32_t>(files.source.viewLength), held)) {
+        case Unpacked::STREAM:
+            break;
+        case Unpacked::BROKEN:
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        case Unpacked::WRONG_SOURCE:
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        }
+        interpretStream(run_, header, sourceView, held.data(), static_cast<uint32_t>(held.size()),
+                        streamEnd);
+        const bool complete = streamEnd == held.data() + held.size();
+        std::vector<uint8_t>().swap(held);
+        return complete;
+    }
+
     // Puts the checked result in place. It first goes beside the target under a hidden name,
     // flushed to disk; then the file it replaces gets its numbered backup (a second name, so the
     // target keeps its own), and one rename puts the result over the target name. Until then a

@@ -174,12 +174,25 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* record, const uint8_t*& streamEnd)
 {
+    const FileSlot& diffSlot = run.files.diff;
+    const uint64_t recordOffset = static_cast<uint64_t>(record - diffSlot.view);
+    const uint64_t mappedBehindHeader = diffSlot.viewLength > recordOffset + header.length
+                                            ? diffSlot.viewLength - recordOffset - header.length
+                                            : 0;
+    interpretStream(run, header, source, record + header.length,
+                    static_cast<uint32_t>(std::min<uint64_t>(header.field32(HEADER_STREAM_LENGTH),
+                                                             mappedBehindHeader)),
+                    streamEnd);
+}
+
+void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
+                     const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd)
+{
     RunningCrcs& crcs = run.crcs;
     crcs = RunningCrcs{};
     OutputBuffer& out = run.out;
     out.reset();
     const FileSlot& sourceSlot = run.files.source;
-    const FileSlot& diffSlot = run.files.diff;
     ReplayTarget to{out, run.files.target};
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
@@ -187,13 +200,7 @@ void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source
         static_cast<uint32_t>(std::min<uint64_t>(sourceSize, sourceSlot.viewLength));
     uint32_t destRemaining = destSize;
 
-    const uint8_t* stream = record + header.length;
-    const uint64_t recordOffset = static_cast<uint64_t>(record - diffSlot.view);
-    const uint64_t mappedBehindHeader = diffSlot.viewLength > recordOffset + header.length
-                                            ? diffSlot.viewLength - recordOffset - header.length
-                                            : 0;
-    uint32_t streamRemaining = static_cast<uint32_t>(
-        std::min<uint64_t>(header.field32(HEADER_STREAM_LENGTH), mappedBehindHeader));
+    uint32_t streamRemaining = streamLength;
 
     const uint8_t* const sourceStart = source;
     const uint8_t* const streamStart = stream;

@@ -34,3 +34,7 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
 // stream byte consumed; it falls short of the recorded end exactly when the replay ended early.
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* record, const uint8_t*& streamEnd);
+// The same for a stream of streamLength bytes anywhere in memory, such as a compact record's
+// unpacked stream: nothing is read outside it.
+void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
+                     const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd);

@@ -79,6 +79,9 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         case 'W':  // beyond the usage text on purpose: it lists only /V
             invocation.options.whole_file = 1;
             break;
+        case 'Z':  // beyond the usage text too
+            invocation.options.compact = 1;
+            break;
         default:
             return invocation;
         }

@@ -14,7 +14,7 @@ enum class Command { USAGE, VIEW, APPLY, CREATE };
 
 struct Invocation {
     Command command = Command::USAGE;
-    zep_create_options options = {47, 65, 1, 0};  // -S, -M, -B, -W
+    zep_create_options options = {47, 65, 1, 0, 0};  // -S, -M, -B, -W, -Z
     std::string sourcePath;  // first file argument; for view and apply the difference file
     std::string destPath;
     std::string diffPath;  // the third file argument, or named after the destination

@@ -101,6 +101,7 @@ void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const 
         run.report.line("%s\n", printable(sourcePath).c_str());
     else
         run.report.line("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
+    run.holdStream = tuning.compact != 0;
     encodeChosen(run, header, tuning, source, dest);
 
     // The record is complete and on disk: from here on nothing may take it back, and the lock

@@ -5,6 +5,7 @@
 #include "encoder/alignment_search.h"
 #include "encoder/stream_sink.h"
 #include "encoder/tuning.h"
+#include "format/compact_stream.h"
 #include "format/group_encoding.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
@@ -206,12 +207,26 @@ void beginRecord(Run& run, RecordHeader& header)
     run.out.reset();
     run.out.writeRaw(run.files.diff, header.bytes, header.length);
     // Stream bytes come a few at a time; their checksum is taken a buffer at a time.
-    run.out.checksumOnFlush(&run.crcs.stream);
+    if (run.holdStream)
+        run.heldStream.clear();
+    else
+        run.out.checksumOnFlush(&run.crcs.stream);
 }
 
-uint32_t completeRecord(Run& run, RecordHeader& header)
+uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
 {
     run.out.checksumOnFlush(nullptr);
+    if (run.holdStream) {
+        std::vector<uint8_t>& held = run.heldStream;
+        run.crcs.stream = crcBlock(held.data(), held.size(), run.crcs.stream);
+        const std::vector<uint8_t> stored =
+            packStream(held.data(), held.size(), source, header.field32(HEADER_SOURCE_SIZE));
+        std::vector<uint8_t>().swap(held);
+        header.setField16(HEADER_FLAGS,
+                          static_cast<uint16_t>(header.field16(HEADER_FLAGS) | FLAG_COMPACT));
+        header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stored.size()));
+        run.out.writeRaw(run.files.diff, stored.data(), static_cast<uint32_t>(stored.size()));
+    }
     header.setField32(HEADER_SOURCE_CRC, run.crcs.source);
     header.setField32(HEADER_DEST_CRC, run.crcs.dest);
     header.setField32(HEADER_STREAM_CRC, run.crcs.stream);
@@ -290,7 +305,7 @@ void encodeStream(Run& run, RecordHeader& header, const Tuning& tuning, const ui
     encoder.run(fast, 1);
     encoder.source.fold();
     encoder.dest.fold();
-    completeRecord(run, header);
+    completeRecord(run, header, source);
     endRecord(run);
 }
 

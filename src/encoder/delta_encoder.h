@@ -37,12 +37,14 @@ uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8
 // The frame every encoder writes around its stream: the provisional header and the progress
 // total; then the completed header (checksums from the running checksums) rewritten in place,
 // returning the stream length; then the record flushed to disk, the final progress and
-// "done.".
+// "done.". Where the run holds the stream, completeRecord packs it against the source (the
+// header's source size bytes) and writes the compact form behind the header.
 void beginRecord(Run& run, RecordHeader& header);
-uint32_t completeRecord(Run& run, RecordHeader& header);
+uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source);
 void endRecord(Run& run);
 // What writes a record's stream for the run.
 inline RecordWriter recordWriter(Run& run, RecordHeader& header)
 {
-    return {run.out, run.files.diff, header, run.crcs.stream};
+    return {run.out, run.files.diff, header, run.crcs.stream,
+            run.holdStream ? &run.heldStream : nullptr};
 }

@@ -11,4 +11,5 @@ struct Tuning {
     int32_t matchThreshold = 65;  // -M: acceptance threshold of the near search, percent
     int32_t deepSearch = 1;       // -B sets 0: no block search when the near search fails
     int32_t wholeFileSearch = 0;  // -W sets 1: create searches the whole source instead
+    int32_t compact = 0;          // -Z sets 1: the record's stream is stored in compact form
 };

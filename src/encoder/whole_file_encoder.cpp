@@ -55,6 +55,6 @@ void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& p
     // Every byte of both files is passed over once, in order.
     run.crcs.source = crcBlock(source, sourceSize, run.crcs.source);
     run.crcs.dest = crcBlock(dest, destSize, run.crcs.dest);
-    completeRecord(run, header);
+    completeRecord(run, header, source);
     endRecord(run);
 }

@@ -79,6 +79,10 @@ void writeStream(RecordWriter& writer, const uint8_t* data, uint32_t count)
 {
     RecordHeader& header = writer.header;
     header.setField32(HEADER_STREAM_LENGTH, header.field32(HEADER_STREAM_LENGTH) + count);
+    if (writer.held != nullptr) {
+        writer.held->insert(writer.held->end(), data, data + count);
+        return;
+    }
     writer.out.write(writer.diff, data, count, &writer.streamCrc);
 }
 

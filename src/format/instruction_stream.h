@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr uint8_t OP_COPY = 0;    // n source bytes copied unchanged
 constexpr uint8_t OP_SKIP = 1;    // n source bytes passed over
@@ -47,14 +48,16 @@ inline uint16_t blockBitmap(uint8_t high, uint8_t low)
 
 // Where a record's stream goes while it is written: the run's output buffer and difference
 // file, the record's header, whose stream length counts every byte, and the stream checksum.
+// A compact record's plain stream is held in memory instead, to be packed once it is whole.
 struct RecordWriter {
     OutputBuffer& out;
     FileSlot& diff;
     RecordHeader& header;
     uint32_t& streamCrc;
+    std::vector<uint8_t>* held = nullptr;
 };
 // Appends stream bytes to the record being written: adds count to the header's stream length
-// and folds every byte into the stream checksum.
+// and folds every byte into the stream checksum, or appends them to the held stream.
 void writeStream(RecordWriter& writer, const uint8_t* data, uint32_t count);
 // Appends one token in its shortest form.
 void writeToken(RecordWriter& writer, uint32_t n, uint8_t op);

@@ -10,7 +10,8 @@
 constexpr uint32_t HEADER_CHECKSUM = 0;        // 32: covers everything after its own four bytes
 constexpr uint32_t HEADER_OS_TYPE = 4;         // 8: always 2 when written
 constexpr uint32_t HEADER_RESERVED = 5;        // 8: 1 when written, never read
-constexpr uint32_t HEADER_FLAGS = 6;           // 16: bit 0: time stamps keep milliseconds
+constexpr uint32_t HEADER_FLAGS = 6;           // 16: bit 0: time stamps keep milliseconds,
+                                               // bit 1: compact stream
 constexpr uint32_t HEADER_VERSION = 8;         // 16: 0x0113
 constexpr uint32_t HEADER_MAGIC = 10;          // "ZEP" and its zero
 constexpr uint32_t HEADER_LENGTH = 14;         // 32: size of the whole header
@@ -36,6 +37,9 @@ constexpr uint32_t kProbeStep = 128;   // records are looked for at this spacing
 constexpr uint32_t kMaxProbes = 128;
 constexpr uint16_t kFormatVersion = 0x0113;
 constexpr uint16_t FLAG_MILLISECONDS = 1;
+// The stream is stored in compact form (format/compact_stream.h); the stream length counts the
+// stored bytes, the stream checksum is still the plain stream's.
+constexpr uint16_t FLAG_COMPACT = 2;
 
 // A header in a block of exactly length bytes, which it owns. Fields are little-endian,
 // whatever the host's byte order.

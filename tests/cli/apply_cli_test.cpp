@@ -1,6 +1,7 @@
-// The apply command from the command line: round trips through create, the time check, numbered
-// backups, the checksum failures, unsafe names and broken files, and what each leaves on disk,
-// including the temporary directory (a private one per test).
+// The apply command from the command line: round trips through create (plain and compact
+// records in one file), the time check, numbered backups, the checksum failures, unsafe names
+// and broken files, and what each leaves on disk, including the temporary directory (a private
+// one per test).
 #include "cli/cli_test.h"
 
 #include <cstdlib>
@@ -101,7 +102,8 @@ TEST_F(ApplyCliTest, RoundTripsRebuildEveryShapeWithTimeAndMode)
     for (size_t tiny = 1; tiny <= 20; tiny += 3)
         shapes.push_back({pseudoRandom(tiny, 11), pseudoRandom(21 - tiny, 12)});
     const std::vector<std::vector<std::string>> optionSets = {
-        {}, {"/S0"}, {"/S200"}, {"/M0"}, {"/M100"}, {"/B"}, {"-s5", "-m90", "-b"}};
+        {},     {"/S0"},     {"/S200"}, {"/M0"}, {"/M100"}, {"/B"}, {"-s5", "-m90", "-b"},
+        {"-Z"}, {"/w", "/z"}};
 
     std::vector<std::string> names;
     for (size_t i = 0; i < shapes.size(); ++i) {
@@ -211,33 +213,40 @@ TEST_F(ApplyCliTest, ChecksumFailuresEndTheRunAndLeaveNothingBehind)
         {"destination", 251, "internal error out put CRC not match.\n"},
         // A record that claims more than its stream writes: the checksum alone would pass.
         {"destination size", 251, "internal error out put CRC not match.\n"},
+        // A zep from before compact records replays the stored bytes as they are.
+        {"compact flag", 253, ".zep broken.\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        for (const std::string& name : listDirectory())
-            if (name != "old" && name != "new")
-                removeFile(name);
-        stage("a", before, after);
-        std::string diff = readFile("d.zep");
-        if (c.status == 253) {
-            diff.back() = static_cast<char>(diff.back() ^ 1);  // a literal byte
-        } else if (c.status == 252) {
-            writeFile("a", edited(before, 100, "!"));
-            setModified("a", kOldSeconds, kOldNanoseconds);
-        } else if (std::string(c.what) == "destination") {
-            store32(diff, 78, splitRecords(diff)[0].field(78) ^ 1);
-            sealHeader(diff);
-        } else {
-            store32(diff, 82, splitRecords(diff)[0].field(82) + 1);
-            sealHeader(diff);
+    for (const Case& c : cases)
+        for (const bool compact : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.what << (compact ? ", compact" : ", plain"));
+            for (const std::string& name : listDirectory())
+                if (name != "old" && name != "new")
+                    removeFile(name);
+            stage("a", before, after,
+                  compact ? std::vector<std::string>{"-Z"} : std::vector<std::string>{});
+            std::string diff = readFile("d.zep");
+            if (std::string(c.what) == "compact flag") {
+                diff[6] = static_cast<char>(diff[6] ^ 2);
+                sealHeader(diff);
+            } else if (c.status == 253) {
+                diff.back() = static_cast<char>(diff.back() ^ 1);  // a literal byte, or a frame's
+            } else if (c.status == 252) {
+                writeFile("a", edited(before, 100, "!"));
+                setModified("a", kOldSeconds, kOldNanoseconds);
+            } else if (std::string(c.what) == "destination") {
+                store32(diff, 78, splitRecords(diff)[0].field(78) ^ 1);
+                sealHeader(diff);
+            } else {
+                store32(diff, 82, splitRecords(diff)[0].field(82) + 1);
+                sealHeader(diff);
+            }
+            writeFile("d.zep", diff);
+            const ToolRun run = apply();
+            EXPECT_EQ(run.status, c.status);
+            EXPECT_EQ(run.err.substr(run.err.size() - std::string(c.message).size()), c.message);
+            EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a", "d.zep", "new", "old"}));
+            EXPECT_TRUE(temporaryFiles().empty());
         }
-        writeFile("d.zep", diff);
-        const ToolRun run = apply();
-        EXPECT_EQ(run.status, c.status);
-        EXPECT_EQ(run.err.substr(run.err.size() - std::string(c.message).size()), c.message);
-        EXPECT_EQ(listDirectory(), (std::vector<std::string>{"a", "d.zep", "new", "old"}));
-        EXPECT_TRUE(temporaryFiles().empty());
-    }
 }
 
 TEST_F(ApplyCliTest, AFailingRecordStopsTheRunButKeepsEarlierRecords)

@@ -18,13 +18,14 @@ class ViewCliTest : public CliTest {
 
     // Appends the record old/name -> new/destName, times fixed, to d.zep.
     void record(const std::string& name, const std::string& before, const std::string& after,
-                const std::string& destName)
+                const std::string& destName, const std::string& option = "-B0")
     {
         writeFile("old/" + name, before);
         writeFile("new/" + destName, after);
         setModified("old/" + name, 1600000000, 123456789);
         setModified("new/" + destName, 1700000000, 987654321);
-        const ToolRun run = runTool({"old/" + name, "new/" + destName, "d.zep"}, {"TZ=UTC"});
+        const ToolRun run =
+            runTool({option, "old/" + name, "new/" + destName, "d.zep"}, {"TZ=UTC"});
         ASSERT_EQ(run.status, 0) << run.err;
     }
 
@@ -50,8 +51,8 @@ std::string listing(const std::string& source, const std::string& before, const 
 TEST_F(ViewCliTest, ListsEveryRecordOnStandardOutput)
 {
     record("a.txt", "first old", "first new version", "a.txt");
-    record("x.bin", pseudoRandom(5000, 1), pseudoRandom(4000, 2), "y.bin");
-    record("a.txt", "again", "and again", "a.txt");
+    record("x.bin", pseudoRandom(5000, 1), pseudoRandom(4000, 2), "y.bin", "-Z");
+    record("a.txt", "again", "and again", "a.txt", "/z");
     const ToolRun run = view();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, kBanner);

@@ -34,12 +34,15 @@ TEST(OptionValueTest, ReadsLikeDecimalConversion)
 
 TEST_F(CommandLineTest, OptionsSetTheTuningValuesAndTheLastOneWins)
 {
-    const Invocation invocation = parse({"/m50", "-s10", "/B1", "/S-5", "/w", "x.zep"});
+    const Invocation invocation = parse({"/m50", "-s10", "/B1", "/S-5", "/w", "/z", "x.zep"});
     EXPECT_EQ(invocation.command, Command::APPLY);
     EXPECT_EQ(invocation.options.match_threshold, 50);
     EXPECT_EQ(invocation.options.search_range, -5);
     EXPECT_EQ(invocation.options.block_search, 0);
     EXPECT_EQ(invocation.options.whole_file, 1);
+    EXPECT_EQ(invocation.options.compact, 1);
+    EXPECT_EQ(parse({"-Z", "x.zep"}).options.compact, 1);
+    EXPECT_EQ(parse({"x.zep"}).options.compact, 0);
     EXPECT_EQ(parse({"/M", "x.zep"}).options.match_threshold, 0);
     EXPECT_EQ(parse({"/M12abc", "x.zep"}).options.match_threshold, 12);
     EXPECT_EQ(parse({"x.zep"}).options.search_range, 47);
