@@ -220,7 +220,8 @@ uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
         std::vector<uint8_t>& held = run.heldStream;
         run.crcs.stream = crcBlock(held.data(), held.size(), run.crcs.stream);
         const std::vector<uint8_t> stored =
-            packStream(held.data(), held.size(), source, header.field32(HEADER_SOURCE_SIZE));
+            packStream(held.data(), held.size(), source, header.field32(HEADER_SOURCE_SIZE),
+                       header.field32(HEADER_DEST_SIZE));
         std::vector<uint8_t>().swap(held);
         header.setField16(HEADER_FLAGS,
                           static_cast<uint16_t>(header.field16(HEADER_FLAGS) | FLAG_COMPACT));

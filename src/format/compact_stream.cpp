@@ -1,9 +1,8 @@
 // Packing a plain stream into its compact form and unpacking it again, through libzstd. Every
-// length in the layout block is checked against the record's sizes before anything is
-// allocated for it, and every frame must give exactly its recorded plain length.
+// length in the layout is checked against the record's sizes before anything is allocated for
+// it, and every zstd frame must give exactly its recorded plain length.
 #include "format/compact_stream.h"
 
-#include "common/byte_order.h"
 #include "common/checksum.h"
 #include "common/status.h"
 #include "format/stream_parts.h"
@@ -28,12 +27,6 @@ struct FreeDCtx {
     }
 };
 
-void storeLe32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 // zstd reports a failed allocation like any other failure; on input of our own making, no
 // other failure can happen.
 size_t checked(size_t result)
@@ -43,78 +36,149 @@ size_t checked(size_t result)
     return result;
 }
 
-// The window that reaches from the end of the literals back to the first source byte; zstd
-// takes none below 2^10.
-uint32_t windowLogFor(uint64_t span)
-{
-    return std::max(static_cast<uint32_t>(std::bit_width(span - 1)), uint32_t{10});
-}
-
-bool referencesSource(uint32_t sourceSize, size_t literals)
-{
-    return sourceSize != 0 && literals != 0 &&
-           sourceSize + uint64_t{literals} <= uint64_t{1} << kMaxCompactWindowLog;
-}
-
-// Appends one part as a zstd frame (nothing for an empty part) and returns its stored length.
-uint32_t appendFrame(ZSTD_CCtx* context, const std::vector<uint8_t>& part,
-                     std::vector<uint8_t>& stored)
-{
-    if (part.empty())
-        return 0;
-    const size_t at = stored.size();
-    stored.resize(at + ZSTD_compressBound(part.size()));
-    const size_t length = checked(
-        ZSTD_compress2(context, stored.data() + at, stored.size() - at, part.data(), part.size()));
-    stored.resize(at + length);
-    return static_cast<uint32_t>(length);
-}
-
+// A zstd block gives at most 128 KiB and takes at least 4 stored bytes.
 constexpr uint64_t kMostPlainPerStoredByte = (128 * 1024) / 4;
+constexpr uint32_t kSmallSource = 256 * 1024;
 
-// One part as the layout block records it.
-struct PartLayout {
-    uint32_t plain;
-    uint32_t stored;
+bool referencesSource(uint32_t sourceSize, size_t length)
+{
+    return sourceSize != 0 && length != 0 &&
+           sourceSize + uint64_t{length} <= uint64_t{1} << kMaxCompactWindowLog;
+}
+
+// Compresses bytes into one piece: a zstd frame, or the bytes as they are where the frame would
+// be no shorter. With a prefix, the window reaches from the end of the bytes back to its start.
+std::vector<uint8_t> storePiece(ZSTD_CCtx* context, const std::vector<uint8_t>& bytes,
+                                const uint8_t* prefix, uint32_t prefixSize)
+{
+    if (bytes.empty())
+        return {};
+    checked(ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters));
+    int level = kCompactLevel;
+    if (prefix != nullptr) {
+        if (prefixSize > kSmallSource && bytes.size() * 8 < prefixSize)
+            level = kQuickReferenceLevel;
+        const auto windowLog = static_cast<int>(std::bit_width(prefixSize + bytes.size() - 1));
+        checked(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, std::max(windowLog, 10)));
+        checked(ZSTD_CCtx_refPrefix(context, prefix, prefixSize));
+    }
+    checked(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level));
+    std::vector<uint8_t> frame(ZSTD_compressBound(bytes.size()));
+    frame.resize(
+        checked(ZSTD_compress2(context, frame.data(), frame.size(), bytes.data(), bytes.size())));
+    return frame.size() < bytes.size() ? frame : bytes;
+}
+
+void putLength(std::vector<uint8_t>& out, size_t value)
+{
+    for (; value >= 0x80; value >>= 7)
+        out.push_back(static_cast<uint8_t>(value | 0x80));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+// Three pieces, the literals against the source where they can refer to it.
+std::vector<uint8_t> packThreeParts(ZSTD_CCtx* context, const StreamParts& parts,
+                                    const uint8_t* source, uint32_t sourceSize)
+{
+    const bool reference = referencesSource(sourceSize, parts.literals.size());
+    const std::vector<uint8_t> pieces[3] = {
+        storePiece(context, parts.control, nullptr, 0),
+        storePiece(context, parts.literals, reference ? source : nullptr, sourceSize),
+        storePiece(context, parts.deltas, nullptr, 0)};
+    std::vector<uint8_t> stored = {COMPACT_THREE_PARTS, reference ? COMPACT_REFERENCE : uint8_t{0}};
+    const std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
+    for (int i = 0; i < 3; ++i) {
+        putLength(stored, plain[i]->size());
+        putLength(stored, pieces[i].size());
+    }
+    for (const std::vector<uint8_t>& piece : pieces)
+        stored.insert(stored.end(), piece.begin(), piece.end());
+    return stored;
+}
+
+// One piece: the control bytes followed by the destination bytes, against the source.
+std::vector<uint8_t> packDestinationForm(ZSTD_CCtx* context, const DestinationForm& form,
+                                         const uint8_t* source, uint32_t sourceSize)
+{
+    std::vector<uint8_t> both = form.control;
+    both.insert(both.end(), form.bytes.begin(), form.bytes.end());
+    const bool reference = referencesSource(sourceSize, both.size());
+    const std::vector<uint8_t> piece =
+        storePiece(context, both, reference ? source : nullptr, sourceSize);
+    std::vector<uint8_t> stored = {COMPACT_DESTINATION, reference ? COMPACT_REFERENCE : uint8_t{0}};
+    putLength(stored, form.control.size());
+    putLength(stored, form.bytes.size());
+    putLength(stored, piece.size());
+    stored.insert(stored.end(), piece.begin(), piece.end());
+    return stored;
+}
+
+// Reads the stored stream front to back, never past its end.
+struct StoredReader {
+    const uint8_t* at;
+    size_t left;
+
+    // A LEB128 length of at most 32 bits.
+    bool length(uint32_t& value)
+    {
+        uint64_t read = 0;
+        for (int shift = 0; shift < 35; shift += 7) {
+            if (left == 0)
+                return false;
+            const uint8_t byte = *at++;
+            --left;
+            read |= uint64_t{byte & 0x7Fu} << shift;
+            if ((byte & 0x80) == 0) {
+                value = static_cast<uint32_t>(read);
+                return read <= UINT32_MAX;
+            }
+        }
+        return false;
+    }
 };
+
+struct StoredPiece {
+    uint32_t plain = 0;
+    uint32_t stored = 0;
+    bool reference = false;
+    const uint8_t* bytes = nullptr;
+};
+
+// One piece into out (its plain length): raw bytes as they are, a frame through zstd in one call
+// into a buffer of that length, so that zstd allocates no window of its own, whatever window the
+// frame asks for, and never writes past the buffer.
+bool decodePiece(ZSTD_DCtx* context, const StoredPiece& piece, const uint8_t* prefix,
+                 size_t prefixLength, std::vector<uint8_t>& out)
+{
+    out.resize(piece.plain);
+    if (piece.stored == piece.plain) {
+        std::copy_n(piece.bytes, piece.plain, out.data());
+        return true;
+    }
+    if (piece.reference)
+        checked(ZSTD_DCtx_refPrefix(context, prefix, prefixLength));
+    const size_t length =
+        ZSTD_decompressDCtx(context, out.data(), out.size(), piece.bytes, piece.stored);
+    return !ZSTD_isError(length) && length == piece.plain;
+}
 
 }  // namespace
 
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
-                                uint32_t sourceSize)
+                                uint32_t sourceSize, uint32_t destSize)
 {
-    StreamParts parts;
-    splitStream(stream, length, parts);
     const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (context == nullptr)
         failSilently(Status::NO_MEMORY);
-    ZSTD_CCtx* const cctx = context.get();
-
-    std::vector<uint8_t> stored(kCompactBlockLength);
-    const bool reference = referencesSource(sourceSize, parts.literals.size());
-    uint32_t storedLengths[3];
-    checked(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kCompactLevel));
-    storedLengths[0] = appendFrame(cctx, parts.control, stored);
-    if (reference) {
-        // The prefix is forgotten after one frame; the window must reach its first byte.
-        checked(ZSTD_CCtx_setParameter(
-            cctx, ZSTD_c_windowLog,
-            static_cast<int>(windowLogFor(sourceSize + uint64_t{parts.literals.size()}))));
-        checked(ZSTD_CCtx_refPrefix(cctx, source, sourceSize));
-    }
-    storedLengths[1] = appendFrame(cctx, parts.literals, stored);
-    checked(ZSTD_CCtx_reset(cctx, ZSTD_reset_parameters));
-    checked(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kCompactLevel));
-    storedLengths[2] = appendFrame(cctx, parts.deltas, stored);
-
-    stored[COMPACT_LAYOUT] = kCompactLayout;
-    stored[COMPACT_REFERENCE] = reference ? 1 : 0;
-    stored[COMPACT_RESERVED] = 0;
-    stored[COMPACT_RESERVED + 1] = 0;
-    const std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
-    for (uint32_t i = 0; i < 3; ++i) {
-        storeLe32(stored.data() + COMPACT_PARTS + 8 * i, static_cast<uint32_t>(plain[i]->size()));
-        storeLe32(stored.data() + COMPACT_PARTS + 8 * i + 4, storedLengths[i]);
+    StreamParts parts;
+    splitStream(stream, length, parts);
+    std::vector<uint8_t> stored = packThreeParts(context.get(), parts, source, sourceSize);
+    DestinationForm form;
+    if (length <= kDestinationFormLimit &&
+        toDestinationForm(stream, length, {source, sourceSize, destSize}, form)) {
+        std::vector<uint8_t> other = packDestinationForm(context.get(), form, source, sourceSize);
+        if (other.size() < stored.size())
+            stored.swap(other);
     }
     return stored;
 }
@@ -123,75 +187,95 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
                       const uint8_t* source, uint32_t sourceLength, std::vector<uint8_t>& stream)
 {
     stream.clear();
-    if (storedLength < kCompactBlockLength || stored[COMPACT_LAYOUT] != kCompactLayout ||
-        stored[COMPACT_REFERENCE] > 1 || stored[COMPACT_RESERVED] != 0 ||
-        stored[COMPACT_RESERVED + 1] != 0)
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    const size_t prefixLength = std::min(sourceSize, sourceLength);
+    const auto wrongSourceOr = [&](bool usesSource) {
+        stream.clear();
+        // Pieces stored against another source come out wrong however sound the record is;
+        // that is the source's fault, as with a plain record whose copies read the wrong bytes.
+        if (usesSource && (sourceLength < sourceSize || crcBlock(source, prefixLength, crcInit()) !=
+                                                            header.field32(HEADER_SOURCE_CRC)))
+            return Unpacked::WRONG_SOURCE;
         return Unpacked::BROKEN;
-    const bool reference = stored[COMPACT_REFERENCE] == 1;
-    PartLayout layout[3];
-    uint64_t storedTotal = kCompactBlockLength;
-    uint64_t plainTotal = 0;
-    for (uint32_t i = 0; i < 3; ++i) {
-        layout[i] = {loadLe32(stored + COMPACT_PARTS + 8 * i),
-                     loadLe32(stored + COMPACT_PARTS + 8 * i + 4)};
-        storedTotal += layout[i].stored;
-        plainTotal += layout[i].plain;
-        // A part is a frame exactly when it has bytes.
-        if ((layout[i].plain == 0) != (layout[i].stored == 0))
+    };
+    if (storedLength < 2)
+        return Unpacked::BROKEN;
+    const uint8_t layout = stored[0];
+    const bool reference = stored[1] == COMPACT_REFERENCE;
+    if ((layout != COMPACT_THREE_PARTS && layout != COMPACT_DESTINATION) ||
+        (stored[1] & ~COMPACT_REFERENCE) != 0)
+        return Unpacked::BROKEN;
+
+    // The lengths, and what a stream of the recorded sizes can hold: every instruction passes
+    // over at least one byte of either file and takes no more control bytes than it passes
+    // over; literals, deltas and destination bytes are one per destination byte at most.
+    StoredReader reader{stored + 2, storedLength - size_t{2}};
+    const uint64_t sides = uint64_t{sourceSize} + destSize;
+    std::vector<StoredPiece> pieces;
+    uint32_t plainLengths[3];
+    if (layout == COMPACT_THREE_PARTS) {
+        for (int i = 0; i < 3; ++i) {
+            StoredPiece piece;
+            if (!reader.length(piece.plain) || !reader.length(piece.stored))
+                return Unpacked::BROKEN;
+            piece.reference = i == 1 && reference;
+            plainLengths[i] = piece.plain;
+            pieces.push_back(piece);
+        }
+        if (plainLengths[0] > sides || plainLengths[1] > destSize || plainLengths[2] > destSize)
+            return Unpacked::BROKEN;
+    } else {
+        StoredPiece piece;
+        if (!reader.length(plainLengths[0]) || !reader.length(plainLengths[1]) ||
+            !reader.length(piece.stored) || plainLengths[0] > sides || plainLengths[1] > destSize)
+            return Unpacked::BROKEN;
+        piece.plain = plainLengths[0] + plainLengths[1];
+        piece.reference = reference;
+        pieces.push_back(piece);
+    }
+    // No more than the pieces can give either: 32768 bytes for each stored byte of a frame,
+    // whose header must state its plain length.
+    uint64_t storedTotal = 0;
+    for (StoredPiece& piece : pieces) {
+        piece.bytes = reader.at + storedTotal;
+        storedTotal += piece.stored;
+        if (storedTotal > reader.left)
+            return Unpacked::BROKEN;
+        if (piece.stored != piece.plain &&
+            (piece.plain > uint64_t{piece.stored} * kMostPlainPerStoredByte ||
+             ZSTD_getFrameContentSize(piece.bytes, piece.stored) != piece.plain))
             return Unpacked::BROKEN;
     }
-    // What a stream of the recorded sizes can hold: every instruction passes over at least one
-    // byte of either file, and its control bytes are never more than the bytes it passes over;
-    // literals and deltas are one per destination byte at most.
-    const uint64_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
-    const uint64_t destSize = header.field32(HEADER_DEST_SIZE);
-    if (storedTotal != storedLength || plainTotal > UINT32_MAX ||
-        layout[0].plain > sourceSize + destSize || layout[1].plain > destSize ||
-        layout[2].plain > destSize)
+    if (storedTotal != reader.left)
         return Unpacked::BROKEN;
-    // Nor more than the frames can give: a zstd block gives at most 128 KiB and takes at least
-    // 4 stored bytes, and each of our frames states its plain length. So a damaged record never
-    // makes us allocate more than 32768 bytes for each byte it has.
-    const uint8_t* frame = stored + kCompactBlockLength;
-    for (const PartLayout& part : layout) {
-        if (part.plain > uint64_t{part.stored} * kMostPlainPerStoredByte ||
-            (part.stored != 0 && ZSTD_getFrameContentSize(frame, part.stored) != part.plain))
-            return Unpacked::BROKEN;
-        frame += part.stored;
-    }
 
     const std::unique_ptr<ZSTD_DCtx, FreeDCtx> context(ZSTD_createDCtx());
     if (context == nullptr)
         failSilently(Status::NO_MEMORY);
-    ZSTD_DCtx* const dctx = context.get();
-    checked(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, kMaxCompactWindowLog));
-    StreamParts parts;
-    std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
-    frame = stored + kCompactBlockLength;
-    bool decoded = true;
-    for (uint32_t i = 0; i < 3 && decoded; ++i) {
-        plain[i]->resize(layout[i].plain);
-        if (layout[i].plain == 0)
-            continue;
-        if (i == 1 && reference)
-            checked(
-                ZSTD_DCtx_refPrefix(dctx, source, std::min<uint64_t>(sourceSize, sourceLength)));
-        // Decoded in one call into a buffer of the recorded length: zstd allocates no window of
-        // its own, whatever window the frame asks for, and never writes past the buffer.
-        const size_t length =
-            ZSTD_decompressDCtx(dctx, plain[i]->data(), plain[i]->size(), frame, layout[i].stored);
-        decoded = !ZSTD_isError(length) && length == layout[i].plain;
-        frame += layout[i].stored;
+    checked(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, kMaxCompactWindowLog));
+    bool rebuilt = false;
+    if (layout == COMPACT_THREE_PARTS) {
+        StreamParts parts;
+        std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
+        rebuilt = true;
+        for (int i = 0; i < 3 && rebuilt; ++i)
+            rebuilt = decodePiece(context.get(), pieces[i], source, prefixLength, *plain[i]);
+        rebuilt = rebuilt && joinStream(parts, stream);
+    } else {
+        std::vector<uint8_t> both;
+        DestinationForm form;
+        // The groups read the recorded source size from the source.
+        if (sourceLength >= sourceSize &&
+            decodePiece(context.get(), pieces[0], source, prefixLength, both)) {
+            form.control.assign(both.begin(), both.begin() + plainLengths[0]);
+            form.bytes.assign(both.begin() + plainLengths[0], both.end());
+            std::vector<uint8_t>().swap(both);
+            rebuilt = fromDestinationForm(form, {source, sourceSize, destSize}, stream);
+        }
     }
-    if (decoded && joinStream(parts, stream) &&
+    if (rebuilt && stream.size() <= UINT32_MAX &&
         crcBlock(stream.data(), stream.size(), crcInit()) == header.field32(HEADER_STREAM_CRC))
         return Unpacked::STREAM;
-    stream.clear();
-    // Literals made against another source come out wrong however sound the record is; that
-    // is the source's fault, as with a plain record whose copies read the wrong bytes.
-    const uint32_t sourceCrc = crcBlock(
-        source, static_cast<size_t>(std::min<uint64_t>(sourceSize, sourceLength)), crcInit());
-    if (reference && sourceCrc != header.field32(HEADER_SOURCE_CRC))
-        return Unpacked::WRONG_SOURCE;
-    return Unpacked::BROKEN;
+    return wrongSourceOr(layout == COMPACT_DESTINATION || reference);
 }

@@ -1,9 +1,10 @@
 // The compact form of a record's instruction stream (create option -Z, header flag bit 1): the
-// plain stream split into its control, literal and delta parts (format/stream_parts.h), each
-// compressed as one zstd frame, behind a 28-byte layout block. The literals are compressed with
-// the source file as zstd's prefix, so bytes the forward-only stream had to insert although the
-// source holds them elsewhere cost a reference instead. The header's stream checksum stays the
-// plain stream's; its stream length counts the stored bytes. docs/format.md has every byte.
+// plain stream taken apart (format/stream_parts.h) and its pieces compressed with zstd, behind a
+// small layout block. Bytes that may repeat the source (literals, or in the destination form
+// every destination byte the stream writes itself) are compressed with the source as zstd's
+// prefix, so that what the forward-only stream had to write out costs a reference instead. The
+// header's stream checksum stays the plain stream's; its stream length counts the stored bytes.
+// docs/format.md has every byte.
 #pragma once
 #include "format/record_header.h"
 
@@ -11,35 +12,35 @@
 #include <cstdint>
 #include <vector>
 
-// Byte offsets of the layout block that starts the stored stream; lengths are 32-bit.
-constexpr uint32_t COMPACT_LAYOUT = 0;     // 8: kCompactLayout
-constexpr uint32_t COMPACT_REFERENCE = 1;  // 8: 1 when the literals refer to the source
-constexpr uint32_t COMPACT_RESERVED = 2;   // 16: 0
-constexpr uint32_t COMPACT_PARTS = 4;      // per part (control, literals, deltas): plain
-                                           // length, then stored length
-constexpr uint32_t kCompactBlockLength = 28;
-constexpr uint8_t kCompactLayout = 1;
-// zstd level of every part: the size is what a compact record is for, and the level-19 tables
-// (about 90 MB for a reference of 8 MB or more) stay below what the peers take.
+// The stored stream starts with its layout, its flags, then LEB128 lengths.
+constexpr uint8_t COMPACT_THREE_PARTS = 1;  // control, literals, deltas: each stored on its own
+constexpr uint8_t COMPACT_DESTINATION = 2;  // control and destination bytes, stored as one
+constexpr uint8_t COMPACT_REFERENCE = 1;    // flag: the source is the prefix of the byte piece
+// zstd level of every piece: size is what a compact record is for. A piece compressed against
+// the source indexes all of the source first, which at level 19 takes longer than all else a
+// create does; it gets level 19 only where the source is small or the piece is large beside it.
 constexpr int kCompactLevel = 19;
+constexpr int kQuickReferenceLevel = 9;
 // The largest window a compact record asks for: 1 GiB, which every zstd build decodes, 32-bit
-// ones included. A source and literals together beyond it are compressed without the reference.
+// ones included. A source and its referring piece together beyond it go without the reference.
 constexpr uint32_t kMaxCompactWindowLog = 30;
+// Streams up to this length are also tried in the destination form, and the smaller is stored.
+constexpr size_t kDestinationFormLimit = 64 * 1024;
 
-// The stored form of a whole plain stream (as an encoder wrote it) made against the first
-// sourceSize bytes of source. No memory: Status::NO_MEMORY.
+// The stored form of a whole plain stream (as an encoder wrote it) for a source of sourceSize
+// bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY.
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
-                                uint32_t sourceSize);
+                                uint32_t sourceSize, uint32_t destSize);
 
 enum class Unpacked {
     STREAM,        // stream holds the plain stream, and its checksum is the header's
     BROKEN,        // the stored bytes are damaged
-    WRONG_SOURCE,  // the literals refer to a source that is not the recorded one
+    WRONG_SOURCE,  // the stream was stored against a source that is not the recorded one
 };
-// Rebuilds the plain stream of the header's record from its storedLength stored bytes, with
-// the sourceLength bytes of source as the literals' reference. Nothing is read outside the
-// stored bytes or the source, and nothing larger is allocated than the header's sizes allow: the
-// control part at most the source and destination sizes together, each other part at most the
-// destination size, all three at most 4 GiB - 1.
+// Rebuilds the plain stream of the header's record from its storedLength stored bytes, with the
+// sourceLength bytes of source. Nothing is read outside the stored bytes or the source, and
+// nothing larger is allocated than the header's sizes allow (each piece at most the source and
+// destination sizes together) or than zstd can decode from the stored bytes (32768 bytes for
+// each of them).
 Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
                       const uint8_t* source, uint32_t sourceLength, std::vector<uint8_t>& stream);

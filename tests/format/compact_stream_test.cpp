@@ -1,6 +1,7 @@
 // Compact records: on thousands of generated pairs a compact record holds exactly the header and
-// stream of the plain record, whichever encoder wrote it; damaged stored bytes never unpack to
-// a wrong stream; and the stored bytes are the same on every machine.
+// stream of the plain record, whichever encoder wrote it and whichever layout stores it; damaged
+// stored bytes never unpack to a wrong stream; and the stored bytes are the same on every
+// machine.
 #include "common/checksum.h"
 #include "format/compact_stream.h"
 #include "format/record_header.h"
@@ -92,6 +93,7 @@ Bytes withoutCompactFields(Bytes header)
 
 TEST(CompactStreamTest, ACompactRecordHoldsThePlainRecordOfEitherEncoder)
 {
+    uint32_t layouts[3] = {};
     std::mt19937 random(17);
     for (int round = 0; round < 2000; ++round) {
         SCOPED_TRACE(testing::Message() << "seed 17, round " << round);
@@ -118,62 +120,94 @@ TEST(CompactStreamTest, ACompactRecordHoldsThePlainRecordOfEitherEncoder)
         Bytes stream;
         ASSERT_EQ(unpack(compact, source, compact.stream, stream), Unpacked::STREAM);
         ASSERT_TRUE(stream == plain.stream);
+        ++layouts[compact.stream[0] % 3];
     }
+    EXPECT_GT(layouts[COMPACT_THREE_PARTS], 100u);
+    EXPECT_GT(layouts[COMPACT_DESTINATION], 100u);
 }
 
 TEST(CompactStreamTest, DamagedStoredBytesNeverUnpackToAWrongStream)
 {
     std::mt19937 random(23);
-    const Bytes source = generatedSource(random, 1);
-    const Bytes dest = editedCopy(random, source, 1);
-    const Record plain = encode(source, dest, EncoderSpeed::FAST);
+    bool seen[3] = {};
+    // Text with scattered changes, binary bytes with insertions and deletions, and so on.
+    for (const auto& [round, shape] : {std::pair{3, 2}, {1, 1}, {4, 2}, {6, 0}}) {
+        SCOPED_TRACE(testing::Message() << "seed 23, round " << round);
+        const Bytes source = generatedSource(random, round);
+        const Bytes dest = editedCopy(random, source, shape);
+        const Record plain = encode(source, dest, EncoderSpeed::FAST);
+        const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
+            encodeStream(run, header, Tuning{}, source.data(), dest.data());
+        });
+        const Bytes& stored = compact.stream;
+        seen[stored[0] % 3] = true;
+        std::vector<std::pair<std::string, Bytes>> damaged;
+        for (size_t length = 0; length < stored.size(); ++length)
+            damaged.emplace_back("cut to " + std::to_string(length), slice(stored, 0, length));
+        damaged.emplace_back("one byte more", join({stored, {0}}));
+        for (size_t at = 0; at < stored.size(); ++at)
+            for (const uint8_t flip : {0x01, 0x80}) {
+                Bytes bytes = stored;
+                bytes[at] ^= flip;
+                damaged.emplace_back("byte " + std::to_string(at) + " ^ " + std::to_string(flip),
+                                     bytes);
+            }
+        for (const auto& [what, bytes] : damaged) {
+            SCOPED_TRACE(what);
+            Bytes stream;
+            const Unpacked result = unpack(compact, source, bytes, stream);
+            // A flip that zstd never reads may leave the stream whole; it is then the right one.
+            if (result == Unpacked::STREAM)
+                EXPECT_TRUE(stream == plain.stream);
+            else
+                EXPECT_EQ(result, Unpacked::BROKEN);
+        }
+        // Pieces unpacked against another source come out wrong: the source is to blame. A
+        // record whose pieces never refer to the source unpacks all the same.
+        Bytes other = source;
+        for (auto& b : other)
+            b ^= 0x55;
+        Bytes stream;
+        const bool usesSource = stored[0] == COMPACT_DESTINATION || stored[1] == COMPACT_REFERENCE;
+        EXPECT_EQ(unpack(compact, other, stored, stream),
+                  usesSource ? Unpacked::WRONG_SOURCE : Unpacked::STREAM);
+    }
+    EXPECT_TRUE(seen[COMPACT_THREE_PARTS] && seen[COMPACT_DESTINATION]);
+}
+
+TEST(CompactStreamTest, LengthsBeyondWhatTheRecordAllowsAreRefusedBeforeAnyAllocation)
+{
+    const Bytes source(1000, 'a');
+    const Bytes dest(1200, 'b');
     const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
         encodeStream(run, header, Tuning{}, source.data(), dest.data());
     });
-    const Bytes& stored = compact.stream;
-    ASSERT_GT(stored.size(), kCompactBlockLength + 20);
-    std::vector<std::pair<std::string, Bytes>> damaged;
-    for (size_t length = 0; length < stored.size(); ++length)
-        damaged.emplace_back("cut to " + std::to_string(length), slice(stored, 0, length));
-    damaged.emplace_back("one byte more", join({stored, {0}}));
-    for (size_t at = 0; at < stored.size(); ++at)
-        for (const uint8_t flip : {0x01, 0x80}) {
-            Bytes bytes = stored;
-            bytes[at] ^= flip;
-            damaged.emplace_back("byte " + std::to_string(at) + " ^ " + std::to_string(flip),
-                                 bytes);
+    // Three pieces of the given plain and stored lengths, then 64 bytes.
+    const auto layout = [](std::initializer_list<uint32_t> lengths) {
+        Bytes bytes = {COMPACT_THREE_PARTS, 0};
+        for (uint32_t length : lengths) {
+            for (; length >= 0x80; length >>= 7)
+                bytes.push_back(static_cast<uint8_t>(length | 0x80));
+            bytes.push_back(static_cast<uint8_t>(length));
         }
-    // Plain lengths beyond what the header's sizes allow are refused before any allocation.
-    const uint32_t destSize = compact.field(HEADER_DEST_SIZE);
-    const uint32_t sourceSize = compact.field(HEADER_SOURCE_SIZE);
-    for (const auto& [part, length] : {std::pair{0u, sourceSize + destSize + 1},
-                                       {1u, destSize + 1},
-                                       {2u, destSize + 1},
-                                       {1u, UINT32_MAX}}) {
-        Bytes bytes = stored;
-        for (int i = 0; i < 4; ++i)
-            bytes[COMPACT_PARTS + 8 * part + i] = static_cast<uint8_t>(length >> (8 * i));
-        damaged.emplace_back("part " + std::to_string(part) + " of " + std::to_string(length),
-                             bytes);
-    }
-    for (const auto& [what, bytes] : damaged) {
+        return join({bytes, Bytes(64, 0x80)});
+    };
+    const std::pair<const char*, Bytes> cases[] = {
+        {"control beyond both sizes", layout({2201, 64, 0, 0, 0, 0})},
+        {"literals beyond the destination", layout({0, 0, 1201, 64, 0, 0})},
+        {"deltas of 4 GiB", layout({0, 0, 0, 0, UINT32_MAX, 64})},
+        {"more than 64 stored bytes give", layout({64 * 32768 + 1, 64, 0, 0, 0, 0})},
+        {"a length of 35 bits", {COMPACT_THREE_PARTS, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}},
+        {"pieces beyond the stored bytes", layout({0, 0, 0, 0, 1000, 65})},
+        {"an unknown layout", {3, 0, 0, 0, 0}},
+        {"an unknown flag", {COMPACT_DESTINATION, 2, 0, 0, 0}},
+    };
+    for (const auto& [what, bytes] : cases) {
         SCOPED_TRACE(what);
         Bytes stream;
-        const Unpacked result = unpack(compact, source, bytes, stream);
-        // A flip that zstd never reads may leave the stream whole; it is then the right one.
-        if (result == Unpacked::STREAM)
-            EXPECT_TRUE(stream == plain.stream);
-        else
-            EXPECT_EQ(result, Unpacked::BROKEN);
+        EXPECT_EQ(unpack(compact, source, bytes, stream), Unpacked::BROKEN);
+        EXPECT_EQ(stream.capacity(), 0u);
     }
-
-    // Literals unpacked against another source come out wrong: the source is to blame.
-    Bytes other = source;
-    for (auto& b : other)
-        b ^= 0x55;
-    Bytes stream;
-    ASSERT_EQ(stored[COMPACT_REFERENCE], 1);
-    EXPECT_EQ(unpack(compact, other, stored, stream), Unpacked::WRONG_SOURCE);
 }
 
 TEST(CompactStreamTest, StoredBytesAreTheSameOnEveryMachine)
@@ -192,5 +226,5 @@ TEST(CompactStreamTest, StoredBytesAreTheSameOnEveryMachine)
         });
         crc = crcBlock(compact.stream.data(), compact.stream.size(), crc);
     }
-    EXPECT_EQ(crc, 549156965u);
+    EXPECT_EQ(crc, 2987914884u);
 }
