@@ -1,7 +1,8 @@
 // Writes the committed seed corpus: small valid records of every instruction kind made by the
 // encoder from the apply target's sources, the same records with header fields at their limits
 // (checksum made valid again), several records in one file, interpreter inputs and tokens of
-// every form. Usage: zep_fuzz_seeds CORPUS_DIR
+// every form, and compact records of the same pairs with the compact target's inputs.
+// Usage: zep_fuzz_seeds CORPUS_DIR
 #include "common/checksum.h"
 #include "common/file_layer.h"
 #include "encoder/delta_encoder.h"
@@ -43,7 +44,7 @@ void reseal(Bytes& record)
 
 // The record the encoder writes for the pair, with the source time the apply target sets.
 Bytes makeRecord(const std::string& sourceName, const Bytes& source, const std::string& destName,
-                 const Bytes& dest)
+                 const Bytes& dest, bool compact = false)
 {
     char name[] = "/tmp/zep-seed-XXXXXX";
     close(mkstemp(name));
@@ -55,6 +56,7 @@ Bytes makeRecord(const std::string& sourceName, const Bytes& source, const std::
     formatTimeStamp(platform::fileTimeFromUnix(1700000000, 456000000),
                     header.bytes + HEADER_DEST_TIME);
     Run run(nullptr);
+    run.holdStream = compact;
     openForWrite(name, run.files.diff);
     encodeStream(run, header, Tuning{}, source.data(), dest.data());
     closeChecked(name, run.files.diff);
@@ -85,7 +87,7 @@ int main(int argc, char** argv)
     if (argc != 2)
         return 2;
     const std::string out = argv[1];
-    for (const char* dir : {"", "/records", "/interpreter", "/read_token", "/encoder"})
+    for (const char* dir : {"", "/records", "/interpreter", "/read_token", "/encoder", "/compact"})
         mkdir((out + dir).c_str(), 0755);
     setenv("TZ", "UTC", 1);
     tzset();
@@ -146,6 +148,23 @@ int main(int argc, char** argv)
                            static_cast<uint8_t>(pair.source.size() >> 8)};
         pairInput = join(join(pairInput, pair.source), pair.dest);
         save(out + "/encoder/" + pair.seed, pairInput);
+        // The compact record, and the compact target's input: sizes, stream checksum, source
+        // length, source, stored stream.
+        const Bytes compact =
+            makeRecord(pair.sourceName, pair.source, pair.destName, pair.dest, true);
+        save(out + "/records/" + pair.seed + "-compact", compact);
+        Bytes compactInput(14);
+        std::copy(compact.begin() + HEADER_SOURCE_SIZE, compact.begin() + HEADER_SOURCE_SIZE + 4,
+                  compactInput.begin());
+        std::copy(compact.begin() + HEADER_DEST_SIZE, compact.begin() + HEADER_DEST_SIZE + 4,
+                  compactInput.begin() + 4);
+        std::copy(compact.begin() + HEADER_STREAM_CRC, compact.begin() + HEADER_STREAM_CRC + 4,
+                  compactInput.begin() + 8);
+        compactInput[12] = static_cast<uint8_t>(pair.source.size());
+        compactInput[13] = static_cast<uint8_t>(pair.source.size() >> 8);
+        compactInput = join(compactInput, pair.source);
+        compactInput.insert(compactInput.end(), compact.begin() + headerLength, compact.end());
+        save(out + "/compact/" + pair.seed, compactInput);
     }
     // A long pair with a moved block: the block search and its shared correlations.
     Bytes longSource;

@@ -152,7 +152,8 @@ bool decodePiece(ZSTD_DCtx* context, const StoredPiece& piece, const uint8_t* pr
 {
     out.resize(piece.plain);
     if (piece.stored == piece.plain) {
-        std::copy_n(piece.bytes, piece.plain, out.data());
+        if (piece.plain != 0)
+            std::copy_n(piece.bytes, piece.plain, out.data());
         return true;
     }
     if (piece.reference)

@@ -43,6 +43,8 @@ struct PartReader {
     {
         if (count > left)
             return false;
+        if (count == 0)
+            return true;  // an empty part has no bytes to copy from
         std::memcpy(out, at, count);
         at += count;
         left -= count;

@@ -94,6 +94,7 @@ TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
         zep_create_options options;
         zep_create_options_init(&options);
         options.whole_file = i % 2;
+        options.compact = i / 2 % 2;
         const std::string diff = dir + ".zep";
         if (zep_create(olds[i].c_str(), news[i].c_str(), diff.c_str(), &options, nullptr) != 0)
             return -1;

@@ -10,6 +10,7 @@ TEST(StreamPartsTest, JoiningGivesBackTheStreamAndRefusesPartsThatDoNotFit)
     const Bytes literals = {'n', 'e', 'w'};
     std::vector<Bytes> streams = {
         {},
+        {0x00, 0x00},  // no delta part at all: its empty buffer once went to memcpy (fuzz_compact)
         join({token(3, OP_INSERT), literals}),
         join({token(15, OP_COPY), token(70000, OP_SKIP), token(1, OP_POKE), {0x7F}}),
         {0x40, 0x01, 0x11, 0x22, 0x00, 0x00, 0x7F, 0xFF, 1,  2,  3, 4,

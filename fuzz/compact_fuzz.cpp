@@ -1,0 +1,76 @@
+// Unpacking compact streams from arbitrary stored bytes and header fields: never a read outside
+// the input, never an allocation beyond what the bytes could hold, and a stream that unpacks is
+// one whole stream with the recorded checksum, which the interpreter then replays within it.
+//
+// Input: source size, destination size, stream checksum (4 bytes each), source length (2
+// bytes), then the source and the stored stream.
+#include "common/checksum.h"
+#include "decoder/instruction_interpreter.h"
+#include "format/compact_stream.h"
+#include "format/stream_parts.h"
+#include "harness.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+uint32_t load32(const uint8_t* bytes)
+{
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 14)
+        return 0;
+    const uint32_t sourceSize = load32(data);
+    const uint32_t destSize = load32(data + 4);
+    const uint32_t streamCrc = load32(data + 8);
+    const size_t sourceLength = std::min<size_t>(data[12] | (data[13] << 8), size - 14);
+    // Exact-size copies: a read one byte past either end is an error under ASan.
+    const std::unique_ptr<uint8_t[]> source(new uint8_t[sourceLength]);
+    std::copy(data + 14, data + 14 + sourceLength, source.get());
+    const size_t storedLength = size - 14 - sourceLength;
+    const std::unique_ptr<uint8_t[]> stored(new uint8_t[storedLength]);
+    std::copy(data + 14 + sourceLength, data + size, stored.get());
+
+    RecordHeader header = buildRecordHeader("a", "b");
+    header.setField32(HEADER_SOURCE_SIZE, sourceSize);
+    header.setField32(HEADER_DEST_SIZE, destSize);
+    header.setField32(HEADER_STREAM_CRC, streamCrc);
+    header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(storedLength));
+    std::vector<uint8_t> stream;
+    const Unpacked result = unpackStream(header, stored.get(), static_cast<uint32_t>(storedLength),
+                                         source.get(), static_cast<uint32_t>(sourceLength), stream);
+    if (result != Unpacked::STREAM) {
+        if (!stream.empty())
+            std::abort();
+        return 0;
+    }
+    if (stream.size() > uint64_t{sourceSize} + 3 * uint64_t{destSize} ||
+        crcBlock(stream.data(), stream.size(), crcInit()) != streamCrc)
+        std::abort();
+    StreamParts parts;
+    splitStream(stream.data(), stream.size(), parts);
+    std::vector<uint8_t> joined;
+    if (!joinStream(parts, joined) || joined != stream)
+        std::abort();
+
+    const std::unique_ptr<uint8_t[]> plain(new uint8_t[stream.size()]);
+    std::copy(stream.begin(), stream.end(), plain.get());
+    Run run(nullptr);
+    RunFiles& files = run.files;
+    files.source.view = source.get();
+    files.source.viewLength = sourceLength;
+    openNullSink(files.target);
+    const uint8_t* end = nullptr;
+    interpretStream(run, header, source.get(), plain.get(), static_cast<uint32_t>(stream.size()),
+                    end);
+    files.source = FileSlot{};  // the harness's memory, not a mapping to release
+    if (end < plain.get() || end > plain.get() + stream.size())
+        std::abort();
+    return 0;
+}
