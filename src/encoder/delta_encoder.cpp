@@ -206,7 +206,8 @@ void beginRecord(Run& run, RecordHeader& header)
     header.setField32(HEADER_STREAM_LENGTH, 0);
     run.out.reset();
     run.out.writeRaw(run.files.diff, header.bytes, header.length);
-    // Stream bytes come a few at a time; their checksum is taken a buffer at a time.
+    // Stream bytes come a few at a time; their checksum is taken a buffer at a time, or for a
+    // held stream all at once when it is complete.
     if (run.holdStream)
         run.heldStream.clear();
     else

@@ -37,8 +37,8 @@ size_t checked(size_t result)
 }
 
 // A zstd block gives at most 128 KiB and takes at least 4 stored bytes.
-constexpr uint64_t kMostPlainPerStoredByte = (128 * 1024) / 4;
-constexpr uint32_t kSmallSource = 256 * 1024;
+constexpr uint64_t kMostPlainPerStoredByte = uint64_t{128} * 1024 / 4;
+constexpr uint32_t kSmallSource = uint32_t{256} * 1024;
 
 bool referencesSource(uint32_t sourceSize, size_t length)
 {

@@ -25,7 +25,7 @@ constexpr int kQuickReferenceLevel = 9;
 // ones included. A source and its referring piece together beyond it go without the reference.
 constexpr uint32_t kMaxCompactWindowLog = 30;
 // Streams up to this length are also tried in the destination form, and the smaller is stored.
-constexpr size_t kDestinationFormLimit = 64 * 1024;
+constexpr size_t kDestinationFormLimit = size_t{64} * 1024;
 
 // The stored form of a whole plain stream (as an encoder wrote it) for a source of sourceSize
 // bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY.
