@@ -1,10 +1,12 @@
 #!/bin/sh
 # Create and apply of zep side by side with the peers that are installed (zstd --patch-from
-# --long, xdelta3, rdiff), on the synthetic pairs of zep_make_pairs and, where apt-get download
-# can fetch them, real pairs from two versions of Debian packages. Each command runs RUNS times;
-# the table shows the median, MB/s of the new file, the difference's size, and zep's time as a
-# share of the fastest peer's. The zep-W rows are the whole-file encoder (-W) and its records.
-# Usage: bench/compare.sh [RUNS]
+# --long, xdelta3 at its default and at -9, bsdiff/bspatch, rdiff), on the synthetic pairs of
+# zep_make_pairs and, where apt-get download can fetch them, real pairs from two versions of
+# Debian packages (single files, and tar files of whole directories). Each command runs RUNS
+# times; the table shows the median, MB/s of the new file, the peak memory of one create, and
+# the difference's size. zep-W is the whole-file encoder (-W), zep-Z and zep-WZ the same records
+# in compact form (-Z). At the end, per real pair, how -W -Z stands against the peers.
+# Usage: bench/compare.sh [RUNS]   (PAIRS=real or PAIRS=synthetic runs only those)
 set -eu
 runs=${1:-5}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,8 +20,11 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/pairs" "$work/out" "$work/apply" "$work/tmp"
 "$root/build-bench/bench/zep_make_pairs" "$work/pairs"
 pairs="near unrelated shift10 shift100 shift1000"
+[ "${PAIRS:-all}" = real ] && pairs=""
+real=""
 
-# Real pairs: package, old version, new version, file inside the package, pair name.
+# Real pairs: package, old version, new version, file inside the package (or a directory,
+# ending in /, which is put into a tar file the same way for both versions), pair name.
 fetch() {
     for side in old new; do
         version=$2
@@ -27,16 +32,30 @@ fetch() {
         mkdir -p "$work/debs/$5/$side"
         (cd "$work/debs/$5/$side" && apt-get download -q "$1=$version") >/dev/null 2>&1 || return 0
         dpkg -x "$work/debs/$5/$side"/*.deb "$work/debs/$5/$side/x"
-        [ -f "$work/debs/$5/$side/x/$4" ] || return 0
-        cp "$work/debs/$5/$side/x/$4" "$work/pairs/$5.$side"
+        [ -e "$work/debs/$5/$side/x/$4" ] || return 0
+        case $4 in
+        */) tar -cf "$work/pairs/$5.$side" -C "$work/debs/$5/$side/x/$4" --sort=name \
+            --mtime=@0 --owner=0 --group=0 --numeric-owner . ;;
+        *.gz) gzip -dc "$work/debs/$5/$side/x/$4" >"$work/pairs/$5.$side" ;;
+        *) cp "$work/debs/$5/$side/x/$4" "$work/pairs/$5.$side" ;;
+        esac
     done
     pairs="$pairs $5"
+    real="$real $5"
 }
-if command -v apt-get >/dev/null 2>&1; then
-    fetch libcurl4 7.88.1-10+deb12u5 7.88.1-10+deb12u15 usr/lib/x86_64-linux-gnu/libcurl.so.4.8.0 libcurl
-    fetch libssl3 3.0.17-1~deb12u2 3.0.22-1~deb12u2 usr/lib/x86_64-linux-gnu/libcrypto.so.3 libcrypto
+if [ "${PAIRS:-all}" != synthetic ] && command -v apt-get >/dev/null 2>&1; then
+    lib=usr/lib/x86_64-linux-gnu
+    fetch libssl3 3.0.17-1~deb12u2 3.0.22-1~deb12u2 $lib/libcrypto.so.3 libcrypto
+    fetch libc6 2.36-9+deb12u7 2.36-9+deb12u14 lib/x86_64-linux-gnu/libc.so.6 libc
+    fetch libcurl4 7.88.1-10+deb12u5 7.88.1-10+deb12u15 $lib/libcurl.so.4.8.0 libcurl
+    fetch git 1:2.39.5-0+deb12u2 1:2.39.5-0+deb12u3 usr/lib/git-core/git git
     fetch python3.11-minimal 3.11.2-6+deb12u8 3.11.2-6+deb12u9 usr/bin/python3.11 python3.11
+    fetch tzdata 2025b-0+deb12u1 2026f-0+deb12u1 usr/share/doc/tzdata/changelog.gz tzNEWS
     fetch tzdata 2025b-0+deb12u1 2026f-0+deb12u1 usr/share/zoneinfo/tzdata.zi tzdata.zi
+    fetch perl-modules-5.36 5.36.0-7+deb12u3 5.36.0-7+deb12u4 \
+        usr/share/perl/5.36.0/pod/perldiag.pod perldiag
+    fetch linux-libc-dev 6.1.176-1 6.1.192-3 usr/include/ headers.tar
+    fetch tzdata 2025b-0+deb12u1 2026f-0+deb12u1 usr/share/zoneinfo/ zoneinfo.tar
 fi
 
 # Median wall time in milliseconds of RUNS runs of a shell command; PREPARE runs before each.
@@ -58,55 +77,88 @@ mbps() {
     awk -v bytes="$1" -v ms="$2" 'BEGIN { if (ms > 0) printf "%.0f", bytes / 1048576 / (ms / 1000); else print "-" }'
 }
 
-printf '%-11s %9s %-8s %10s %8s %10s %8s %12s\n' pair new_bytes tool create_ms MB/s apply_ms MB/s delta_bytes
+# Peak resident memory in MB of one run of a command.
+peak_mb() {
+    /usr/bin/time -f %M -o "$work/peak" sh -c "$*" >/dev/null 2>&1
+    awk '{ printf "%.0f", $1 / 1024 }' "$work/peak"
+}
+
+have() {
+    case $1 in
+    zep*) ;;
+    xdelta3*) command -v xdelta3 ;;
+    *) command -v "$1" ;;
+    esac
+}
+
+printf '%-11s %9s %-9s %9s %6s %9s %6s %6s %10s\n' pair new_bytes tool create_ms MB/s \
+    apply_ms MB/s peak_MB delta_bytes
 for pair in $pairs; do
     old=$work/pairs/$pair.old
     new=$work/pairs/$pair.new
     size=$(stat -c %s "$new")
-    best_create=""
-    best_apply=""
-    for tool in zep zep-W zstd xdelta3 rdiff; do
-        case $tool in zep*) ;; *) command -v "$tool" >/dev/null 2>&1 || continue ;; esac
+    for tool in zep zep-W zep-Z zep-WZ zstd xdelta3 xdelta3-9 bsdiff rdiff; do
+        have "$tool" >/dev/null 2>&1 || continue
+        # bsdiff takes 17 bytes of memory per byte of the old file, and minutes on 64 MiB.
+        [ "$tool" = bsdiff ] && [ "$size" -gt 33554432 ] && continue
         out=$work/out/$pair.$tool
+        prepare_create="rm -f '$out'"
+        prepare_apply="rm -f '$work/apply/'* '$work/apply/result'"
         case $tool in
-        zep)
-            create="rm -f '$out'; '$zep' '$old' '$new' '$out'"
-            prepare_apply="rm -f '$work/apply/'*; ln '$old' '$work/apply/$pair.old'"
-            apply="cd '$work/apply' && TMPDIR='$work/tmp' '$zep' '$out'" ;;
-        zep-W)
-            create="rm -f '$out'; '$zep' -W '$old' '$new' '$out'"
-            prepare_apply="rm -f '$work/apply/'*; ln '$old' '$work/apply/$pair.old'"
+        zep*)
+            case $tool in
+            zep) options="" ;;
+            zep-W) options="-W" ;;
+            zep-Z) options="-Z" ;;
+            zep-WZ) options="-W -Z" ;;
+            esac
+            create="'$zep' $options '$old' '$new' '$out'"
+            prepare_apply="$prepare_apply; ln '$old' '$work/apply/$pair.old'"
             apply="cd '$work/apply' && TMPDIR='$work/tmp' '$zep' '$out'" ;;
         zstd)
-            create="zstd -q -f --long=27 --patch-from='$old' '$new' -o '$out'"
-            prepare_apply="rm -f '$work/apply/result'"
+            create="zstd -q -f -19 --long=27 --patch-from='$old' '$new' -o '$out'"
             apply="zstd -d -q -f --long=27 --patch-from='$old' '$out' -o '$work/apply/result'" ;;
-        xdelta3)
-            create="xdelta3 -e -f -s '$old' '$new' '$out'"
-            prepare_apply="rm -f '$work/apply/result'"
+        xdelta3*)
+            level=""
+            [ "$tool" = xdelta3-9 ] && level="-9"
+            create="xdelta3 -e $level -f -s '$old' '$new' '$out'"
             apply="xdelta3 -d -f -s '$old' '$out' '$work/apply/result'" ;;
+        bsdiff)
+            create="bsdiff '$old' '$new' '$out'"
+            apply="bspatch '$old' '$work/apply/result' '$out'" ;;
         rdiff)
-            create="rdiff signature '$old' '$out.sig' && rdiff delta '$out.sig' '$new' '$out'"
-            prepare_apply="rm -f '$work/apply/result'"
+            prepare_create="rm -f '$out' '$out.sig'; rdiff signature '$old' '$out.sig'"
+            create="rdiff delta '$out.sig' '$new' '$out'"
             apply="rdiff patch '$old' '$out' '$work/apply/result'" ;;
         esac
-        create_ms=$(median_ms ":" "$create")
+        create_ms=$(median_ms "$prepare_create" "$create")
+        sh -c "$prepare_create"
+        peak=$(peak_mb "$create")
         apply_ms=$(median_ms "$prepare_apply" "$apply")
-        printf '%-11s %9s %-8s %10s %8s %10s %8s %12s\n' "$pair" "$size" "$tool" "$create_ms" \
-            "$(mbps "$size" "$create_ms")" "$apply_ms" "$(mbps "$size" "$apply_ms")" \
-            "$(stat -c %s "$out")"
-        if [ "$tool" = zep ]; then
-            zep_create=$create_ms
-            zep_apply=$apply_ms
-        elif [ "$tool" = zep-W ]; then
-            :
-        else
-            best_create=$(printf '%s\n%s\n' "$best_create" "$create_ms" | sed '/^$/d' | sort -n | head -1)
-            best_apply=$(printf '%s\n%s\n' "$best_apply" "$apply_ms" | sed '/^$/d' | sort -n | head -1)
-        fi
+        delta=$(stat -c %s "$out")
+        printf '%-11s %9s %-9s %9s %6s %9s %6s %6s %10s\n' "$pair" "$size" "$tool" "$create_ms" \
+            "$(mbps "$size" "$create_ms")" "$apply_ms" "$(mbps "$size" "$apply_ms")" "$peak" \
+            "$delta"
+        echo "$pair $tool $create_ms $apply_ms $peak $delta" >>"$work/results"
     done
-    if [ -n "$best_create" ]; then
-        awk -v zc="$zep_create" -v bc="$best_create" -v za="$zep_apply" -v ba="$best_apply" \
-            -v pair="$pair" 'BEGIN { printf "%-11s zep/fastest peer: create %.2f, apply %.2f\n", pair, zc / bc, za / ba }'
-    fi
+done
+
+# The -W -Z record against the peers on each real pair: size below xdelta3's and bsdiff's,
+# create faster than bsdiff, apply faster than xdelta3 -d and bspatch, create memory at most
+# xdelta3 -9's.
+[ -n "$real" ] || exit 0
+echo
+for pair in $real; do
+    awk -v pair="$pair" '
+        $1 == pair { create[$2] = $3; apply[$2] = $4; peak[$2] = $5; size[$2] = $6 }
+        function verdict(ok) { return ok ? "yes" : "NO" }
+        END {
+            printf "%-11s -W -Z: size < xdelta3 %s, < bsdiff %s; create < bsdiff %s; " \
+                "apply < xdelta3 %s, < bspatch %s; memory <= xdelta3 -9 %s\n", pair,
+                verdict(size["zep-WZ"] < size["xdelta3"]), verdict(size["zep-WZ"] < size["bsdiff"]),
+                verdict(create["zep-WZ"] < create["bsdiff"]),
+                verdict(apply["zep-WZ"] < apply["xdelta3"]),
+                verdict(apply["zep-WZ"] < apply["bsdiff"]),
+                verdict(peak["zep-WZ"] <= peak["xdelta3-9"])
+        }' "$work/results"
 done
