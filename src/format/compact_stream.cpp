@@ -38,7 +38,14 @@ size_t checked(size_t result)
 
 // A zstd block gives at most 128 KiB and takes at least 4 stored bytes.
 constexpr uint64_t kMostPlainPerStoredByte = uint64_t{128} * 1024 / 4;
-constexpr uint32_t kSmallSource = uint32_t{256} * 1024;
+// The level of a piece compressed against a source of prefixSize bytes. Before it can refer to
+// the source, zstd indexes all of it, and at level 19 that costs more than everything else a
+// create does, for a few percent of a small piece's size. Where the piece is large beside the
+// source, the index is a small share of the work and level 19 gains most.
+int referenceLevel(uint32_t prefixSize, size_t pieceSize)
+{
+    return pieceSize * 8 < prefixSize ? kQuickReferenceLevel : kCompactLevel;
+}
 
 bool referencesSource(uint32_t sourceSize, size_t length)
 {
@@ -49,15 +56,13 @@ bool referencesSource(uint32_t sourceSize, size_t length)
 // Compresses bytes into one piece: a zstd frame, or the bytes as they are where the frame would
 // be no shorter. With a prefix, the window reaches from the end of the bytes back to its start.
 std::vector<uint8_t> storePiece(ZSTD_CCtx* context, const std::vector<uint8_t>& bytes,
-                                const uint8_t* prefix, uint32_t prefixSize)
+                                const uint8_t* prefix, uint32_t prefixSize, int level)
 {
     if (bytes.empty())
         return {};
     checked(ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters));
-    int level = kCompactLevel;
     if (prefix != nullptr) {
-        if (prefixSize > kSmallSource && bytes.size() * 8 < prefixSize)
-            level = kQuickReferenceLevel;
+        level = std::min(level, referenceLevel(prefixSize, bytes.size()));
         const auto windowLog = static_cast<int>(std::bit_width(prefixSize + bytes.size() - 1));
         checked(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, std::max(windowLog, 10)));
         checked(ZSTD_CCtx_refPrefix(context, prefix, prefixSize));
@@ -78,13 +83,13 @@ void putLength(std::vector<uint8_t>& out, size_t value)
 
 // Three pieces, the literals against the source where they can refer to it.
 std::vector<uint8_t> packThreeParts(ZSTD_CCtx* context, const StreamParts& parts,
-                                    const uint8_t* source, uint32_t sourceSize)
+                                    const uint8_t* source, uint32_t sourceSize, int level)
 {
     const bool reference = referencesSource(sourceSize, parts.literals.size());
     const std::vector<uint8_t> pieces[3] = {
-        storePiece(context, parts.control, nullptr, 0),
-        storePiece(context, parts.literals, reference ? source : nullptr, sourceSize),
-        storePiece(context, parts.deltas, nullptr, 0)};
+        storePiece(context, parts.control, nullptr, 0, level),
+        storePiece(context, parts.literals, reference ? source : nullptr, sourceSize, level),
+        storePiece(context, parts.deltas, nullptr, 0, level)};
     std::vector<uint8_t> stored = {COMPACT_THREE_PARTS, reference ? COMPACT_REFERENCE : uint8_t{0}};
     const std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
     for (int i = 0; i < 3; ++i) {
@@ -98,13 +103,13 @@ std::vector<uint8_t> packThreeParts(ZSTD_CCtx* context, const StreamParts& parts
 
 // One piece: the control bytes followed by the destination bytes, against the source.
 std::vector<uint8_t> packDestinationForm(ZSTD_CCtx* context, const DestinationForm& form,
-                                         const uint8_t* source, uint32_t sourceSize)
+                                         const uint8_t* source, uint32_t sourceSize, int level)
 {
     std::vector<uint8_t> both = form.control;
     both.insert(both.end(), form.bytes.begin(), form.bytes.end());
     const bool reference = referencesSource(sourceSize, both.size());
     const std::vector<uint8_t> piece =
-        storePiece(context, both, reference ? source : nullptr, sourceSize);
+        storePiece(context, both, reference ? source : nullptr, sourceSize, level);
     std::vector<uint8_t> stored = {COMPACT_DESTINATION, reference ? COMPACT_REFERENCE : uint8_t{0}};
     putLength(stored, form.control.size());
     putLength(stored, form.bytes.size());
@@ -173,15 +178,19 @@ std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint
         failSilently(Status::NO_MEMORY);
     StreamParts parts;
     splitStream(stream, length, parts);
-    std::vector<uint8_t> stored = packThreeParts(context.get(), parts, source, sourceSize);
     DestinationForm form;
-    if (length <= kDestinationFormLimit &&
-        toDestinationForm(stream, length, {source, sourceSize, destSize}, form)) {
-        std::vector<uint8_t> other = packDestinationForm(context.get(), form, source, sourceSize);
-        if (other.size() < stored.size())
-            stored.swap(other);
-    }
-    return stored;
+    if (length > kDestinationFormLimit ||
+        !toDestinationForm(stream, length, {source, sourceSize, destSize}, form))
+        return packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
+    // Both layouts compress bytes against the source, and each such piece indexes the whole
+    // source first; a quick trial of both tells which is shorter, and only that one is then
+    // compressed in earnest.
+    const bool destinationForm =
+        packDestinationForm(context.get(), form, source, sourceSize, kTrialLevel).size() <
+        packThreeParts(context.get(), parts, source, sourceSize, kTrialLevel).size();
+    return destinationForm
+               ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
+               : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
 }
 
 Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,

@@ -18,9 +18,11 @@ constexpr uint8_t COMPACT_DESTINATION = 2;  // control and destination bytes, st
 constexpr uint8_t COMPACT_REFERENCE = 1;    // flag: the source is the prefix of the byte piece
 // zstd level of every piece: size is what a compact record is for. A piece compressed against
 // the source indexes all of the source first, which at level 19 takes longer than all else a
-// create does; it gets level 19 only where the source is small or the piece is large beside it.
+// create does; it gets level 19 only where the piece is at least an eighth of the source.
 constexpr int kCompactLevel = 19;
-constexpr int kQuickReferenceLevel = 9;
+constexpr int kQuickReferenceLevel = 11;
+// The level of the trial that picks a record's layout.
+constexpr int kTrialLevel = 3;
 // The largest window a compact record asks for: 1 GiB, which every zstd build decodes, 32-bit
 // ones included. A source and its referring piece together beyond it go without the reference.
 constexpr uint32_t kMaxCompactWindowLog = 30;
