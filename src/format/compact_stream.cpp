@@ -237,8 +237,10 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
             return Unpacked::BROKEN;
     } else {
         StoredPiece piece;
+        // Each length may fit the sizes while their sum does not fit 32 bits.
         if (!reader.length(plainLengths[0]) || !reader.length(plainLengths[1]) ||
-            !reader.length(piece.stored) || plainLengths[0] > sides || plainLengths[1] > destSize)
+            !reader.length(piece.stored) || plainLengths[0] > sides || plainLengths[1] > destSize ||
+            uint64_t{plainLengths[0]} + plainLengths[1] > UINT32_MAX)
             return Unpacked::BROKEN;
         piece.plain = plainLengths[0] + plainLengths[1];
         piece.reference = reference;
@@ -252,9 +254,11 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
         storedTotal += piece.stored;
         if (storedTotal > reader.left)
             return Unpacked::BROKEN;
+        // A frame is exactly one frame: zstd would also decode frames that follow it.
         if (piece.stored != piece.plain &&
             (piece.plain > uint64_t{piece.stored} * kMostPlainPerStoredByte ||
-             ZSTD_getFrameContentSize(piece.bytes, piece.stored) != piece.plain))
+             ZSTD_getFrameContentSize(piece.bytes, piece.stored) != piece.plain ||
+             ZSTD_findFrameCompressedSize(piece.bytes, piece.stored) != piece.stored))
             return Unpacked::BROKEN;
     }
     if (storedTotal != reader.left)

@@ -5,6 +5,7 @@
 #include "common/checksum.h"
 #include "format/compact_stream.h"
 #include "format/record_header.h"
+#include "format/stream_parts.h"
 #include "support/encode_record.h"
 
 #include <gtest/gtest.h>
@@ -207,6 +208,40 @@ TEST(CompactStreamTest, LengthsBeyondWhatTheRecordAllowsAreRefusedBeforeAnyAlloc
         Bytes stream;
         EXPECT_EQ(unpack(compact, source, bytes, stream), Unpacked::BROKEN);
         EXPECT_EQ(stream.capacity(), 0u);
+    }
+    // A destination form whose two lengths each fit a header claiming 2 GiB, but whose sum
+    // wraps to the 16 stored bytes.
+    Record huge = compact;
+    huge.header[HEADER_DEST_SIZE + 3] = 0x80;
+    const Bytes wrapped = join({{COMPACT_DESTINATION, COMPACT_REFERENCE},
+                                {0xA0, 0x80, 0x80, 0x80, 0x08},  // control: 0x80000020
+                                {0xF0, 0xFF, 0xFF, 0xFF, 0x07},  // destination: 0x7FFFFFF0
+                                {16},                            // stored
+                                Bytes(16, 0x90)});
+    Bytes stream;
+    EXPECT_EQ(unpack(huge, source, wrapped, stream), Unpacked::BROKEN);
+
+    // Bytes behind a piece's one frame, even a frame that zstd would skip, are no part of it.
+    Bytes plain;
+    ASSERT_EQ(unpack(compact, source, compact.stream, plain), Unpacked::STREAM);
+    StreamParts parts;
+    splitStream(plain.data(), plain.size(), parts);
+    Bytes frame(ZSTD_compressBound(parts.control.size()));
+    frame.resize(
+        ZSTD_compress(frame.data(), frame.size(), parts.control.data(), parts.control.size(), 1));
+    const Bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 0, 0, 0, 0};
+    for (const bool trailing : {false, true}) {
+        const Bytes control = trailing ? join({frame, skippable}) : frame;
+        const Bytes layoutBytes = layout({static_cast<uint32_t>(parts.control.size()),
+                                          static_cast<uint32_t>(control.size()),
+                                          static_cast<uint32_t>(parts.literals.size()),
+                                          static_cast<uint32_t>(parts.literals.size()),
+                                          static_cast<uint32_t>(parts.deltas.size()),
+                                          static_cast<uint32_t>(parts.deltas.size())});
+        const Bytes stored = join({slice(layoutBytes, 0, layoutBytes.size() - 64), control,
+                                   parts.literals, parts.deltas});
+        EXPECT_EQ(unpack(compact, source, stored, stream),
+                  trailing ? Unpacked::BROKEN : Unpacked::STREAM);
     }
 }
 
