@@ -4,6 +4,7 @@
 //
 // Input: source size, destination size, stream checksum (4 bytes each), source length (2
 // bytes), then the source and the stored stream.
+#include "common/byte_order.h"
 #include "common/checksum.h"
 #include "decoder/instruction_interpreter.h"
 #include "format/compact_stream.h"
@@ -13,22 +14,13 @@
 #include <memory>
 #include <vector>
 
-namespace {
-
-uint32_t load32(const uint8_t* bytes)
-{
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 14)
         return 0;
-    const uint32_t sourceSize = load32(data);
-    const uint32_t destSize = load32(data + 4);
-    const uint32_t streamCrc = load32(data + 8);
+    const uint32_t sourceSize = loadLe32(data);
+    const uint32_t destSize = loadLe32(data + 4);
+    const uint32_t streamCrc = loadLe32(data + 8);
     const size_t sourceLength = std::min<size_t>(data[12] | (data[13] << 8), size - 14);
     // Exact-size copies: a read one byte past either end is an error under ASan.
     const std::unique_ptr<uint8_t[]> source(new uint8_t[sourceLength]);

@@ -5,6 +5,7 @@
 //
 // Input: recorded source size (4 bytes), recorded destination size (4), source bytes present
 // (2), bytes the recorded stream length claims beyond the stream (1), the source, the stream.
+#include "common/byte_order.h"
 #include "common/checksum.h"
 #include "common/output_buffer.h"
 #include "decoder/instruction_interpreter.h"
@@ -15,12 +16,6 @@
 #include <memory>
 
 namespace {
-
-uint32_t load32(const uint8_t* bytes)
-{
-    return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-           (uint32_t{bytes[3]} << 24);
-}
 
 struct Replay {
     uint32_t source = crcInit(), dest = crcInit(), stream = crcInit();
@@ -107,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 11)
         return 0;
-    const uint32_t sourceSize = load32(data);
-    const uint32_t destSize = load32(data + 4);
+    const uint32_t sourceSize = loadLe32(data);
+    const uint32_t destSize = loadLe32(data + 4);
     const size_t sourceLength = std::min<size_t>(data[8] | (data[9] << 8), size - 11);
     const uint32_t streamExtra = data[10];
     const uint8_t* sourceBytes = data + 11;

@@ -11,14 +11,6 @@
 
 namespace {
 
-Bytes slice(const Bytes& bytes, size_t from, size_t count)
-{
-    from = std::min(from, bytes.size());
-    count = std::min(count, bytes.size() - from);
-    return Bytes(bytes.begin() + static_cast<long>(from),
-                 bytes.begin() + static_cast<long>(from + count));
-}
-
 uint32_t crcOf(const Bytes& bytes)
 {
     return crcBlock(bytes.data(), bytes.size(), crcInit());

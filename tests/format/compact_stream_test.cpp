@@ -14,14 +14,6 @@
 
 namespace {
 
-Bytes slice(const Bytes& bytes, size_t from, size_t count)
-{
-    from = std::min(from, bytes.size());
-    count = std::min(count, bytes.size() - from);
-    return Bytes(bytes.begin() + static_cast<long>(from),
-                 bytes.begin() + static_cast<long>(from + count));
-}
-
 // A destination made from the source the way new versions are: moved blocks, insertions and
 // deletions, scattered changes, text-like repeats, or nothing in common.
 Bytes editedCopy(std::mt19937& random, const Bytes& source, int shape)

@@ -9,6 +9,7 @@
 #include "format/record_header.h"
 #include "support/console_capture.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,15 @@ inline Bytes join(std::initializer_list<Bytes> parts)
     for (const Bytes& part : parts)
         all.insert(all.end(), part.begin(), part.end());
     return all;
+}
+
+// count bytes from from, both cut to the bytes there are.
+inline Bytes slice(const Bytes& bytes, size_t from, size_t count)
+{
+    from = std::min(from, bytes.size());
+    count = std::min(count, bytes.size() - from);
+    return Bytes(bytes.begin() + static_cast<long>(from),
+                 bytes.begin() + static_cast<long>(from + count));
 }
 
 // One token in the writer's shortest form.
