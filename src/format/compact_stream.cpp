@@ -3,6 +3,7 @@
 // it, and every zstd frame must give exactly its recorded plain length.
 #include "format/compact_stream.h"
 
+#include "common/byte_order.h"
 #include "common/checksum.h"
 #include "common/status.h"
 #include "format/stream_parts.h"
@@ -149,6 +150,98 @@ struct StoredPiece {
     const uint8_t* bytes = nullptr;
 };
 
+// The layout block of a compact stream and where its pieces lie.
+struct StoredLayout {
+    uint8_t layout = 0;
+    bool reference = false;
+    uint32_t plainLengths[3] = {};
+    std::vector<StoredPiece> pieces;
+};
+
+// The window a zstd frame asks for, from its header (RFC 8878: a magic, a descriptor byte, then
+// a window byte unless the frame is one segment, whose window is its content size). Zero for
+// anything but a plain frame: a skippable frame carries bytes that no reader looks at.
+uint64_t frameWindow(const uint8_t* bytes, uint32_t size, uint64_t contentSize)
+{
+    constexpr uint32_t kFrameMagic = 0xFD2FB528;
+    if (size < 6 || loadLe32(bytes) != kFrameMagic)
+        return 0;
+    const uint8_t descriptor = bytes[4];
+    if ((descriptor & 0x20) != 0)
+        return contentSize;
+    const uint32_t exponent = bytes[5] >> 3;
+    const uint32_t mantissa = bytes[5] & 7;
+    const uint64_t base = uint64_t{1} << (10 + exponent);
+    return base + base / 8 * mantissa;
+}
+
+// A frame piece must be exactly one plain zstd frame of its recorded plain length, whose window
+// is no larger than zep writes: every reader can then decode it.
+bool isSoundFrame(const StoredPiece& piece)
+{
+    const uint64_t window = frameWindow(piece.bytes, piece.stored, piece.plain);
+    return piece.plain <= uint64_t{piece.stored} * kMostPlainPerStoredByte && window != 0 &&
+           window <= uint64_t{1} << kMaxCompactWindowLog &&
+           ZSTD_getFrameContentSize(piece.bytes, piece.stored) == piece.plain &&
+           ZSTD_findFrameCompressedSize(piece.bytes, piece.stored) == piece.stored;
+}
+
+// Reads the layout block and checks every length against what a stream of the recorded sizes
+// can hold: every instruction passes over at least one byte of either file and takes no more
+// control bytes than it passes over; literals, deltas and destination bytes are one per
+// destination byte at most. False for anything a writer could not have stored.
+bool readLayout(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
+                StoredLayout& out)
+{
+    if (storedLength < 2)
+        return false;
+    out.layout = stored[0];
+    out.reference = stored[1] == COMPACT_REFERENCE;
+    if ((out.layout != COMPACT_THREE_PARTS && out.layout != COMPACT_DESTINATION) ||
+        (stored[1] & ~COMPACT_REFERENCE) != 0)
+        return false;
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    StoredReader reader{stored + 2, storedLength - size_t{2}};
+    const uint64_t sides = uint64_t{sourceSize} + destSize;
+    uint32_t* const plainLengths = out.plainLengths;
+    if (out.layout == COMPACT_THREE_PARTS) {
+        for (int i = 0; i < 3; ++i) {
+            StoredPiece piece;
+            if (!reader.length(piece.plain) || !reader.length(piece.stored))
+                return false;
+            piece.reference = i == 1 && out.reference;
+            plainLengths[i] = piece.plain;
+            out.pieces.push_back(piece);
+        }
+        if (plainLengths[0] > sides || plainLengths[1] > destSize || plainLengths[2] > destSize)
+            return false;
+    } else {
+        StoredPiece piece;
+        // Each length may fit the sizes while their sum does not fit 32 bits.
+        if (!reader.length(plainLengths[0]) || !reader.length(plainLengths[1]) ||
+            !reader.length(piece.stored) || plainLengths[0] > sides || plainLengths[1] > destSize ||
+            uint64_t{plainLengths[0]} + plainLengths[1] > UINT32_MAX)
+            return false;
+        piece.plain = plainLengths[0] + plainLengths[1];
+        piece.reference = out.reference;
+        out.pieces.push_back(piece);
+    }
+    // No more than the pieces can give either: 32768 bytes for each stored byte of a frame,
+    // whose header must state its plain length.
+    uint64_t storedTotal = 0;
+    for (StoredPiece& piece : out.pieces) {
+        piece.bytes = reader.at + storedTotal;
+        storedTotal += piece.stored;
+        if (storedTotal > reader.left)
+            return false;
+        // A frame is exactly one frame: zstd would also decode frames that follow it.
+        if (piece.stored != piece.plain && !isSoundFrame(piece))
+            return false;
+    }
+    return storedTotal == reader.left;
+}
+
 // One piece into out (its plain length): raw bytes as they are, a frame through zstd in one call
 // into a buffer of that length, so that zstd allocates no window of its own, whatever window the
 // frame asks for, and never writes past the buffer.
@@ -209,60 +302,13 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
             return Unpacked::WRONG_SOURCE;
         return Unpacked::BROKEN;
     };
-    if (storedLength < 2)
+    StoredLayout stored_;
+    if (!readLayout(header, stored, storedLength, stored_))
         return Unpacked::BROKEN;
-    const uint8_t layout = stored[0];
-    const bool reference = stored[1] == COMPACT_REFERENCE;
-    if ((layout != COMPACT_THREE_PARTS && layout != COMPACT_DESTINATION) ||
-        (stored[1] & ~COMPACT_REFERENCE) != 0)
-        return Unpacked::BROKEN;
-
-    // The lengths, and what a stream of the recorded sizes can hold: every instruction passes
-    // over at least one byte of either file and takes no more control bytes than it passes
-    // over; literals, deltas and destination bytes are one per destination byte at most.
-    StoredReader reader{stored + 2, storedLength - size_t{2}};
-    const uint64_t sides = uint64_t{sourceSize} + destSize;
-    std::vector<StoredPiece> pieces;
-    uint32_t plainLengths[3];
-    if (layout == COMPACT_THREE_PARTS) {
-        for (int i = 0; i < 3; ++i) {
-            StoredPiece piece;
-            if (!reader.length(piece.plain) || !reader.length(piece.stored))
-                return Unpacked::BROKEN;
-            piece.reference = i == 1 && reference;
-            plainLengths[i] = piece.plain;
-            pieces.push_back(piece);
-        }
-        if (plainLengths[0] > sides || plainLengths[1] > destSize || plainLengths[2] > destSize)
-            return Unpacked::BROKEN;
-    } else {
-        StoredPiece piece;
-        // Each length may fit the sizes while their sum does not fit 32 bits.
-        if (!reader.length(plainLengths[0]) || !reader.length(plainLengths[1]) ||
-            !reader.length(piece.stored) || plainLengths[0] > sides || plainLengths[1] > destSize ||
-            uint64_t{plainLengths[0]} + plainLengths[1] > UINT32_MAX)
-            return Unpacked::BROKEN;
-        piece.plain = plainLengths[0] + plainLengths[1];
-        piece.reference = reference;
-        pieces.push_back(piece);
-    }
-    // No more than the pieces can give either: 32768 bytes for each stored byte of a frame,
-    // whose header must state its plain length.
-    uint64_t storedTotal = 0;
-    for (StoredPiece& piece : pieces) {
-        piece.bytes = reader.at + storedTotal;
-        storedTotal += piece.stored;
-        if (storedTotal > reader.left)
-            return Unpacked::BROKEN;
-        // A frame is exactly one frame: zstd would also decode frames that follow it.
-        if (piece.stored != piece.plain &&
-            (piece.plain > uint64_t{piece.stored} * kMostPlainPerStoredByte ||
-             ZSTD_getFrameContentSize(piece.bytes, piece.stored) != piece.plain ||
-             ZSTD_findFrameCompressedSize(piece.bytes, piece.stored) != piece.stored))
-            return Unpacked::BROKEN;
-    }
-    if (storedTotal != reader.left)
-        return Unpacked::BROKEN;
+    const uint8_t layout = stored_.layout;
+    const bool reference = stored_.reference;
+    const std::vector<StoredPiece>& pieces = stored_.pieces;
+    const uint32_t* plainLengths = stored_.plainLengths;
 
     const std::unique_ptr<ZSTD_DCtx, FreeDCtx> context(ZSTD_createDCtx());
     if (context == nullptr)
@@ -292,4 +338,10 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
         crcBlock(stream.data(), stream.size(), crcInit()) == header.field32(HEADER_STREAM_CRC))
         return Unpacked::STREAM;
     return wrongSourceOr(layout == COMPACT_DESTINATION || reference);
+}
+
+bool compactLayoutSound(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength)
+{
+    StoredLayout layout;
+    return readLayout(header, stored, storedLength, layout);
 }

@@ -46,3 +46,8 @@ enum class Unpacked {
 // each of them).
 Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
                       const uint8_t* source, uint32_t sourceLength, std::vector<uint8_t>& stream);
+// Whether the stored bytes of a compact record are laid out as a writer lays them out: a known
+// layout, lengths within what the header's sizes allow, and pieces that are exactly one zstd
+// frame each of their recorded plain length. Says nothing of the plain stream itself, whose
+// checksum can only be checked by rebuilding it, which needs the record's source.
+bool compactLayoutSound(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength);
