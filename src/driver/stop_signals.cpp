@@ -36,16 +36,11 @@ void writeText(const char* text, size_t length)
 void writeName(const char* name)
 {
     for (size_t left = std::strlen(name); left > 0;) {
-        const size_t length = printableLength(name, left);
-        if (length != 0) {
-            writeText(name, length);
-        } else {
-            char escape[4];
-            writeText(escape, escapeByte(static_cast<unsigned char>(*name), escape));
-        }
-        const size_t step = length != 0 ? length : 1;
-        name += step;
-        left -= step;
+        char piece[kMaxShownPiece];
+        size_t consumed = 0;
+        writeText(piece, showPiece(name, left, piece, consumed));
+        name += consumed;
+        left -= consumed;
     }
 }
 

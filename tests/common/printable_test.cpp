@@ -16,6 +16,15 @@ TEST(PrintableTest, OnlyWhatCouldSteerATerminalIsEscaped)
         {"\xC0\xAF\xED\xA0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong, surrogate
         {"cut \xE2\x82", "cut \\xe2\\x82"},                     // a sequence cut short
         {"x\\x1b", "x\\\\x1b"},  // a backslash cannot pass for an escape
+        // Invisible and direction-changing characters: "report<RLO>fdp.sh" would show as
+        // "reportsh.pdf".
+        {"report\xE2\x80\xAE"
+         "fdp.sh",
+         "report\\u{202E}fdp.sh"},
+        {"a\xE2\x80\x8B"
+         "b\xEF\xBB\xBF",
+         "a\\u{200B}b\\u{FEFF}"},
+        {"\xC2\xAD\xE2\x80\xA8\xF3\xA0\x80\x81", "\\u{00AD}\\u{2028}\\u{E0001}"},
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(printable(text), shown) << text;
