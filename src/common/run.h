@@ -22,7 +22,7 @@ struct Run {
     RunningCrcs crcs;
     Progress progress;
     // A compact record's plain instruction stream: a create builds it here before packing it
-    // (holdStream), an apply unpacks it here before replaying it.
+    // (holdStream).
     bool holdStream = false;
     std::vector<uint8_t> heldStream;
 };

@@ -9,7 +9,7 @@
 #include "common/report.h"
 #include "common/status.h"
 #include "decoder/instruction_interpreter.h"
-#include "format/compact_stream.h"
+#include "format/compact_reader.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
@@ -130,8 +130,8 @@ class RecordApplier {
 
   private:
     // Replays the record at recordOffset into the target file; true when the whole recorded
-    // stream was used. A compact record is first unpacked into the run's held stream, which
-    // then goes through the very same replay and checks as a plain record's stream.
+    // stream was used. A compact record's stream is rebuilt a piece at a time as the replay
+    // goes, and then checked exactly as a plain record's.
     bool replay(const RecordHeader& header, const uint8_t* sourceView, uint64_t recordOffset)
     {
         const uint8_t* record = mapping_ + recordOffset;
@@ -140,20 +140,21 @@ class RecordApplier {
             interpretStream(run_, header, sourceView, record, streamEnd);
             return streamEnd == record + header.length + header.field32(HEADER_STREAM_LENGTH);
         }
-        std::vector<uint8_t>& held = run_.heldStream;
-        switch (unpackStream(header, record + header.length, header.field32(HEADER_STREAM_LENGTH),
-                             sourceView, static_cast<uint32_t>(files.source.viewLength), held)) {
-        case Unpacked::STREAM:
-            break;
-        case Unpacked::BROKEN:
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        case Unpacked::WRONG_SOURCE:
+        // What a compact record makes apply do is bounded by its sizes, so they are checked
+        // first: a source of another size is the source checksum error it would become anyway.
+        const uint32_t sourceLength = header.field32(HEADER_SOURCE_SIZE);
+        if (files.source.viewLength != sourceLength)
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-        }
-        interpretStream(run_, header, sourceView, held.data(), static_cast<uint32_t>(held.size()),
-                        streamEnd);
-        const bool complete = streamEnd == held.data() + held.size();
-        std::vector<uint8_t>().swap(held);
+        CompactReader reader(header, sourceView, sourceLength);
+        if (!reader.open(record + header.length, header.field32(HEADER_STREAM_LENGTH)))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        const bool complete = interpretCompact(run_, header, sourceView, reader);
+        // Pieces stored against another source come out wrong however sound the record is;
+        // that is the source's fault, as with a plain record whose copies read the wrong bytes.
+        if ((!complete || run_.crcs.stream != header.field32(HEADER_STREAM_CRC)) &&
+            reader.usesSource() &&
+            crcBlock(sourceView, sourceLength, crcInit()) != header.field32(HEADER_SOURCE_CRC))
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
         return complete;
     }
 

@@ -1,8 +1,8 @@
 // The instruction interpreter. Stretches are copied whole, and no instruction computes a
 // checksum: the source is passed over strictly in order and the stream consumed strictly in
-// order, so their checksums are one pass each over the stretch covered at the end, and the
-// destination's is folded in as the output buffer is flushed. What each checksum sees is
-// exactly what a byte-by-byte replay would feed it.
+// order, so the source's checksum is one pass over the stretch covered at the end, the stream's
+// one pass over what each piece gave, and the destination's is folded in as the output buffer
+// is flushed. What each checksum sees is exactly what a byte-by-byte replay would feed it.
 #include "decoder/instruction_interpreter.h"
 
 #include "common/checksum.h"
@@ -15,6 +15,8 @@
 #include <array>
 #include <bit>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
@@ -28,7 +30,7 @@ void passSource(const uint8_t*& source, uint32_t count, uint32_t& sourceRemainin
     sourceRemaining -= count;
 }
 
-void consumeStream(const uint8_t*& stream, uint32_t count, uint32_t& streamRemaining)
+void consumeStream(const uint8_t*& stream, uint32_t count, size_t& streamRemaining)
 {
     stream += count;
     streamRemaining -= count;
@@ -94,6 +96,21 @@ uint32_t operandBytes(const Token& token, uint32_t destRemaining)
     }
 }
 
+// Whether the token would pass over no byte of either file.
+bool movesNothing(const Token& token, uint32_t sourceRemaining, uint32_t destRemaining)
+{
+    switch (token.op) {
+    case OP_COPY:
+        return std::min({token.length, sourceRemaining, destRemaining}) == 0;
+    case OP_SKIP:
+        return std::min(token.length, sourceRemaining) == 0;
+    case OP_INSERT:
+        return std::min(token.length, destRemaining) == 0;
+    default:
+        return groupPositions(sourceRemaining, destRemaining) == 0;
+    }
+}
+
 uint32_t blockDeltas(uint16_t bitmap, uint32_t positions)
 {
     return static_cast<uint32_t>(std::popcount(bitmap & ((1u << positions) - 1)));
@@ -139,7 +156,7 @@ replayWholeBlock(const uint8_t* source, uint16_t bitmap, const uint8_t* deltas, 
 
 // Whether the next block is away from every end: its 16-byte reads stay inside the stream and
 // the source, and the output buffer has room for its 16-byte store.
-bool wholeBlockFits(OutputBuffer& out, uint32_t streamRemaining, uint32_t sourceRemaining,
+bool wholeBlockFits(OutputBuffer& out, size_t streamRemaining, uint32_t sourceRemaining,
                     uint32_t destRemaining)
 {
     return streamRemaining >= 2 + 16 && sourceRemaining >= 16 && destRemaining >= kGroupWidth &&
@@ -171,6 +188,120 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
     return used;
 }
 
+StreamReplay::StreamReplay(Run& run, const RecordHeader& header, const uint8_t* source,
+                           bool standstillEnds)
+    : run_(run), to_{run.out, run.files.target}, source_(source), sourceStart_(source),
+      standstillEnds_(standstillEnds)
+{
+    run.crcs = RunningCrcs{};
+    run.out.reset();
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    sourceRemaining_ =
+        static_cast<uint32_t>(std::min<uint64_t>(sourceSize, run.files.source.viewLength));
+    destRemaining_ = destSize;
+    run.out.checksumOnFlush(&run.crcs.dest);
+    run.progress.start(uint64_t{sourceSize} + destSize);
+}
+
+size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
+{
+    const uint8_t* const start = stream;
+    // An insertion that began in an earlier piece goes on with this one's first bytes.
+    if (insertLeft_ != 0 && length != 0) {
+        const auto count = static_cast<uint32_t>(std::min<size_t>(insertLeft_, length));
+        opRoutines[OP_INSERT](to_, source_, stream, sourceRemaining_, destRemaining_, count);
+        insertLeft_ -= count;
+        stream += count;
+    }
+    size_t streamRemaining = length - static_cast<size_t>(stream - start);
+    OutputBuffer& out = run_.out;
+    Progress& progress = run_.progress;
+    while (streamRemaining != 0 && insertLeft_ == 0 && !ended_) {
+        progress.show(sourceRemaining_, destRemaining_);
+        if (isDifferenceBlock(stream[0])) {
+            if (streamRemaining < 2)
+                break;
+            const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
+#ifdef ZEP_X86_VECTORS
+            // Away from every end, blocks are replayed straight into the output buffer with
+            // 16-byte loads and stores, one after another for as long as the progress line
+            // would not change (each block passes 30 bytes of the total).
+            if (cpuFeatures().shuffle &&
+                wholeBlockFits(out, streamRemaining, sourceRemaining_, destRemaining_)) {
+                constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
+                uint64_t quiet = progress.quietFor(sourceRemaining_, destRemaining_);
+                uint16_t next = bitmap;
+                do {
+                    const uint32_t used =
+                        replayWholeBlock(source_, next, stream + 2, out.room(kGroupWidth + 1));
+                    out.commit(to_.file, kGroupWidth);
+                    passSource(source_, kGroupWidth, sourceRemaining_);
+                    destRemaining_ -= kGroupWidth;
+                    consumeStream(stream, 2 + used, streamRemaining);
+                    if (quiet <= kBlockProgress || !isDifferenceBlock(stream[0]) ||
+                        !wholeBlockFits(out, streamRemaining, sourceRemaining_, destRemaining_))
+                        break;
+                    quiet -= kBlockProgress;
+                    next = blockBitmap(stream[0], stream[1]);
+                } while (true);
+                continue;
+            }
+#endif
+            // Only near the piece's end can a block's deltas run past it.
+            if (streamRemaining - 2 < kGroupWidth &&
+                blockDeltas(bitmap, groupPositions(sourceRemaining_, destRemaining_)) >
+                    streamRemaining - 2)
+                break;
+            if (standstillEnds_ && groupPositions(sourceRemaining_, destRemaining_) == 0) {
+                ended_ = true;
+                break;
+            }
+            const uint32_t used = replayDifferenceBlock(to_, source_, bitmap, stream + 2,
+                                                        sourceRemaining_, destRemaining_);
+            consumeStream(stream, 2 + used, streamRemaining);
+            continue;
+        }
+        Token token;
+        if (!readToken(stream, streamRemaining, token))
+            break;
+        const uint32_t operand = operandBytes(token, destRemaining_);
+        // An insertion whose bytes run past this piece goes on in the next one; any other
+        // instruction waits for the piece that holds it whole.
+        const bool continues = !last && token.op == OP_INSERT;
+        if (operand > streamRemaining - token.size && !continues)
+            break;
+        const auto available =
+            static_cast<uint32_t>(std::min<size_t>(operand, streamRemaining - token.size));
+        const uint32_t n = token.op == OP_INSERT ? available : token.length;
+        // Steps that move neither file cost time and tell nothing: where they are not part of
+        // a stored stream's meaning, the first one ends the replay.
+        if (standstillEnds_ && movesNothing(token, sourceRemaining_, destRemaining_)) {
+            ended_ = true;
+            break;
+        }
+        consumeStream(stream, token.size, streamRemaining);
+        const uint32_t used =
+            opRoutines[token.op](to_, source_, stream, sourceRemaining_, destRemaining_, n);
+        consumeStream(stream, used, streamRemaining);
+        if (token.op == OP_INSERT)
+            insertLeft_ = operand - available;
+    }
+    const auto consumed = static_cast<size_t>(stream - start);
+    run_.crcs.stream = crcBlock(start, consumed, run_.crcs.stream);
+    return consumed;
+}
+
+void StreamReplay::finish()
+{
+    run_.out.flush(to_.file);
+    run_.out.checksumOnFlush(nullptr);
+    run_.crcs.source =
+        crcBlock(sourceStart_, static_cast<size_t>(source_ - sourceStart_), run_.crcs.source);
+    run_.progress.show(0, 0);
+    run_.report.line("\n");
+}
+
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* record, const uint8_t*& streamEnd)
 {
@@ -188,80 +319,29 @@ void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd)
 {
-    RunningCrcs& crcs = run.crcs;
-    crcs = RunningCrcs{};
-    OutputBuffer& out = run.out;
-    out.reset();
-    const FileSlot& sourceSlot = run.files.source;
-    ReplayTarget to{out, run.files.target};
-    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
-    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
-    uint32_t sourceRemaining =
-        static_cast<uint32_t>(std::min<uint64_t>(sourceSize, sourceSlot.viewLength));
-    uint32_t destRemaining = destSize;
+    StreamReplay replay(run, header, source, false);
+    streamEnd = stream + replay.feed(stream, streamLength, true);
+    replay.finish();
+}
 
-    uint32_t streamRemaining = streamLength;
-
-    const uint8_t* const sourceStart = source;
-    const uint8_t* const streamStart = stream;
-    out.checksumOnFlush(&crcs.dest);
-    Progress& progress = run.progress;
-    progress.start(uint64_t{sourceSize} + destSize);
-    while (streamRemaining != 0) {
-        progress.show(sourceRemaining, destRemaining);
-        if (isDifferenceBlock(stream[0])) {
-            if (streamRemaining < 2)
-                break;
-            const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
-#ifdef ZEP_X86_VECTORS
-            // Away from every end, blocks are replayed straight into the output buffer with
-            // 16-byte loads and stores, one after another for as long as the progress line
-            // would not change (each block passes 30 bytes of the total).
-            if (cpuFeatures().shuffle &&
-                wholeBlockFits(out, streamRemaining, sourceRemaining, destRemaining)) {
-                constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
-                uint64_t quiet = progress.quietFor(sourceRemaining, destRemaining);
-                uint16_t next = bitmap;
-                do {
-                    const uint32_t used =
-                        replayWholeBlock(source, next, stream + 2, out.room(kGroupWidth + 1));
-                    out.commit(run.files.target, kGroupWidth);
-                    passSource(source, kGroupWidth, sourceRemaining);
-                    destRemaining -= kGroupWidth;
-                    consumeStream(stream, 2 + used, streamRemaining);
-                    if (quiet <= kBlockProgress || !isDifferenceBlock(stream[0]) ||
-                        !wholeBlockFits(out, streamRemaining, sourceRemaining, destRemaining))
-                        break;
-                    quiet -= kBlockProgress;
-                    next = blockBitmap(stream[0], stream[1]);
-                } while (true);
-                continue;
-            }
-#endif
-            // Only near the stream's end can a block's deltas run past it.
-            if (streamRemaining - 2 < kGroupWidth &&
-                blockDeltas(bitmap, groupPositions(sourceRemaining, destRemaining)) >
-                    streamRemaining - 2)
-                break;
-            const uint32_t used = replayDifferenceBlock(to, source, bitmap, stream + 2,
-                                                        sourceRemaining, destRemaining);
-            consumeStream(stream, 2 + used, streamRemaining);
-            continue;
-        }
-        Token token;
-        if (!readToken(stream, streamRemaining, token) ||
-            operandBytes(token, destRemaining) > streamRemaining - token.size)
+bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* source,
+                      CompactReader& reader, size_t pieceSize)
+{
+    StreamReplay replay(run, header, source, true);
+    const std::unique_ptr<uint8_t[]> piece(new uint8_t[pieceSize]);
+    // What a piece leaves unused is at most an instruction cut short (kMaxBlockSize - 1 bytes),
+    // which goes in front of the next piece; so every round reads or replays something.
+    size_t held = 0;
+    for (bool last = false; !last && !replay.ended();) {
+        const size_t read = reader.read(piece.get() + held, pieceSize - held);
+        held += read;
+        last = reader.atEnd();
+        const size_t used = replay.feed(piece.get(), held, last);
+        std::memmove(piece.get(), piece.get() + used, held - used);
+        held -= used;
+        if (read == 0 && used == 0 && !last)
             break;
-        consumeStream(stream, token.size, streamRemaining);
-        const uint32_t used =
-            opRoutines[token.op](to, source, stream, sourceRemaining, destRemaining, token.length);
-        consumeStream(stream, used, streamRemaining);
     }
-    out.flush(run.files.target);
-    out.checksumOnFlush(nullptr);
-    crcs.source = crcBlock(sourceStart, static_cast<size_t>(source - sourceStart), crcs.source);
-    crcs.stream = crcBlock(streamStart, static_cast<size_t>(stream - streamStart), crcs.stream);
-    progress.show(0, 0);
-    run.report.line("\n");
-    streamEnd = stream;
+    replay.finish();
+    return reader.complete() && held == 0 && !replay.ended() && !replay.midInstruction();
 }

@@ -4,6 +4,7 @@
 // shows up only in those comparisons.
 #pragma once
 #include "common/run.h"
+#include "format/compact_reader.h"
 #include "format/record_header.h"
 
 #include <cstdint>
@@ -26,15 +27,61 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
                                const uint8_t* deltas, uint32_t& sourceRemaining,
                                uint32_t& destRemaining);
 
+// One replay of a record's stream against its mapped source into the run's target file, fed
+// the stream whole or a piece at a time. The source is read up to the recorded size or the
+// mapping's end, whichever comes first, and nothing is read outside the pieces it is given.
+class StreamReplay {
+  public:
+    // Resets the run's checksums and output buffer and starts the progress line. With
+    // standstillEnds, the first instruction that would pass over no byte of either file ends
+    // the replay: for streams that no file holds, whose every step must then move the output
+    // or the source, so that the time a replay takes is bounded by the files' sizes.
+    StreamReplay(Run& run, const RecordHeader& header, const uint8_t* source, bool standstillEnds);
+    // Replays the whole instructions at the front of the length bytes at stream and returns
+    // the bytes they took, folded into the stream checksum. It stops before an instruction that
+    // needs more bytes than the piece holds; unless the piece is the last, an insertion's
+    // literal bytes may run past it and go on at the start of the next piece.
+    size_t feed(const uint8_t* stream, size_t length, bool last);
+    // True when an instruction that moves nothing ended the replay.
+    bool ended() const
+    {
+        return ended_;
+    }
+    // True when an insertion still waits for literal bytes from a next piece.
+    bool midInstruction() const
+    {
+        return insertLeft_ != 0;
+    }
+    // Flushes the output, completes the source checksum and shows 100 percent.
+    void finish();
+
+  private:
+    Run& run_;
+    ReplayTarget to_;
+    const uint8_t* source_;
+    const uint8_t* const sourceStart_;
+    uint32_t sourceRemaining_ = 0;
+    uint32_t destRemaining_ = 0;
+    uint32_t insertLeft_ = 0;  // literal bytes an insertion still writes from the next piece
+    const bool standstillEnds_;
+    bool ended_ = false;
+};
+
 // Replays the record of the header that starts at record inside the run's mapped difference
-// file against its mapped source, writing to its target file. Nothing is read
-// outside either mapping: the source is read up to the recorded size or the mapping's end,
-// whichever comes first, and an instruction that needs stream bytes beyond the recorded stream
-// (or the mapping) ends the replay before it. streamEnd receives the position behind the last
-// stream byte consumed; it falls short of the recorded end exactly when the replay ended early.
+// file against its mapped source, writing to its target file. An instruction that needs stream
+// bytes beyond the recorded stream (or the mapping) ends the replay before it. streamEnd
+// receives the position behind the last stream byte consumed; it falls short of the recorded end
+// exactly when the replay ended early.
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* record, const uint8_t*& streamEnd);
-// The same for a stream of streamLength bytes anywhere in memory, such as a compact record's
-// unpacked stream: nothing is read outside it.
+// The same for a stream of streamLength bytes anywhere in memory: nothing is read outside it.
 void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
                      const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd);
+
+// Replays the plain stream that a compact record's reader rebuilds, in pieces of pieceSize bytes
+// (at least 32), so that the stream is never whole in memory. Such a stream is in no file and
+// its length bounds nothing: every instruction must move the output or the source, and the
+// first that moves neither ends the replay. True when the reader's whole stream was replayed.
+constexpr size_t kReplayPiece = size_t{256} * 1024;
+bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* source,
+                      CompactReader& reader, size_t pieceSize = kReplayPiece);

@@ -33,21 +33,3 @@ constexpr size_t kDestinationFormLimit = size_t{64} * 1024;
 // bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY.
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
                                 uint32_t sourceSize, uint32_t destSize);
-
-enum class Unpacked {
-    STREAM,        // stream holds the plain stream, and its checksum is the header's
-    BROKEN,        // the stored bytes are damaged
-    WRONG_SOURCE,  // the stream was stored against a source that is not the recorded one
-};
-// Rebuilds the plain stream of the header's record from its storedLength stored bytes, with the
-// sourceLength bytes of source. Nothing is read outside the stored bytes or the source, and
-// nothing larger is allocated than the header's sizes allow (each piece at most the source and
-// destination sizes together) or than zstd can decode from the stored bytes (32768 bytes for
-// each of them).
-Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
-                      const uint8_t* source, uint32_t sourceLength, std::vector<uint8_t>& stream);
-// Whether the stored bytes of a compact record are laid out as a writer lays them out: a known
-// layout, lengths within what the header's sizes allow, and pieces that are exactly one zstd
-// frame each of their recorded plain length. Says nothing of the plain stream itself, whose
-// checksum can only be checked by rebuilding it, which needs the record's source.
-bool compactLayoutSound(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength);

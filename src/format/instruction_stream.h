@@ -6,6 +6,7 @@
 #include "common/output_buffer.h"
 #include "format/record_header.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,6 +45,12 @@ inline bool isDifferenceBlock(uint8_t firstByte)
 inline uint16_t blockBitmap(uint8_t high, uint8_t low)
 {
     return static_cast<uint16_t>((high << 8) | low);
+}
+// The delta bytes a block stores behind its bitmap: one per set bit, bit 15 (the form bit)
+// aside. A replay near either file's end may use fewer.
+inline uint32_t blockDeltaBytes(uint8_t high, uint8_t low)
+{
+    return static_cast<uint32_t>(std::popcount(blockBitmap(high, low) & 0x7FFFu));
 }
 
 // Where a record's stream goes while it is written: the run's output buffer and difference

@@ -1,6 +1,6 @@
-// Splitting a stream into its control, literal and delta parts and joining them again, and the
-// same for the destination form. Both directions walk the same instructions by the same rule,
-// so that joining what a split made gives back the stream byte for byte.
+// Splitting a stream into its control, literal and delta parts (a compact record's reader joins
+// them again as it reads), and the destination form both ways. Both directions of the form walk
+// the same instructions by the same rule, so that it gives back the stream byte for byte.
 #include "format/stream_parts.h"
 
 #include "format/group_encoding.h"
@@ -12,12 +12,6 @@
 #include <cstring>
 
 namespace {
-
-// Delta bytes behind a bitmap: one per set bit, bit 15 (the form bit) aside.
-uint32_t deltaCount(uint8_t high, uint8_t low)
-{
-    return static_cast<uint32_t>(std::popcount(blockBitmap(high, low) & 0x7FFFu));
-}
 
 // Operand bytes behind a token and the part they belong to.
 struct Operand {
@@ -38,19 +32,6 @@ Operand operandOf(const Token& token)
 struct PartReader {
     const uint8_t* at;
     size_t left;
-
-    bool take(size_t count, uint8_t*& out)
-    {
-        if (count > left)
-            return false;
-        if (count == 0)
-            return true;  // an empty part has no bytes to copy from
-        std::memcpy(out, at, count);
-        at += count;
-        left -= count;
-        out += count;
-        return true;
-    }
 };
 
 }  // namespace
@@ -63,7 +44,7 @@ void splitStream(const uint8_t* stream, size_t length, StreamParts& parts)
         const auto left = static_cast<size_t>(end - stream);
         if (isDifferenceBlock(stream[0])) {
             assert(left >= 2);
-            const uint32_t deltas = deltaCount(stream[0], stream[1]);
+            const uint32_t deltas = blockDeltaBytes(stream[0], stream[1]);
             assert(left >= 2 + size_t{deltas});
             parts.control.insert(parts.control.end(), stream, stream + 2);
             parts.deltas.insert(parts.deltas.end(), stream + 2, stream + 2 + deltas);
@@ -81,34 +62,6 @@ void splitStream(const uint8_t* stream, size_t length, StreamParts& parts)
         parts.deltas.insert(parts.deltas.end(), stream, stream + operand.deltas);
         stream += operand.literals + operand.deltas;
     }
-}
-
-bool joinStream(const StreamParts& parts, std::vector<uint8_t>& stream)
-{
-    stream.resize(parts.size());
-    uint8_t* out = stream.data();
-    PartReader control{parts.control.data(), parts.control.size()};
-    PartReader literals{parts.literals.data(), parts.literals.size()};
-    PartReader deltas{parts.deltas.data(), parts.deltas.size()};
-    while (control.left != 0) {
-        if (isDifferenceBlock(control.at[0])) {
-            if (control.left < 2)
-                return false;
-            const uint32_t count = deltaCount(control.at[0], control.at[1]);
-            if (!control.take(2, out) || !deltas.take(count, out))
-                return false;
-            continue;
-        }
-        Token token;
-        if (!readToken(control.at, control.left, token))
-            return false;
-        control.take(token.size, out);
-        const Operand operand = operandOf(token);
-        if (!literals.take(operand.literals, out) || !deltas.take(operand.deltas, out))
-            return false;
-    }
-    // Every byte of every part is placed exactly once: the stream is then full as well.
-    return literals.left == 0 && deltas.left == 0;
 }
 
 namespace {
@@ -170,7 +123,7 @@ bool toDestinationForm(const uint8_t* stream, size_t length, const ReplaySides& 
             if (left < 2)
                 return false;
             const uint16_t bitmap = blockBitmap(stream[0], stream[1]);
-            size = 2 + deltaCount(stream[0], stream[1]);
+            size = 2 + blockDeltaBytes(stream[0], stream[1]);
             if (left < size)
                 return false;
             const uint8_t* delta = stream + 2;

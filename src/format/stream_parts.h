@@ -25,11 +25,6 @@ struct StreamParts {
 // whatever the files' sizes, so that splitting never needs them.
 void splitStream(const uint8_t* stream, size_t length, StreamParts& parts);
 
-// The stream that splitStream took apart, into stream (parts.size() bytes). False when the parts
-// do not make exactly one stream: an instruction runs past the end of a part, or a part has
-// bytes left over. Reads nothing outside the parts.
-bool joinStream(const StreamParts& parts, std::vector<uint8_t>& stream);
-
 // The source and the recorded sizes a stream is replayed against: the destination form keeps
 // track of both files' positions as the interpreter does.
 struct ReplaySides {

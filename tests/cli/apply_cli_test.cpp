@@ -16,6 +16,46 @@ constexpr long kOldNanoseconds = 123456789;
 constexpr long long kNewSeconds = 1700000000;
 constexpr long kNewNanoseconds = 987654321;
 
+// A zstd frame (RFC 8878) of contentSize bytes made of the given blocks, under a window of
+// 2^windowLog: what an attacker writes by hand to claim gigabytes in kilobytes.
+std::string zstdFrame(uint64_t contentSize, const std::string& blocks, int windowLog = 20)
+{
+    std::string frame = {'\x28', '\xB5', '\x2F',
+                         '\xFD', '\xC0', static_cast<char>((windowLog - 10) << 3)};
+    for (int i = 0; i < 8; ++i)
+        frame += static_cast<char>(contentSize >> (8 * i));
+    return frame + blocks;
+}
+std::string blockHeader(uint64_t size, int type, bool last)
+{
+    const auto bits = static_cast<uint32_t>(size << 3 | uint64_t(type) << 1 | (last ? 1 : 0));
+    return {static_cast<char>(bits), static_cast<char>(bits >> 8), static_cast<char>(bits >> 16)};
+}
+// size copies of value, in run-length blocks of 128 KiB.
+std::string runLengthFrame(uint64_t size, uint8_t value)
+{
+    std::string blocks;
+    for (uint64_t left = size; left != 0;) {
+        const uint64_t count = std::min<uint64_t>(left, 128 * 1024);
+        left -= count;
+        blocks += blockHeader(count, 1, left == 0) + static_cast<char>(value);
+    }
+    return zstdFrame(size, blocks);
+}
+
+// A compact stream: its layout and flags, the LEB128 lengths, then the pieces.
+std::string compactStream(uint8_t layout, std::initializer_list<uint64_t> lengths,
+                          const std::string& pieces)
+{
+    std::string stored = {static_cast<char>(layout), 0};
+    for (uint64_t length : lengths) {
+        for (; length >= 0x80; length >>= 7)
+            stored += static_cast<char>(length | 0x80);
+        stored += static_cast<char>(length);
+    }
+    return stored + pieces;
+}
+
 struct FileState {
     long long seconds = 0;
     long nanoseconds = 0;
@@ -476,4 +516,72 @@ TEST_F(ApplyCliTest, ABackupThatCannotBeMadeIsNotTriedAThousandTimes)
         }
     close(watch);
     EXPECT_LE(created, 1);
+}
+
+TEST_F(ApplyCliTest, CraftedCompactRecordsEndAtOnceInLittleMemory)
+{
+    // Records of a few kilobytes whose pieces claim gigabytes: each is refused, or ends at its
+    // first step that moves nothing, long before it could hold or spin through what it claims.
+    // Two more carry what no writer stores on a record that would apply without it.
+    stage("a", pseudoRandom(1000, 1), pseudoRandom(1100, 2));
+    stage("b", pseudoRandom(1000, 3), pseudoRandom(1000, 3));  // one token: OP_COPY 1000
+    const std::vector<StoredRecord> records = splitRecords(readFile("d.zep"));
+    ASSERT_EQ(records.size(), 2u);
+    const std::string copyAll = records[1].stream;
+    const uint64_t giB = uint64_t{1} << 30;
+    const std::string skips = runLengthFrame(4 * giB - 1001, 0x85);  // OP_SKIP 1, again and again
+    const std::string empty = runLengthFrame(2 * giB, 0x00);         // blocks without deltas
+    const std::string big = runLengthFrame(giB + giB / 2, 'x');
+    const std::string empty3 = runLengthFrame(3 * giB, 0x00);
+    const std::string skippable = std::string("\x50\x2A\x4D\x18\x04\0\0\0junk", 12);
+    const std::string wide = zstdFrame(2, blockHeader(2, 0, true) + copyAll, 31);
+    const struct {
+        const char* what;
+        size_t record;
+        uint32_t sourceSize, destSize;
+        std::string stored;
+        int status;
+    } cases[] = {
+        {"sizes of another source", 0, UINT32_MAX, UINT32_MAX,
+         compactStream(
+             1, {giB + giB / 2, big.size(), giB + giB / 2, big.size(), giB + giB / 2, big.size()},
+             big + big + big),
+         252},
+        {"2 GiB of blocks that run out of source", 0, 1000, UINT32_MAX,
+         compactStream(1, {2 * giB, empty.size(), 0, 0, 0, 0}, empty), 253},
+        {"4 GiB of one-byte skips", 0, 1000, UINT32_MAX,
+         compactStream(1, {4 * giB - 1001, skips.size(), 0, 0, 0, 0}, skips), 253},
+        {"literals and deltas beyond the destination together", 0, 1000, 2 * giB,
+         compactStream(1, {0, 0, giB + giB / 2, big.size(), giB + giB / 2, big.size()}, big + big),
+         253},
+        {"a destination form of 3 GiB", 0, 1000, 2 * giB,
+         compactStream(2, {giB + giB / 2, giB + giB / 2, empty3.size()}, empty3), 253},
+        {"a skippable frame", 1, 1000, 1000,
+         compactStream(1, {2, 2, 0, 0, 0, skippable.size()}, copyAll + skippable), 253},
+        {"a window of 2 GiB", 1, 1000, 1000, compactStream(1, {2, wide.size(), 0, 0, 0, 0}, wide),
+         253},
+    };
+    for (const auto& bomb : cases) {
+        SCOPED_TRACE(bomb.what);
+        std::string record = records[bomb.record].header + bomb.stored;
+        record[6] = static_cast<char>(record[6] | 2);  // compact
+        store32(record, 48, bomb.sourceSize);
+        store32(record, 82, bomb.destSize);
+        store32(record, 90, static_cast<uint32_t>(bomb.stored.size()));
+        sealHeader(record);
+        writeFile("d.zep", record);
+        // Ten minutes of processor time and 2 GiB of address space are far beyond what any of
+        // these may take; a run that needs more is ended, and fails below.
+        std::string limits = "ulimit -t 600;";
+#if !defined(ZEP_SANITIZED) && !defined(ZEP_EMULATED)
+        limits += " ulimit -v 2097152;";
+#endif
+        const ToolRun run =
+            runShell(limits + " TZ=UTC TMPDIR='" + temporaryDirectory_ + "' exec \"$ZEP\" d.zep");
+        EXPECT_EQ(run.status, bomb.status) << run.err;
+        EXPECT_LT(run.peakKiB, 256 * 1024);
+        EXPECT_EQ(readFile("a"), pseudoRandom(1000, 1));
+        EXPECT_EQ(readFile("b"), pseudoRandom(1000, 3));
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
 }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -204,8 +205,10 @@ ToolRun CliTest::finish(pid_t child)
 {
     ToolRun run;
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child)
+    struct rusage usage = {};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child)
         return run;
+    run.peakKiB = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const auto [outFile, errFile] = streams_[child];
     streams_.erase(child);

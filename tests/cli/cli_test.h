@@ -31,6 +31,7 @@ struct ToolRun {
     int status = -1;  // 0..255 as a shell sees it; 128 + signal when killed
     std::string out;
     std::string err;
+    long peakKiB = 0;  // the most memory the program had resident at once
 };
 
 class CliTest : public ::testing::Test {

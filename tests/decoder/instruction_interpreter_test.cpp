@@ -45,6 +45,47 @@ class InstructionInterpreterTest : public ::testing::Test {
     Replay replay(const Bytes& source, const Bytes& stream, uint32_t sourceSize, uint32_t destSize,
                   uint32_t streamLength = UINT32_MAX)
     {
+        return replayWith(
+            source, stream, sourceSize, destSize, streamLength,
+            [](::Run& run, const RecordHeader& header, const uint8_t* view, const uint8_t* diff) {
+                const uint8_t* end = nullptr;
+                interpretStream(run, header, view, diff, end);
+                return static_cast<uint32_t>(end - diff) - header.length;
+            });
+    }
+    // The same, the stream fed to a replay in pieces of pieceSize bytes as apply feeds a
+    // compact record's: what a piece leaves unused goes in front of the next one.
+    Replay replayInPieces(const Bytes& source, const Bytes& stream, uint32_t sourceSize,
+                          uint32_t destSize, size_t pieceSize, bool standstillEnds = false)
+    {
+        return replayWith(
+            source, stream, sourceSize, destSize, UINT32_MAX,
+            [&](::Run& run, const RecordHeader& header, const uint8_t* view, const uint8_t* diff) {
+                StreamReplay replay(run, header, view, standstillEnds);
+                const uint8_t* next = diff + header.length;
+                const uint8_t* const end = next + stream.size();
+                Bytes piece;
+                uint32_t consumed = 0;
+                for (bool last = false; !last && !replay.ended();) {
+                    const size_t take =
+                        std::min(pieceSize - piece.size(), static_cast<size_t>(end - next));
+                    piece.insert(piece.end(), next, next + take);
+                    next += take;
+                    last = next == end;
+                    const size_t used = replay.feed(piece.data(), piece.size(), last);
+                    piece.erase(piece.begin(), piece.begin() + static_cast<long>(used));
+                    consumed += static_cast<uint32_t>(used);
+                }
+                replay.finish();
+                ended_ = replay.ended();
+                return consumed;
+            });
+    }
+
+    template <typename Interpret>
+    Replay replayWith(const Bytes& source, const Bytes& stream, uint32_t sourceSize,
+                      uint32_t destSize, uint32_t streamLength, Interpret interpret)
+    {
         RecordHeader header = buildRecordHeader("a", "b");
         header.setField32(HEADER_SOURCE_SIZE, sourceSize);
         header.setField32(HEADER_DEST_SIZE, destSize);
@@ -67,22 +108,41 @@ class InstructionInterpreterTest : public ::testing::Test {
         const std::string out = scratch_.path() + "/out";
         std::remove(out.c_str());
         openForWrite(out.c_str(), files.target);
-        const uint8_t* end = nullptr;
-        interpretStream(captured.run, header, sourceCopy.get(), diffCopy.get(), end);
         Replay result;
+        result.consumed = interpret(captured.run, header, sourceCopy.get(), diffCopy.get());
         result.progress = captured.take();
         closeChecked(out.c_str(), files.target);
         files.source = FileSlot{};  // the views are the test's, not mappings to release
         files.diff = FileSlot{};
         const std::string written = ScratchDirectory::read(out);
         result.dest.assign(written.begin(), written.end());
-        result.consumed = static_cast<uint32_t>(end - diffCopy.get()) - header.length;
         result.source = captured.run.crcs.source;
         result.dest_ = captured.run.crcs.dest;
         result.stream = captured.run.crcs.stream;
         return result;
     }
 
+    // A stream fed in pieces of any size replays exactly as when it is whole: the same bytes,
+    // checksums and progress. An encoder's stream never has a step that moves nothing.
+    void expectSameInPieces(const Replay& whole, const Bytes& source, const Bytes& stream,
+                            uint32_t sourceSize, uint32_t destSize, bool standstillEnds = false)
+    {
+        for (const size_t pieceSize :
+             {size_t{kMaxBlockSize}, size_t{18}, size_t{33}, size_t{4096}}) {
+            SCOPED_TRACE(testing::Message() << "pieces of " << pieceSize);
+            const Replay r =
+                replayInPieces(source, stream, sourceSize, destSize, pieceSize, standstillEnds);
+            EXPECT_FALSE(ended_);
+            EXPECT_EQ(r.dest, whole.dest);
+            EXPECT_EQ(r.consumed, whole.consumed);
+            EXPECT_EQ(r.source, whole.source);
+            EXPECT_EQ(r.dest_, whole.dest_);
+            EXPECT_EQ(r.stream, whole.stream);
+            EXPECT_EQ(r.progress, whole.progress);
+        }
+    }
+
+    bool ended_ = false;
     ScratchDirectory scratch_;
 };
 
@@ -147,6 +207,37 @@ TEST_F(InstructionInterpreterTest, EachInstructionStopsAtTheRemainingCounts)
         EXPECT_EQ(r.consumed, c.consumed);
         EXPECT_EQ(r.stream, crcOf(c.stream, 0, c.consumed));
         EXPECT_EQ(r.dest_, crcOf(r.dest));
+        expectSameInPieces(r, source, c.stream, c.sourceSize, c.destSize);
+    }
+}
+
+TEST_F(InstructionInterpreterTest, WhereStepsMustMoveTheFirstThatMovesNothingEndsTheReplay)
+{
+    const Bytes source = counting(40, 0x10);
+    const struct {
+        const char* what;
+        Bytes stream;
+        uint32_t sourceSize, destSize;
+        uint32_t consumed;
+    } cases[] = {
+        {"copy after the destination is complete", join({token(5, OP_COPY), token(5, OP_COPY)}), 40,
+         5, 1},
+        {"copy after the source's end", join({token(40, OP_SKIP), token(5, OP_COPY)}), 40, 40, 2},
+        {"skip after the source's end", join({token(40, OP_COPY), token(1, OP_SKIP)}), 40, 50, 2},
+        {"insert after the destination is complete",
+         join({token(5, OP_COPY), token(1, OP_INSERT), {7}}), 40, 5, 1},
+        {"poke after the source's end", join({token(40, OP_SKIP), token(1, OP_POKE), {1}}), 40, 40,
+         2},
+        {"block after the destination is complete", join({token(5, OP_COPY), {0, 0}}), 40, 5, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Replay r = replayInPieces(source, c.stream, c.sourceSize, c.destSize, 64, true);
+        EXPECT_TRUE(ended_);
+        EXPECT_EQ(r.consumed, c.consumed);
+        EXPECT_EQ(r.stream, crcOf(c.stream, 0, c.consumed));
+        // Replayed as a stored stream is, the same instruction is passed over.
+        EXPECT_GT(replay(source, c.stream, c.sourceSize, c.destSize).consumed, c.consumed);
     }
 }
 
@@ -298,6 +389,8 @@ TEST_F(InstructionInterpreterTest, EncoderRecordsReplayToTheirDestination)
         EXPECT_EQ(r.source, record.field(HEADER_SOURCE_CRC));
         EXPECT_EQ(r.dest_, record.field(HEADER_DEST_CRC));
         EXPECT_EQ(r.stream, record.field(HEADER_STREAM_CRC));
+        expectSameInPieces(r, source, record.stream, static_cast<uint32_t>(source.size()),
+                           static_cast<uint32_t>(dest.size()), true);
     }
 }
 

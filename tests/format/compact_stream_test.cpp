@@ -3,6 +3,7 @@
 // stored bytes never unpack to a wrong stream; and the stored bytes are the same on every
 // machine.
 #include "common/checksum.h"
+#include "format/compact_reader.h"
 #include "format/compact_stream.h"
 #include "format/record_header.h"
 #include "format/stream_parts.h"
@@ -73,6 +74,39 @@ Unpacked unpack(const Record& record, const Bytes& source, const Bytes& stored, 
                         static_cast<uint32_t>(source.size()), stream);
 }
 
+void putLength(Bytes& out, size_t value)
+{
+    for (; value >= 0x80; value >>= 7)
+        out.push_back(static_cast<uint8_t>(value | 0x80));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+// The parts stored as they are behind a three-part layout and read back through a reader, in
+// pieces of random sizes; false when the reader finds they do not make one stream.
+bool joinThroughReader(const StreamParts& parts, std::mt19937& random, Bytes& joined)
+{
+    Bytes stored = {COMPACT_THREE_PARTS, 0};
+    for (const Bytes* part : {&parts.control, &parts.literals, &parts.deltas}) {
+        putLength(stored, part->size());
+        putLength(stored, part->size());
+    }
+    stored = join({stored, parts.control, parts.literals, parts.deltas});
+    RecordHeader header = buildRecordHeader("a", "b");
+    header.setField32(HEADER_SOURCE_SIZE, 1u << 30);
+    header.setField32(HEADER_DEST_SIZE, 1u << 30);
+    CompactReader reader(header, nullptr, 0);
+    if (!reader.open(stored.data(), static_cast<uint32_t>(stored.size())))
+        return false;
+    joined.clear();
+    while (!reader.atEnd()) {
+        const size_t room = kMaxTokenSize + random() % 40;
+        const size_t before = joined.size();
+        joined.resize(before + room);
+        joined.resize(before + reader.read(joined.data() + before, room));
+    }
+    return reader.complete();
+}
+
 // The header without what a compact record changes: its checksum, flags and stream length.
 Bytes withoutCompactFields(Bytes header)
 {
@@ -117,6 +151,54 @@ TEST(CompactStreamTest, ACompactRecordHoldsThePlainRecordOfEitherEncoder)
     }
     EXPECT_GT(layouts[COMPACT_THREE_PARTS], 100u);
     EXPECT_GT(layouts[COMPACT_DESTINATION], 100u);
+}
+
+TEST(CompactStreamTest, TheReaderJoinsThePartsInPiecesOfAnySizeAndRefusesPartsThatDoNotFit)
+{
+    const Bytes literals = {'n', 'e', 'w'};
+    std::vector<Bytes> streams = {
+        {},
+        {0x00, 0x00},  // no delta part at all: its empty buffer once went to memcpy (fuzz_compact)
+        join({token(3, OP_INSERT), literals}),
+        join({token(15, OP_COPY), token(70000, OP_SKIP), token(1, OP_POKE), {0x7F}}),
+        {0x40, 0x01, 0x11, 0x22, 0x00, 0x00, 0x7F, 0xFF, 1,  2,  3, 4,
+         5,    6,    7,    8,    9,    10,   11,   12,   13, 14, 15},
+        join({token(2048, OP_INSERT), Bytes(2048, 0x80), token(16, OP_COPY)}),
+    };
+    std::mt19937 random(5);
+    for (int round = 0; round < 40; ++round) {
+        const Bytes source = randomBytes(random, 1 + random() % 4000);
+        Bytes dest = source;
+        for (size_t i = 0; i < dest.size(); i += 1 + random() % 30)
+            dest[i] = static_cast<uint8_t>(random());
+        dest.insert(dest.begin() + static_cast<long>(random() % dest.size()), source.begin(),
+                    source.begin() + static_cast<long>(random() % source.size()));
+        streams.push_back(encode(source, dest, EncoderSpeed::FAST).stream);
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "stream " << i << ", seed 5");
+        StreamParts parts;
+        splitStream(streams[i].data(), streams[i].size(), parts);
+        EXPECT_EQ(parts.size(), streams[i].size());
+        Bytes joined;
+        ASSERT_TRUE(joinThroughReader(parts, random, joined));
+        EXPECT_TRUE(joined == streams[i]);
+        // A token cut short in the control part, a literal or delta byte missing or left over.
+        parts.control.push_back(0xC0);
+        EXPECT_FALSE(joinThroughReader(parts, random, joined));
+        parts.control.pop_back();
+        for (Bytes* part : {&parts.literals, &parts.deltas}) {
+            part->push_back(0);
+            EXPECT_FALSE(joinThroughReader(parts, random, joined));
+            part->pop_back();
+            if (!part->empty()) {
+                const uint8_t last = part->back();
+                part->pop_back();
+                EXPECT_FALSE(joinThroughReader(parts, random, joined));
+                part->push_back(last);
+            }
+        }
+    }
 }
 
 TEST(CompactStreamTest, DamagedStoredBytesNeverUnpackToAWrongStream)
@@ -189,11 +271,14 @@ TEST(CompactStreamTest, LengthsBeyondWhatTheRecordAllowsAreRefusedBeforeAnyAlloc
         {"control beyond both sizes", layout({2201, 64, 0, 0, 0, 0})},
         {"literals beyond the destination", layout({0, 0, 1201, 64, 0, 0})},
         {"deltas of 4 GiB", layout({0, 0, 0, 0, UINT32_MAX, 64})},
+        {"literals and deltas beyond the destination together", layout({0, 0, 601, 0, 600, 64})},
         {"more than 64 stored bytes give", layout({64 * 32768 + 1, 64, 0, 0, 0, 0})},
         {"a length of 35 bits", {COMPACT_THREE_PARTS, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}},
         {"pieces beyond the stored bytes", layout({0, 0, 0, 0, 1000, 65})},
         {"an unknown layout", {3, 0, 0, 0, 0}},
         {"an unknown flag", {COMPACT_DESTINATION, 2, 0, 0, 0}},
+        {"a destination form beyond eight times the longest plain stream stored so",
+         {COMPACT_DESTINATION, 0, 0x80, 0x80, 0x20, 0x01, 0x00}},
     };
     for (const auto& [what, bytes] : cases) {
         SCOPED_TRACE(what);
