@@ -1,7 +1,9 @@
 // Escaping of names for the console and the listing.
 #include "common/printable.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace {
 
@@ -62,10 +64,9 @@ bool isInvisible(uint32_t code)
         {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
         {0xE0020, 0xE007F},
     };
-    for (const Range& range : kRanges)
-        if (code >= range.first && code <= range.last)
-            return true;
-    return false;
+    return std::any_of(std::begin(kRanges), std::end(kRanges), [code](const Range& range) {
+        return code >= range.first && code <= range.last;
+    });
 }
 
 constexpr char kHex[] = "0123456789abcdef";

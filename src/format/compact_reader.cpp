@@ -123,7 +123,9 @@ bool readLayout(const RecordHeader& header, const uint8_t* stored, uint32_t stor
             plain[i] = piece.plain;
             out.pieces.push_back(piece);
         }
-        if (plain[0] > uint64_t{sourceSize} + destSize || uint64_t{plain[1]} + plain[2] > destSize)
+        const uint64_t sides = uint64_t{sourceSize} + destSize;
+        const uint64_t destinationBytes = uint64_t{plain[1]} + plain[2];
+        if (plain[0] > sides || destinationBytes > destSize)
             return false;
     } else {
         StoredPiece piece;
