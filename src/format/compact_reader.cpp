@@ -130,8 +130,8 @@ bool readLayout(const RecordHeader& header, const uint8_t* stored, uint32_t stor
     } else {
         StoredPiece piece;
         if (!reader.length(plain[0]) || !reader.length(plain[1]) || !reader.length(piece.stored) ||
-            uint64_t{plain[0]} + plain[1] > uint64_t{8} * kDestinationFormLimit ||
-            plain[1] > destSize)
+            plain[0] > uint64_t{sourceSize} + destSize || plain[1] > destSize ||
+            uint64_t{plain[0]} + plain[1] > uint64_t{8} * kDestinationFormLimit)
             return false;
         piece.plain = plain[0] + plain[1];
         piece.reference = out.reference;
