@@ -202,6 +202,13 @@ const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)
     return slot.view;
 }
 
+void dropMapping(FileSlot& slot)
+{
+    releaseMapping(slot);
+    slot.view = nullptr;
+    slot.viewLength = 0;
+}
+
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot)
 {
     openForRead(name, slot);

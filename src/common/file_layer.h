@@ -77,6 +77,8 @@ void discardOnFailure(RunFiles& files, const char* name);
 void keepOnFailure(RunFiles& files);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3
+// Unmaps what mapOpenedFile mapped; the file stays open.
+void dropMapping(FileSlot& slot);
 // Opens and maps the whole file read-only.
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // statuses 1, 2, 3
 void unmapFile(const char* name, FileSlot& slot);               // status 5

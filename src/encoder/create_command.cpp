@@ -9,6 +9,7 @@
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
+#include "format/append_point.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 
@@ -65,12 +66,15 @@ void openDifferenceFile(Run& run, const char* diffPath)
     if (sameFile(files.diff, files.source) || sameFile(files.diff, files.target))
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
     uint64_t soundLength = 0;
-    switch (checkAppendPoint(files.diff, fileLength(files.diff), soundLength)) {
+    const uint64_t length = fileLength(files.diff);
+    switch (checkAppendPoint(files.diff, soundLength)) {
     case AppendPoint::REACHABLE:
         break;
     case AppendPoint::UNFINISHED:
         cutBackAppend(files, soundLength);
-        run.report.line("[%s] unfinished record removed.\n", printable(diffPath).c_str());
+        run.report.line("[%s] unfinished record removed (%llu bytes).\n",
+                        printable(diffPath).c_str(),
+                        static_cast<unsigned long long>(length - soundLength));
         break;
     case AppendPoint::UNREACHABLE:
         fail(Status::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",

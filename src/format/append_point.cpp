@@ -1,0 +1,86 @@
+// The append point: the readers' walk over the difference file, mapped whole while it is
+// checked, and what a stopped create left at its end.
+#include "format/append_point.h"
+
+#include "common/byte_order.h"
+#include "format/record_header.h"
+
+#include <cstring>
+
+namespace {
+
+// Whether a record starts at any byte of file from offset from on, not only at the readers'
+// probe steps: the magic, a header length within the limits and the file, and a header that
+// reads as sound or as unfinished. A stopped create's own bytes rarely hold one; anything
+// behind them that does (a concatenated difference file, the rest of an archive) is someone
+// else's data.
+bool recordStartsBehind(const uint8_t* file, uint64_t from, uint64_t length)
+{
+    for (uint64_t at = from + HEADER_MAGIC; at + 8 <= length;) {
+        const void* hit = memmem(file + at, length - at, kMagic, sizeof kMagic);
+        if (hit == nullptr)
+            return false;
+        const uint64_t magic = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - file);
+        const uint64_t header = magic - HEADER_MAGIC;
+        if (magic + 8 <= length) {
+            const uint32_t headerLength = loadLe32(file + magic + 4);
+            if (headerLength >= kMinHeaderLength && headerLength <= kMaxHeaderLength &&
+                headerLength <= length - header &&
+                headerShape(file + header, headerLength) != HeaderShape::BROKEN)
+                return true;
+        }
+        at = magic + 1;
+    }
+    return false;
+}
+
+AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, uint64_t& soundLength)
+{
+    uint64_t start = 0;
+    for (;;) {
+        RecordHeader header;
+        uint32_t skipped = 0;
+        const ScanResult result = scanRecord(diff, skipped, header);
+        if (result == ScanResult::END)
+            break;
+        const uint64_t at = start + skipped;
+        soundLength = at;
+        if (result == ScanResult::BROKEN) {
+            // Readers stop at a record that a stopped create began. Cutting it off loses nothing
+            // of theirs only where its own bytes are all that follow.
+            const bool unfinished =
+                header.bytes != nullptr &&
+                headerShape(header.bytes, header.length) == HeaderShape::UNFINISHED &&
+                !recordStartsBehind(file, at + header.length, length);
+            return unfinished ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
+        }
+        const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
+        start = at + header.length + streamLength;
+        if (start > length)
+            return AppendPoint::UNREACHABLE;
+        seekCurrent(diff, streamLength);
+    }
+    // A reader goes on from the end of the last record in probe steps, and looks at most 127
+    // steps further; none of the steps before the new record may hold a magic.
+    soundLength = start;
+    const uint64_t gap = length - start;
+    if (gap % kProbeStep != 0 || gap / kProbeStep >= kMaxProbes)
+        return AppendPoint::UNREACHABLE;
+    for (uint64_t at = start; at + kProbeLength <= length; at += kProbeStep)
+        if (std::memcmp(file + at + HEADER_MAGIC, kMagic, sizeof kMagic) == 0)
+            return AppendPoint::UNREACHABLE;
+    return AppendPoint::REACHABLE;
+}
+
+}  // namespace
+
+AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength)
+{
+    soundLength = 0;
+    if (fileLength(diff) == 0)
+        return AppendPoint::REACHABLE;
+    const uint8_t* file = mapOpenedFile(diff.name.c_str(), diff);
+    const AppendPoint point = walkRecords(diff, file, diff.viewLength, soundLength);
+    dropMapping(diff);
+    return point;
+}
