@@ -1,13 +1,30 @@
 // The append point: the readers' walk over the difference file, mapped whole while it is
-// checked, and what a stopped create left at its end.
+// checked. A record counts as reached only where apply, given the right source, gets past it: a
+// broken record or names apply refuses would end its run, whatever follows.
 #include "format/append_point.h"
 
 #include "common/byte_order.h"
+#include "common/checksum.h"
+#include "format/compact_stream.h"
+#include "format/file_names.h"
 #include "format/record_header.h"
 
 #include <cstring>
 
 namespace {
+
+// Names apply may use and a stream as it was written. A plain stream has its checksum; for a
+// compact one only the layout can be checked here, as its checksum is the plain stream's, which
+// only the record's source can rebuild.
+bool recordReadable(const RecordHeader& header, const uint8_t* stream)
+{
+    if (!isStorableName(header.sourceName()) || !isStorableName(header.destName()))
+        return false;
+    const uint32_t length = header.field32(HEADER_STREAM_LENGTH);
+    if ((header.field16(HEADER_FLAGS) & FLAG_COMPACT) != 0)
+        return compactLayoutSound(header, stream, length);
+    return crcBlock(stream, length, crcInit()) == header.field32(HEADER_STREAM_CRC);
+}
 
 // Whether a record starts at any byte of file from offset from on, not only at the readers'
 // probe steps: the magic, a header length within the limits and the file, and a header that
@@ -56,7 +73,7 @@ AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, ui
         }
         const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
         start = at + header.length + streamLength;
-        if (start > length)
+        if (start > length || !recordReadable(header, file + at + header.length))
             return AppendPoint::UNREACHABLE;
         seekCurrent(diff, streamLength);
     }

@@ -171,6 +171,17 @@ TEST_F(CreateCliTest, DifferenceFilesThatCannotTakeARecordAreRefusedUntouched)
     std::string broken = record + record;
     broken[record.size() + 50] ^= 1;
     const std::string size = std::to_string(record.size());
+    // Records that apply, given the right sources, would stop at: a stream byte flipped, a
+    // compact record's layout flipped, a stored name that apply refuses.
+    std::string flippedStream = record + record;
+    flippedStream[record.size() - 1] ^= 1;
+    ASSERT_EQ(runTool({"-Z", "old.txt", "new.txt", "v1/compact.zep"}).status, 0);
+    const std::string compact = readFile("v1/compact.zep");
+    std::string flippedLayout = compact + record;
+    flippedLayout[splitRecords(compact).at(0).header.size()] ^= 4;
+    std::string unsafeName = record + record;
+    unsafeName[96] = '/';
+    sealHeader(unsafeName);
     struct Case {
         std::vector<std::string> args;
         std::string content;  // of the difference file before, when it is a plain file
@@ -191,6 +202,18 @@ TEST_F(CreateCliTest, DifferenceFilesThatCannotTakeARecordAreRefusedUntouched)
          broken,
          11,
          "[d.zep] is damaged at byte " + size + "; nothing appended.\n"},
+        {{"old.txt", "new.txt", "d.zep"},
+         flippedStream,
+         11,
+         "[d.zep] is damaged at byte 0; nothing appended.\n"},
+        {{"old.txt", "new.txt", "d.zep"},
+         flippedLayout,
+         11,
+         "[d.zep] is damaged at byte 0; nothing appended.\n"},
+        {{"old.txt", "new.txt", "d.zep"},
+         unsafeName,
+         11,
+         "[d.zep] is damaged at byte 0; nothing appended.\n"},
         {{"old.txt", "new.txt", "d.zep"},
          std::string(300, 't'),
          11,
