@@ -55,13 +55,15 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
     encodeStream(run, header, tuning, source, dest);
 }
 
-// Opens the difference file, locked against other creates and readers, and makes sure that
-// readers will reach the record appended to it: a record that a stopped create left unfinished
-// at the end is cut off, and a file that readers would not read to its end is refused.
+// Opens the difference file, locked against other creates, and makes sure that readers will
+// reach the record appended to it: a record that a stopped create left unfinished at the end is
+// cut off, and a file that readers would not read to its end is refused. Where the record goes
+// is locked before anything there changes, so that a reader meeting it knows it is being
+// written.
 void openDifferenceFile(Run& run, const char* diffPath)
 {
     RunFiles& files = run.files;
-    openForAppend(files, diffPath);
+    openForAppend(files, diffPath, run.report);
     // Appending to an input would change what is being compared, and the input itself.
     if (sameFile(files.diff, files.source) || sameFile(files.diff, files.target))
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
@@ -69,8 +71,10 @@ void openDifferenceFile(Run& run, const char* diffPath)
     const uint64_t length = fileLength(files.diff);
     switch (checkAppendPoint(files.diff, soundLength)) {
     case AppendPoint::REACHABLE:
+        lockAppendRange(files, length, run.report);
         break;
     case AppendPoint::UNFINISHED:
+        lockAppendRange(files, soundLength, run.report);
         cutBackAppend(files, soundLength);
         run.report.line("[%s] unfinished record removed (%llu bytes).\n",
                         printable(diffPath).c_str(),
