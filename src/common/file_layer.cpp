@@ -230,9 +230,9 @@ void commitAppend(RunFiles& files)
     files.append.armed = 0;
 }
 
-void lockShared(FileSlot& slot)
+bool appendLockedAt(const FileSlot& slot, uint64_t offset)
 {
-    platform::lockFile(slot.handle, false);
+    return platform::rangeLockedAt(slot.handle, offset);
 }
 
 void syncChecked(FileSlot& slot)

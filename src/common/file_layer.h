@@ -74,11 +74,12 @@ void openForAppend(RunFiles& files, const char* name, const Report& report);  //
 // at on. Only a descriptor open for writing can take such a lock, so nobody who may only read
 // the file can pretend to write it. Waits for a reader's lock there as openForAppend waits.
 void lockAppendRange(RunFiles& files, uint64_t at, const Report& report);  // statuses 4, 13
+// Whether a create holds the lock that lockAppendRange takes over the byte at offset: the
+// record there is being written. Readers ask, and never wait.
+bool appendLockedAt(const FileSlot& slot, uint64_t offset);
 // Cuts the file back to a shorter length, which a failure then restores instead.
 void cutBackAppend(RunFiles& files, uint64_t length);  // status 9
 void commitAppend(RunFiles& files);
-// Waits for a shared lock: a reader never sees a record that a create is still writing.
-void lockShared(FileSlot& slot);
 // Flushes what was written to the disk, so that a power loss cannot take it back.
 void syncChecked(FileSlot& slot);  // status 9
 // Names a file that release removes until keepOnFailure: a temporary result that has not

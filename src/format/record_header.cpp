@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -183,16 +184,38 @@ ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
                                                             : ScanResult::BROKEN;
 }
 
-bool findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
+Found findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header, uint64_t& at)
 {
+    uint64_t position = 0;
+    platform::filePosition(diff.handle, position);
     const ScanResult result = scanRecord(diff, skipped, header);
+    at = position + skipped;
+    if (result == ScanResult::FOUND)
+        return Found::RECORD;
     if (result == ScanResult::END)
+        return Found::END;
+    header.release();
+    if (recordBeingWritten(diff, at))
+        return Found::BEING_WRITTEN;
+    fail(Status::HEADER_BROKEN, "Header broken.\n");
+}
+
+bool recordBeingWritten(FileSlot& diff, uint64_t at)
+{
+    if (appendLockedAt(diff, at))
+        return true;
+    // The create may have completed the record and let go of its lock since the reader looked.
+    uint8_t probe[kProbeLength];
+    if (readBytesAt(diff, probe, kProbeLength, at) < kProbeLength ||
+        std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) != 0)
         return false;
-    if (result == ScanResult::BROKEN) {
-        header.release();
-        fail(Status::HEADER_BROKEN, "Header broken.\n");
-    }
-    return true;
+    const uint32_t length = load32(probe + HEADER_LENGTH);
+    if (length < kMinHeaderLength || length > kMaxHeaderLength)
+        return false;
+    std::vector<uint8_t> bytes(length);
+    return readBytesAt(diff, bytes.data(), length, at) == length &&
+           headerShape(bytes.data(), length) == HeaderShape::SOUND &&
+           at + length + load32(bytes.data() + HEADER_STREAM_LENGTH) <= fileLength(diff);
 }
 
 void formatTimeStamp(uint64_t fileTime, uint8_t* field)

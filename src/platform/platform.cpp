@@ -74,16 +74,6 @@ int openNull()
     return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
 }
 
-bool lockFile(int fd, bool exclusive)
-{
-    while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-        if (errno == EINTR)
-            continue;
-        return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
-    }
-    return true;
-}
-
 namespace {
 
 // The errors of a file system that keeps no locks of this kind.

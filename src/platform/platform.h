@@ -19,9 +19,6 @@ int openWritable(const char* path, bool mustCreate);
 bool closeFile(int fd);
 // /dev/null for writing: output that is only measured.
 int openNull();
-// An advisory lock on the whole file, shared or exclusive, waiting for it as long as it takes.
-// A file system without locks counts as locked: there is nothing better to do there.
-bool lockFile(int fd, bool exclusive);
 // Locks that never wait: BUSY when another open file description holds a lock in the way, and
 // TAKEN on a file system without such locks, which counts as locked: there is nothing better to
 // do there. The caller decides how long to try again.
