@@ -42,6 +42,12 @@ int openReadOnly(const char* path, bool deviceAllowed)
     return fd;
 }
 
+bool isPipe(const char* path)
+{
+    struct stat named;
+    return ::stat(path, &named) == 0 && (S_ISFIFO(named.st_mode) || S_ISSOCK(named.st_mode));
+}
+
 int openWritable(const char* path, bool mustCreate)
 {
     // Opening a device can have effects of its own: what is not a regular file is not opened.

@@ -12,6 +12,9 @@ namespace platform {
 // Opens an existing file for reading. Directories and names that cannot be read give -1, and
 // so do devices unless asked for: opening one may act, as a tape's or a watchdog's does.
 int openReadOnly(const char* path, bool deviceAllowed = false);
+// True when the name leads to a pipe (FIFO) or a socket: bytes that can be read only once, front
+// to back, and never sought.
+bool isPipe(const char* path);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
 // Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.

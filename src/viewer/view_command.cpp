@@ -5,7 +5,9 @@
 #include "common/file_layer.h"
 #include "common/printable.h"
 #include "common/run.h"
+#include "common/status.h"
 #include "format/record_header.h"
+#include "platform/platform.h"
 
 #include <cstring>
 #include <string>
@@ -25,6 +27,10 @@ uint32_t listRecords(Run& run, const char* diffPath,
                      int (*each)(void* context, const zep_record* record), void* context)
 {
     FileSlot& diff = run.files.diff;
+    // Records are found by stepping over their streams, which a pipe cannot do.
+    if (platform::isPipe(diffPath))
+        fail(Status::CANNOT_OPEN, "[%s] is a pipe; -V needs a regular file.\n",
+             printable(diffPath).c_str());
     openForRead(diffPath, diff, true);  // only read, as the user asked
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
