@@ -33,6 +33,10 @@ bool recordReadable(const RecordHeader& header, const uint8_t* stream)
 // else's data.
 bool recordStartsBehind(const uint8_t* file, uint64_t from, uint64_t length)
 {
+    // Each candidate costs a checksum of up to 128 KiB. Bytes crafted to hold one every few
+    // bytes would keep a create, and the lock it holds, busy for minutes: past this many
+    // checksummed bytes the tail counts as holding a record, and nothing is cut.
+    uint64_t budget = uint64_t{256} << 20;
     for (uint64_t at = from + HEADER_MAGIC; at + 8 <= length;) {
         const void* hit = memmem(file + at, length - at, kMagic, sizeof kMagic);
         if (hit == nullptr)
@@ -42,9 +46,12 @@ bool recordStartsBehind(const uint8_t* file, uint64_t from, uint64_t length)
         if (magic + 8 <= length) {
             const uint32_t headerLength = loadLe32(file + magic + 4);
             if (headerLength >= kMinHeaderLength && headerLength <= kMaxHeaderLength &&
-                headerLength <= length - header &&
-                headerShape(file + header, headerLength) != HeaderShape::BROKEN)
-                return true;
+                headerLength <= length - header) {
+                if (budget < headerLength ||
+                    headerShape(file + header, headerLength) != HeaderShape::BROKEN)
+                    return true;
+                budget -= headerLength;
+            }
         }
         at = magic + 1;
     }
