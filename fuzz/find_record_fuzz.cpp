@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         openForRead(file.c_str(), files.diff);
         uint32_t skipped = 0;
+        uint64_t at = 0;
         RecordHeader header;
-        while (findRecord(files.diff, skipped, header)) {
+        while (findRecord(files.diff, skipped, header, at) == Found::RECORD) {
             const uint32_t length = header.length;
             const char* source = header.sourceName();
             const char* dest = header.destName();

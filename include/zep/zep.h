@@ -34,6 +34,8 @@ enum zep_status {
     ZEP_TOO_LARGE = 10,          /* "[name] is too large.": files must be below 4 GiB */
     ZEP_NOT_APPENDABLE = 11,     /* "[name] is damaged at byte n; nothing appended." */
     ZEP_CHANGED_WHILE_READ = 12, /* "[name] changed while being read." */
+    ZEP_BUSY = 13,               /* "[name] is still in use by another process; nothing
+                                  * appended.": see zep_create */
     ZEP_HEADER_BROKEN = -2,      /* "Header broken." */
     ZEP_STREAM_BROKEN = -3,      /* ".zep broken." */
     ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
@@ -75,7 +77,13 @@ typedef struct zep_create_options {
 void zep_create_options_init(zep_create_options* options);
 
 /* Appends the record that turns old_path into new_path to diff_path, which is created when
- * missing. The record stores both base names. options may be NULL (the defaults). */
+ * missing. The record stores both base names. options may be NULL (the defaults).
+ * Creates into one difference file take turns through locks that readers never take. While
+ * another process holds them, the call says "[name] is in use by another process; waiting.\n"
+ * once through the console callback and tries again, for at most the seconds that the
+ * environment variable ZEP_LOCK_WAIT gives (a whole number; 0 does not wait), by default 60;
+ * then it returns ZEP_BUSY, the file unchanged. A signal handler may end the process meanwhile
+ * (zep_run_undo). */
 int zep_create(const char* old_path, const char* new_path, const char* diff_path,
                const zep_create_options* options, const zep_callbacks* callbacks);
 

@@ -2,6 +2,7 @@
 #include "common/file_layer.h"
 
 #include "common/printable.h"
+#include "common/report.h"
 #include "common/status.h"
 #include "platform/platform.h"
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -44,6 +46,52 @@ void rollBackAppend(PendingAppend& append)
     uint64_t length = 0;
     if (platform::fileLength(handle, length) && length != original)
         platform::truncateFile(handle, original);
+}
+
+// Far beyond any file a record can be appended to: its lock says that a create is on.
+constexpr uint64_t kWritersByte = uint64_t{1} << 62;
+
+// How long a create waits for locks that another process holds: the whole seconds that
+// ZEP_LOCK_WAIT gives, 60 when it is missing or no such number.
+uint64_t lockWaitMilliseconds()
+{
+    constexpr uint64_t kDefault = 60000;
+    const char* text = std::getenv("ZEP_LOCK_WAIT");
+    if (text == nullptr || *text < '0' || *text > '9')
+        return kDefault;
+    uint64_t seconds = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        seconds = std::min<uint64_t>(seconds * 10 + static_cast<uint64_t>(*text - '0'), 1u << 30);
+    return *text == '\0' ? seconds * 1000 : kDefault;
+}
+
+// Tries to take locks until take gives TAKEN or the wait is over. Sleeping between tries, not
+// blocking in the kernel, bounds the wait whatever holds the lock, and a signal still ends it.
+template <typename Take> void waitForLocks(RunFiles& files, const Report& report, Take take)
+{
+    const uint64_t limit = lockWaitMilliseconds();
+    const uint64_t start = platform::steadyMilliseconds();
+    uint32_t pause = 1;
+    for (;;) {
+        const platform::LockResult result = take();
+        if (result == platform::LockResult::TAKEN)
+            return;
+        if (result == platform::LockResult::FAILED)
+            fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
+                 printable(files.diff.name).c_str());
+        const uint64_t waited = platform::steadyMilliseconds() - start;
+        if (waited >= limit)
+            fail(Status::BUSY, "[%s] is still in use by another process; nothing appended.\n",
+                 printable(files.diff.name).c_str());
+        if (!files.append.toldWaiting) {
+            files.append.toldWaiting = true;
+            report.line("[%s] is in use by another process; waiting.\n",
+                        printable(files.diff.name).c_str());
+        }
+        platform::pauseMilliseconds(
+            static_cast<uint32_t>(std::min<uint64_t>(pause, limit - waited)));
+        pause = std::min<uint32_t>(pause * 2, 100);
+    }
 }
 
 void removeDiscarded(DiscardedFile& discarded)
@@ -113,7 +161,7 @@ void openForWrite(const char* name, FileSlot& slot)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
-void openForAppend(RunFiles& files, const char* name)
+void openForAppend(RunFiles& files, const char* name, const Report& report)
 {
     FileSlot& slot = files.diff;
     slot.name = name;
@@ -128,10 +176,19 @@ void openForAppend(RunFiles& files, const char* name)
                 continue;  // removed between the two opens
             break;
         }
+        // Older creates take the whole-file lock only; this one takes the writers' byte too. A
+        // file this run created stays when the wait runs out: whoever holds the locks may be
+        // writing into it already.
+        waitForLocks(files, report, [&] {
+            const platform::LockResult whole = platform::tryLockWholeFile(slot.handle);
+            return whole != platform::LockResult::TAKEN
+                       ? whole
+                       : platform::tryLockRange(slot.handle, kWritersByte, 1);
+        });
         // Another create that held the lock may have removed the file it had created: the
         // lock counts only on the file that still has the name.
         platform::FileIdentity held, named;
-        if (!platform::lockFile(slot.handle, true) || !platform::identityOf(slot.handle, held))
+        if (!platform::identityOf(slot.handle, held))
             break;
         if (!platform::identityOfPath(name, named) || !(held == named)) {
             platform::closeFile(slot.handle);
@@ -152,6 +209,13 @@ void openForAppend(RunFiles& files, const char* name)
     fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
+void lockAppendRange(RunFiles& files, uint64_t at, const Report& report)
+{
+    const int handle = files.diff.handle;
+    waitForLocks(files, report,
+                 [&] { return platform::tryLockRange(handle, at, kWritersByte - at); });
+}
+
 void cutBackAppend(RunFiles& files, uint64_t length)
 {
     // The new length counts first: a stop in between must not restore what is being cut.
@@ -166,9 +230,9 @@ void commitAppend(RunFiles& files)
     files.append.armed = 0;
 }
 
-void lockShared(FileSlot& slot)
+bool appendLockedAt(const FileSlot& slot, uint64_t offset)
 {
-    platform::lockFile(slot.handle, false);
+    return platform::rangeLockedAt(slot.handle, offset);
 }
 
 void syncChecked(FileSlot& slot)
@@ -200,6 +264,13 @@ const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)
              printable(name).c_str());
     slot.viewLength = static_cast<size_t>(length);
     return slot.view;
+}
+
+void dropMapping(FileSlot& slot)
+{
+    releaseMapping(slot);
+    slot.view = nullptr;
+    slot.viewLength = 0;
 }
 
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot)

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+class Report;
+
 struct FileSlot {
     int handle = -1;
     const uint8_t* view = nullptr;  // read-only mapping of the whole file, when mapped
@@ -24,6 +26,7 @@ struct PendingAppend {
     uint64_t originalLength = 0;
     int handle = -1;  // holds the lock: nothing is undone without it
     char name[PATH_MAX] = {};
+    bool toldWaiting = false;  // the run said once that it waits for another process
 };
 struct DiscardedFile {
     volatile sig_atomic_t set = 0;
@@ -59,16 +62,24 @@ struct RunFiles {
 void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // status 1
 void openForWrite(const char* name, FileSlot& slot);  // status 4; existing content is kept
 // Opens or creates a difference file to append to, position at its start. It must be a
-// regular file. An exclusive lock, held until the slot is closed, makes other creates and
-// readers of the file wait, so records are appended one at a time and never seen half-written.
-// Until commitAppend, a failure or a stop by a signal cuts the file back to the length it had
-// under the lock, and removes it if this call created it and it is still empty.
-void openForAppend(RunFiles& files, const char* name);  // status 4
+// regular file. Creates take turns: each holds, until the slot is closed, the exclusive
+// whole-file lock (flock, which older versions take as well) and the writers' byte, a record
+// lock far beyond any real file. While another process holds either, the run says so once
+// through report and tries again, 1 ms later growing to 100 ms, for the seconds ZEP_LOCK_WAIT
+// gives (default 60); then it fails with status 13. Until commitAppend, a failure or a stop by a
+// signal cuts the file back to the length it had under the lock, and removes it if this call
+// created it and it is still empty.
+void openForAppend(RunFiles& files, const char* name, const Report& report);  // statuses 4, 13
+// Locks [at, the writers' byte) before anything there changes: a record is being written from
+// at on. Only a descriptor open for writing can take such a lock, so nobody who may only read
+// the file can pretend to write it. Waits for a reader's lock there as openForAppend waits.
+void lockAppendRange(RunFiles& files, uint64_t at, const Report& report);  // statuses 4, 13
+// Whether a create holds the lock that lockAppendRange takes over the byte at offset: the
+// record there is being written. Readers ask, and never wait.
+bool appendLockedAt(const FileSlot& slot, uint64_t offset);
 // Cuts the file back to a shorter length, which a failure then restores instead.
 void cutBackAppend(RunFiles& files, uint64_t length);  // status 9
 void commitAppend(RunFiles& files);
-// Waits for a shared lock: a reader never sees a record that a create is still writing.
-void lockShared(FileSlot& slot);
 // Flushes what was written to the disk, so that a power loss cannot take it back.
 void syncChecked(FileSlot& slot);  // status 9
 // Names a file that release removes until keepOnFailure: a temporary result that has not
@@ -77,6 +88,8 @@ void discardOnFailure(RunFiles& files, const char* name);
 void keepOnFailure(RunFiles& files);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3
+// Unmaps what mapOpenedFile mapped; the file stays open.
+void dropMapping(FileSlot& slot);
 // Opens and maps the whole file read-only.
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // statuses 1, 2, 3
 void unmapFile(const char* name, FileSlot& slot);               // status 5

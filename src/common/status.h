@@ -20,6 +20,7 @@ enum class Status : int {
     NOT_APPENDABLE = 11,      // "[%s] is damaged at byte %llu; nothing appended.\n": readers would
                               // never reach a record appended to that difference file
     CHANGED_WHILE_READ = 12,  // "[%s] changed while being read.\n": cut short while mapped
+    BUSY = 13,                // "[%s] is still in use by another process; nothing appended.\n"
     HEADER_BROKEN = -2,       // "Header broken.\n"
     STREAM_BROKEN = -3,       // ".zep broken.\n"
     SOURCE_CRC = -4,          // "source file CRC is not match(broken?).\n"

@@ -236,15 +236,27 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
 {
     RunFiles& files = run.files;
     openForRead(diffPath, files.diff);
-    lockShared(files.diff);  // a create still writing a record finishes it first
     const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
     RecordApplier applier(run, mapping, directory);
     uint32_t skipped = 0;
+    uint64_t at = 0;
     RecordHeader header;
-    while (findRecord(files.diff, skipped, header))
+    Found found = Found::END;
+    // No lock is taken: a record that a create is writing now, or one that grew the file since it
+    // was mapped, ends the run cleanly before it.
+    while ((found = findRecord(files.diff, skipped, header, at)) == Found::RECORD) {
+        if (at + header.length + header.field32(HEADER_STREAM_LENGTH) > files.diff.viewLength &&
+            recordBeingWritten(files.diff, at)) {
+            found = Found::BEING_WRITTEN;
+            break;
+        }
         applier.applyRecord(header, skipped);
+    }
     unmapFile(diffPath, files.diff);
-    if (applier.recordCount() == 0)
+    if (found == Found::BEING_WRITTEN)
+        run.report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
+                        printable(diffPath).c_str(), static_cast<unsigned long long>(at));
+    else if (applier.recordCount() == 0)
         run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 

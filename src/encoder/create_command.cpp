@@ -9,6 +9,7 @@
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
+#include "format/append_point.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 
@@ -54,23 +55,30 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
     encodeStream(run, header, tuning, source, dest);
 }
 
-// Opens the difference file, locked against other creates and readers, and makes sure that
-// readers will reach the record appended to it: a record that a stopped create left unfinished
-// at the end is cut off, and a file that readers would not read to its end is refused.
+// Opens the difference file, locked against other creates, and makes sure that readers will
+// reach the record appended to it: a record that a stopped create left unfinished at the end is
+// cut off, and a file that readers would not read to its end is refused. Where the record goes
+// is locked before anything there changes, so that a reader meeting it knows it is being
+// written.
 void openDifferenceFile(Run& run, const char* diffPath)
 {
     RunFiles& files = run.files;
-    openForAppend(files, diffPath);
+    openForAppend(files, diffPath, run.report);
     // Appending to an input would change what is being compared, and the input itself.
     if (sameFile(files.diff, files.source) || sameFile(files.diff, files.target))
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
     uint64_t soundLength = 0;
-    switch (checkAppendPoint(files.diff, fileLength(files.diff), soundLength)) {
+    const uint64_t length = fileLength(files.diff);
+    switch (checkAppendPoint(files.diff, soundLength)) {
     case AppendPoint::REACHABLE:
+        lockAppendRange(files, length, run.report);
         break;
     case AppendPoint::UNFINISHED:
+        lockAppendRange(files, soundLength, run.report);
         cutBackAppend(files, soundLength);
-        run.report.line("[%s] unfinished record removed.\n", printable(diffPath).c_str());
+        run.report.line("[%s] unfinished record removed (%llu bytes).\n",
+                        printable(diffPath).c_str(),
+                        static_cast<unsigned long long>(length - soundLength));
         break;
     case AppendPoint::UNREACHABLE:
         fail(Status::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",

@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
-
-constexpr char kMagic[4] = {'Z', 'E', 'P', '\0'};
 
 uint32_t load32(const uint8_t* bytes)
 {
@@ -29,13 +28,12 @@ uint32_t destLengthOffset(const RecordHeader& header)
 
 // Every name a reader will use must end inside the block, and the destination name's length
 // field must lie inside it too.
-bool namesFitTheHeader(const RecordHeader& header)
+bool namesFitTheHeader(const uint8_t* bytes, uint32_t length)
 {
-    const uint8_t* bytes = header.bytes;
-    const uint32_t length = header.length;
     if (std::memchr(bytes + HEADER_SOURCE_NAME, 0, length - HEADER_SOURCE_NAME) == nullptr)
         return false;
-    const uint32_t destLength = destLengthOffset(header);
+    const char* name = reinterpret_cast<const char*>(bytes + HEADER_SOURCE_NAME);
+    const uint32_t destLength = HEADER_SOURCE_NAME + static_cast<uint32_t>(std::strlen(name)) + 1;
     if (destLength + 2 > length)
         return false;
     if ((bytes[destLength] | bytes[destLength + 1]) == 0)
@@ -137,6 +135,19 @@ RecordHeader buildRecordHeader(const char* sourceName, const char* destName)
     return header;
 }
 
+HeaderShape headerShape(const uint8_t* bytes, uint32_t length)
+{
+    if (!namesFitTheHeader(bytes, length))
+        return HeaderShape::BROKEN;
+    if (crcBlock(bytes + 4, length - 4, crcInit()) == load32(bytes + HEADER_CHECKSUM))
+        return HeaderShape::SOUND;
+    // What a stopped create leaves: its provisional header, never completed.
+    const bool unfinished = load32(bytes + HEADER_CHECKSUM) == 0 &&
+                            load32(bytes + HEADER_STREAM_LENGTH) == 0 &&
+                            load32(bytes + HEADER_STREAM_CRC) == 0;
+    return unfinished ? HeaderShape::UNFINISHED : HeaderShape::BROKEN;
+}
+
 ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
 {
     header.release();
@@ -169,73 +180,42 @@ ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
         return ScanResult::END;
     }
     header = RecordHeader(bytes, length);
-    const bool sound =
-        crcBlock(bytes + 4, length - 4, crcInit()) == load32(probe) && namesFitTheHeader(header);
-    return sound ? ScanResult::FOUND : ScanResult::BROKEN;
+    return headerShape(bytes, length) == HeaderShape::SOUND ? ScanResult::FOUND
+                                                            : ScanResult::BROKEN;
 }
 
-bool findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header)
+Found findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header, uint64_t& at)
 {
+    uint64_t position = 0;
+    platform::filePosition(diff.handle, position);
     const ScanResult result = scanRecord(diff, skipped, header);
+    at = position + skipped;
+    if (result == ScanResult::FOUND)
+        return Found::RECORD;
     if (result == ScanResult::END)
+        return Found::END;
+    header.release();
+    if (recordBeingWritten(diff, at))
+        return Found::BEING_WRITTEN;
+    fail(Status::HEADER_BROKEN, "Header broken.\n");
+}
+
+bool recordBeingWritten(FileSlot& diff, uint64_t at)
+{
+    if (appendLockedAt(diff, at))
+        return true;
+    // The create may have completed the record and let go of its lock since the reader looked.
+    uint8_t probe[kProbeLength];
+    if (readBytesAt(diff, probe, kProbeLength, at) < kProbeLength ||
+        std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) != 0)
         return false;
-    if (result == ScanResult::BROKEN) {
-        header.release();
-        fail(Status::HEADER_BROKEN, "Header broken.\n");
-    }
-    return true;
-}
-
-namespace {
-
-// What a create that was stopped leaves: the provisional header, never completed (header
-// checksum, stream checksum and stream length still zero), and part of its stream. Readers stop
-// there, so nothing behind it is reachable: cutting it off loses nothing they could read.
-bool isUnfinishedRecord(const RecordHeader& header)
-{
-    return header.bytes != nullptr && load32(header.bytes + HEADER_CHECKSUM) == 0 &&
-           load32(header.bytes + HEADER_STREAM_LENGTH) == 0 &&
-           load32(header.bytes + HEADER_STREAM_CRC) == 0;
-}
-
-}  // namespace
-
-AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLength)
-{
-    // The same walk as a reader's: record after record from the start of the file.
-    uint64_t start = 0;
-    for (;;) {
-        RecordHeader header;
-        uint32_t skipped = 0;
-        const ScanResult result = scanRecord(diff, skipped, header);
-        if (result == ScanResult::END)
-            break;
-        const uint64_t at = start + skipped;
-        if (result == ScanResult::BROKEN) {
-            soundLength = at;
-            return isUnfinishedRecord(header) ? AppendPoint::UNFINISHED : AppendPoint::UNREACHABLE;
-        }
-        const uint32_t streamLength = load32(header.bytes + HEADER_STREAM_LENGTH);
-        start = at + header.length + streamLength;
-        if (start > length) {
-            soundLength = at;  // the stream runs past the end: this record is cut short
-            return AppendPoint::UNREACHABLE;
-        }
-        seekCurrent(diff, streamLength);
-    }
-    // A reader goes on from the end of the last record in probe steps, and looks at most 127
-    // steps further; none of the steps before the new record may hold a magic.
-    soundLength = start;
-    const uint64_t gap = length - start;
-    if (gap % kProbeStep != 0 || gap / kProbeStep >= kMaxProbes)
-        return AppendPoint::UNREACHABLE;
-    for (uint64_t at = start; at < length; at += kProbeStep) {
-        uint8_t probe[kProbeLength] = {};
-        readBytesAt(diff, probe, kProbeLength, at);
-        if (std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) == 0)
-            return AppendPoint::UNREACHABLE;
-    }
-    return AppendPoint::REACHABLE;
+    const uint32_t length = load32(probe + HEADER_LENGTH);
+    if (length < kMinHeaderLength || length > kMaxHeaderLength)
+        return false;
+    std::vector<uint8_t> bytes(length);
+    return readBytesAt(diff, bytes.data(), length, at) == length &&
+           headerShape(bytes.data(), length) == HeaderShape::SOUND &&
+           at + length + load32(bytes.data() + HEADER_STREAM_LENGTH) <= fileLength(diff);
 }
 
 void formatTimeStamp(uint64_t fileTime, uint8_t* field)

@@ -27,6 +27,7 @@ constexpr uint32_t HEADER_SOURCE_NAME_LENGTH = 94;  // 16: L + 1, never read bac
 constexpr uint32_t HEADER_SOURCE_NAME = 96;  // zero-terminated; then the 16-bit destination name
                                              // length (0: none stored) and the name itself
 
+constexpr char kMagic[4] = {'Z', 'E', 'P', '\0'};  // at HEADER_MAGIC
 constexpr uint32_t kTimeStampLength = 26;
 constexpr uint32_t kMinHeaderLength = 99;  // fixed part, an empty name and a zero dest length
 // Both names with their 16-bit length fields at their largest: no writer can make a longer
@@ -85,24 +86,30 @@ struct RecordHeader {
 // byte for byte. Sizes, times and checksums stay zero. No memory: status 7, silently.
 RecordHeader buildRecordHeader(const char* sourceName, const char* destName);
 
+// What length bytes that start with a record header's fixed part (at least kMinHeaderLength of
+// them) read as: SOUND when the header checksum matches and every name ends inside them;
+// UNFINISHED for the provisional header that a create writes first and completes last (header
+// checksum, stream checksum and stream length still zero), with its names inside; otherwise
+// BROKEN.
+enum class HeaderShape { SOUND, UNFINISHED, BROKEN };
+HeaderShape headerShape(const uint8_t* bytes, uint32_t length);
+
 // Looks for the next record at the file position or at up to 127 further steps of 128 bytes.
 // FOUND: its header, verified, is in header and the position is at its instruction stream.
 // BROKEN: a header fails its checksum (it is in header all the same) or contradicts itself
 // (header stays empty). END: no record follows.
 enum class ScanResult { FOUND, BROKEN, END };
 ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
-// The same for readers: header holds a found record's header. Returns false when no record
-// follows. A header that fails its checksum or contradicts itself is a failure,
-// "Header broken.\n" and status -2.
-bool findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
-
-// Whether readers would reach a record appended to a difference file of length bytes, read
-// from position 0: every record before it sound, and the end a whole number of probe steps
-// (at most 127, none holding a magic) behind the last record. UNFINISHED: readers stop at a
-// record that a stopped create began and never completed. soundLength: where the records that
-// readers reach end.
-enum class AppendPoint { REACHABLE, UNFINISHED, UNREACHABLE };
-AppendPoint checkAppendPoint(FileSlot& diff, uint64_t length, uint64_t& soundLength);
+// The same for readers, who take no lock: RECORD, header holds the record's header; END, no
+// record follows; BEING_WRITTEN, the record there is one that a create is writing now (see
+// recordBeingWritten). at is where the record starts. Any other header that fails its checksum
+// or contradicts itself is a failure, "Header broken.\n" and status -2.
+enum class Found { RECORD, END, BEING_WRITTEN };
+Found findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header, uint64_t& at);
+// Whether the record at offset at, which a reader found unsound or reaching past the end of what
+// it read, is one that a create is writing now: a create's lock covers at, or, asked right after,
+// the record there reads as sound and ends inside the file (a create completed it meanwhile).
+bool recordBeingWritten(FileSlot& diff, uint64_t at);
 
 // Writes the local-time text "YYYY/MM/DD hh:mm:ss:ms" of a file time into a 26-byte field.
 void formatTimeStamp(uint64_t fileTime, uint8_t* field);

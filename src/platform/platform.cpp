@@ -42,6 +42,12 @@ int openReadOnly(const char* path, bool deviceAllowed)
     return fd;
 }
 
+bool isPipe(const char* path)
+{
+    struct stat named;
+    return ::stat(path, &named) == 0 && (S_ISFIFO(named.st_mode) || S_ISSOCK(named.st_mode));
+}
+
 int openWritable(const char* path, bool mustCreate)
 {
     // Opening a device can have effects of its own: what is not a regular file is not opened.
@@ -74,14 +80,79 @@ int openNull()
     return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
 }
 
-bool lockFile(int fd, bool exclusive)
+namespace {
+
+// The errors of a file system that keeps no locks of this kind.
+bool noLocksHere(int error)
 {
-    while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+}
+
+}  // namespace
+
+LockResult tryLockWholeFile(int fd)
+{
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR)
             continue;
-        return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+        if (errno == EWOULDBLOCK)
+            return LockResult::BUSY;
+        return noLocksHere(errno) ? LockResult::TAKEN : LockResult::FAILED;
     }
-    return true;
+    return LockResult::TAKEN;
+}
+
+LockResult tryLockRange(int fd, uint64_t start, uint64_t length)
+{
+#ifdef F_OFD_SETLK
+    struct flock lock = {};  // l_pid must be 0 for locks of an open file description
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(start);
+    lock.l_len = static_cast<off_t>(length);
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        return LockResult::TAKEN;
+    if (errno == EAGAIN || errno == EACCES)
+        return LockResult::BUSY;
+    return noLocksHere(errno) ? LockResult::TAKEN : LockResult::FAILED;
+#else
+    static_cast<void>(fd);
+    static_cast<void>(start);
+    static_cast<void>(length);
+    return LockResult::TAKEN;
+#endif
+}
+
+bool rangeLockedAt(int fd, uint64_t offset)
+{
+#ifdef F_OFD_GETLK
+    // Asking for a shared lock finds only the exclusive locks in its way.
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+#else
+    static_cast<void>(fd);
+    static_cast<void>(offset);
+    return false;
+#endif
+}
+
+uint64_t steadyMilliseconds()
+{
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+void pauseMilliseconds(uint32_t milliseconds)
+{
+    struct timespec pause = {};
+    pause.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000;
+    ::nanosleep(&pause, nullptr);
 }
 
 bool identityOf(int fd, FileIdentity& identity)

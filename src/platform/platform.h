@@ -12,6 +12,9 @@ namespace platform {
 // Opens an existing file for reading. Directories and names that cannot be read give -1, and
 // so do devices unless asked for: opening one may act, as a tape's or a watchdog's does.
 int openReadOnly(const char* path, bool deviceAllowed = false);
+// True when the name leads to a pipe (FIFO) or a socket: bytes that can be read only once, front
+// to back, and never sought.
+bool isPipe(const char* path);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
 // Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.
@@ -19,9 +22,23 @@ int openWritable(const char* path, bool mustCreate);
 bool closeFile(int fd);
 // /dev/null for writing: output that is only measured.
 int openNull();
-// An advisory lock on the whole file, shared or exclusive, waiting for it as long as it takes.
-// A file system without locks counts as locked: there is nothing better to do there.
-bool lockFile(int fd, bool exclusive);
+// Locks that never wait: BUSY when another open file description holds a lock in the way, and
+// TAKEN on a file system without such locks, which counts as locked: there is nothing better to
+// do there. The caller decides how long to try again.
+enum class LockResult { TAKEN, BUSY, FAILED };
+// The exclusive whole-file lock (flock) that creates take; a descriptor open for reading can
+// take it too.
+LockResult tryLockWholeFile(int fd);
+// An exclusive lock on the bytes [start, start + length) held by the open file description
+// (F_OFD_SETLK), which only a descriptor open for writing can take; it goes with the last
+// descriptor of that description.
+LockResult tryLockRange(int fd, uint64_t start, uint64_t length);
+// Whether another open file description holds an exclusive lock over the byte at offset.
+bool rangeLockedAt(int fd, uint64_t offset);
+// Milliseconds of a clock that never goes back, for timing a wait.
+uint64_t steadyMilliseconds();
+// Sleeps; a signal that is caught ends the pause early.
+void pauseMilliseconds(uint32_t milliseconds);
 
 // Device and inode: two names or descriptors of one file give the same identity.
 struct FileIdentity {

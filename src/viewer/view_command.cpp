@@ -5,7 +5,9 @@
 #include "common/file_layer.h"
 #include "common/printable.h"
 #include "common/run.h"
+#include "common/status.h"
 #include "format/record_header.h"
+#include "platform/platform.h"
 
 #include <cstring>
 #include <string>
@@ -25,13 +27,19 @@ uint32_t listRecords(Run& run, const char* diffPath,
                      int (*each)(void* context, const zep_record* record), void* context)
 {
     FileSlot& diff = run.files.diff;
+    // Records are found by stepping over their streams, which a pipe cannot do.
+    if (platform::isPipe(diffPath))
+        fail(Status::CANNOT_OPEN, "[%s] is a pipe; -V needs a regular file.\n",
+             printable(diffPath).c_str());
     openForRead(diffPath, diff, true);  // only read, as the user asked
-    lockShared(diff);
     uint32_t recordCount = 0;
     uint32_t skipped = 0;
+    uint64_t at = 0;
     bool stopped = false;
     RecordHeader header;
-    while (!stopped && findRecord(diff, skipped, header)) {
+    Found found = Found::END;
+    // No lock is taken: the listing ends cleanly before a record that a create is writing now.
+    while (!stopped && (found = findRecord(diff, skipped, header, at)) == Found::RECORD) {
         seekCurrent(diff, header.field32(HEADER_STREAM_LENGTH));
         ++recordCount;
         const std::string sourceTime = timeText(header, HEADER_SOURCE_TIME);
@@ -48,7 +56,10 @@ uint32_t listRecords(Run& run, const char* diffPath,
         stopped = each != nullptr && each(context, &record) != 0;
     }
     closeChecked(diffPath, diff);
-    if (recordCount == 0)
+    if (found == Found::BEING_WRITTEN)
+        run.report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
+                        printable(diffPath).c_str(), static_cast<unsigned long long>(at));
+    else if (recordCount == 0)
         run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
     return recordCount;
 }

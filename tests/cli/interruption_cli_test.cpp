@@ -5,9 +5,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <random>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -47,6 +52,76 @@ class InterruptionCliTest : public CliTest {
                 line.compare(line.size() - name.size() - 1, name.size() + 1, "/" + name) == 0)
                 return true;
         return false;
+    }
+    // Whether the started program has ended, leaving it to finish.
+    static bool ended(pid_t child)
+    {
+        siginfo_t info = {};
+        return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == child;
+    }
+    // Waits until the started program has written text to its standard error; false when it
+    // ends without, or has not written it in 20 seconds.
+    bool waitForError(pid_t child, const std::string& text)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ostringstream err;
+            err << std::ifstream(streams_.at(child).second).rdbuf();
+            if (err.str().find(text) != std::string::npos)
+                return true;
+            if (ended(child))
+                return false;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    // A process of another user (nobody, when this runs as root) that locks the file as anyone
+    // who may read it can, and holds the lock until it is killed: the whole-file lock, or a
+    // shared record lock over all of it. Returns once the lock is held, or -1.
+    pid_t holdLock(const std::string& name, bool wholeFile)
+    {
+        const std::string file = path(name);
+        int ready[2];
+        if (pipe(ready) != 0)
+            return -1;
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            if (geteuid() == 0 &&
+                (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(1);
+            struct flock range = {};
+            range.l_type = F_RDLCK;
+            range.l_whence = SEEK_SET;  // l_len 0: however long the file grows
+            const int fd = open(file.c_str(), O_RDONLY);
+            if (fd < 0 || (wholeFile ? flock(fd, LOCK_EX) : fcntl(fd, F_SETLK, &range)) != 0 ||
+                write(ready[1], "+", 1) != 1)
+                _exit(1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool locked = child > 0 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        if (child > 0 && !locked)
+            waitpid(child, nullptr, 0);
+        return locked ? child : -1;
+    }
+    static void release(pid_t holder)
+    {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+    // The state letter of /proc/<pid>/stat: 'T' once a stop signal has taken effect.
+    static char processState(pid_t child)
+    {
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t end = line.rfind(')');
+        return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
     }
     // Waits until the program maps the file, or ends; then stops it.
     bool stopOnceMapped(pid_t child, const std::string& name)
@@ -116,7 +191,7 @@ TEST_F(InterruptionCliTest, KilledCreatesNeverHideTheRecordsThatFollow)
         // The next create reaches its readers, whatever the killed one left.
         const ToolRun next = runTool({"a", "b", "d.zep"});
         ASSERT_EQ(next.status, 0) << next.err;
-        cutOff += next.err.find("[d.zep] unfinished record removed.\n") != std::string::npos;
+        cutOff += next.err.find("[d.zep] unfinished record removed (") != std::string::npos;
         // The killed create's record counts where it was complete (even unreported).
         const int listed = recordsListed("d.zep");
         ASSERT_TRUE(listed == records + 1 || listed == records + 2) << listed << " " << records;
@@ -142,6 +217,88 @@ TEST_F(InterruptionCliTest, ConcurrentCreatesKeepEveryRecordAndReadersSeeOnlyWho
         EXPECT_EQ(finish(reader).status, 0);  // never a half-written header
         EXPECT_EQ(recordsListed("d.zep"), 1 + 2 * (round + 1));
     }
+}
+
+TEST_F(InterruptionCliTest, LocksOfOtherUsersNeverStopReadersAndDelayCreatesForALimitedTime)
+{
+    // Where another user can reach the difference file.
+    ASSERT_EQ(chmod(root_.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(work_.c_str(), 0711), 0);
+    writeFile("a", "first version");
+    writeFile("b", "second version");
+    ASSERT_EQ(runTool({"a", "b", "d.zep"}).status, 0);
+    const std::string before = readFile("d.zep");
+    const std::string waiting = "[d.zep] is in use by another process; waiting.\n";
+    for (const bool wholeFile : {true, false}) {
+        SCOPED_TRACE(wholeFile ? "whole-file lock" : "read lock");
+        const pid_t holder = holdLock("d.zep", wholeFile);
+        ASSERT_GT(holder, 0);
+        // Readers take no lock.
+        for (const char* reader : {"-V d.zep", "d.zep"}) {
+            const ToolRun read = runShell(std::string("exec timeout 20 \"$ZEP\" ") + reader);
+            EXPECT_EQ(read.status, 0) << reader;
+        }
+        const ToolRun create =
+            runShell("ZEP_LOCK_WAIT=1 exec timeout 20 \"$ZEP\" a b d.zep 2>&1 >/dev/null");
+        EXPECT_EQ(create.status, 13);
+        EXPECT_EQ(create.out,
+                  kBanner + waiting +
+                      "[d.zep] is still in use by another process; nothing appended.\n");
+        EXPECT_TRUE(readFile("d.zep") == before);
+        release(holder);
+    }
+    // A create that waits appends its record as soon as the lock is let go.
+    const pid_t holder = holdLock("d.zep", true);
+    ASSERT_GT(holder, 0);
+    const pid_t create = startTool({"a", "b", "d.zep"});
+    EXPECT_TRUE(waitForError(create, waiting));
+    release(holder);
+    EXPECT_EQ(finish(create).status, 0);
+    EXPECT_EQ(recordsListed("d.zep"), 2);
+}
+
+TEST_F(InterruptionCliTest, ReadersStopBeforeARecordThatAStoppedCreateIsWriting)
+{
+    writeFile("a", "first version");
+    writeFile("b", "second version");
+    ASSERT_EQ(runTool({"a", "b", "d.zep"}).status, 0);
+    const std::string listed = runTool({"-V", "d.zep"}).out;
+    writeFile("big1", pseudoRandom(16 << 20, 15));
+    const std::string unrelated = pseudoRandom(16 << 20, 16);
+    writeFile("big2", std::string(unrelated.rbegin(), unrelated.rend()));
+    // Stopped once its record is in the file but its header not yet complete; a stop that
+    // comes too late is let go and tried again.
+    pid_t create = -1;
+    const off_t before = sizeOf("d.zep");
+    for (int attempt = 0; attempt < 5 && create < 0; ++attempt) {
+        ASSERT_EQ(truncate(path("d.zep").c_str(), before), 0);
+        const pid_t child = startTool({"big1", "big2", "d.zep"});
+        while (sizeOf("d.zep") == before && !ended(child))
+            std::this_thread::yield();
+        kill(child, SIGSTOP);
+        while (!ended(child) && processState(child) != 'T')
+            std::this_thread::yield();
+        if (readFile("d.zep").substr(before, 4) == std::string(4, '\0')) {
+            create = child;
+        } else {
+            kill(child, SIGCONT);
+            finish(child);
+        }
+    }
+    ASSERT_GT(create, 0);
+    const std::string stoppedBefore = "[d.zep] has a record at byte " + std::to_string(before) +
+                                      " still being written; stopped before it.\n";
+    const ToolRun view = runShell("exec timeout 20 \"$ZEP\" -V d.zep");
+    EXPECT_EQ(view.status, 0);
+    EXPECT_EQ(view.out, listed);
+    EXPECT_EQ(view.err, kBanner + stoppedBefore);
+    const ToolRun apply = runShell("exec timeout 20 \"$ZEP\" d.zep");
+    EXPECT_EQ(apply.status, 0);
+    EXPECT_EQ(apply.err.substr(apply.err.size() - stoppedBefore.size()), stoppedBefore);
+    EXPECT_TRUE(exists("b.000"));  // the record before it was applied
+    kill(create, SIGCONT);
+    EXPECT_EQ(finish(create).status, 0);
+    EXPECT_EQ(recordsListed("d.zep"), 2);
 }
 
 TEST_F(InterruptionCliTest, FilesCutShortWhileMappedEndWithAMessageAndTheUsualCleanup)

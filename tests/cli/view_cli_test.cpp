@@ -143,3 +143,30 @@ TEST_F(ViewCliTest, FilesWithoutRecordsAndBrokenHeaders)
     EXPECT_EQ(run.out, "OS type: Win32\n" + listing("a", "old", "a", "new"));
     EXPECT_EQ(run.err, kBanner + "Header broken.\n");
 }
+
+TEST_F(ViewCliTest, PipesAreRefusedWhileFilesAndDevicesAreRead)
+{
+    record("a", "old", "new", "a");
+    const std::string listed = view().out;
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    struct Case {
+        const char* command;
+        int status;
+        std::string out;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"cat d.zep | \"$ZEP\" -V /dev/stdin", 1, "",
+         "[/dev/stdin] is a pipe; -V needs a regular file.\n"},
+        {"exec timeout 20 \"$ZEP\" -V fifo", 1, "", "[fifo] is a pipe; -V needs a regular file.\n"},
+        {"exec \"$ZEP\" -V /dev/stdin < d.zep", 0, listed, ""},
+        {"exec \"$ZEP\" -V /dev/null", 0, "", "[/dev/null] is not zep file.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const ToolRun run = runShell(c.command);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, kBanner + c.message);
+    }
+}

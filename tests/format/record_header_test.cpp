@@ -51,9 +51,10 @@ class RecordHeaderTest : public ::testing::Test {
         std::vector<std::pair<uint32_t, std::string>> found;
         openForRead(file_.c_str(), diffSlot);
         uint32_t skipped = 0;
+        uint64_t at = 0;
         try {
             RecordHeader header;
-            while (findRecord(diffSlot, skipped, header)) {
+            while (findRecord(diffSlot, skipped, header, at) == Found::RECORD) {
                 found.emplace_back(skipped,
                                    std::string(header.sourceName()) + ">" + header.destName());
                 seekCurrent(diffSlot, header.field32(HEADER_STREAM_LENGTH));
