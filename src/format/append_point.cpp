@@ -5,7 +5,7 @@
 
 #include "common/byte_order.h"
 #include "common/checksum.h"
-#include "format/compact_stream.h"
+#include "format/compact_reader.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 
