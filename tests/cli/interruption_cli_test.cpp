@@ -131,8 +131,7 @@ class InterruptionCliTest : public CliTest {
                 kill(child, SIGSTOP);
                 return true;
             }
-            int status = 0;
-            if (waitpid(child, &status, WNOHANG | WNOWAIT) == child)
+            if (ended(child))
                 return false;
         }
         return false;
