@@ -25,8 +25,17 @@ struct PendingAppend {
     int handle = -1;  // holds the lock: nothing is undone without it
     char name[PATH_MAX] = {};
 };
+// A temporary file of a run. Its name is recorded before the file is created and forgotten
+// only once the file is gone or has its final name, so there is no moment at which it is on disk
+// and a stop would leave it behind.
+enum : sig_atomic_t {
+    DISCARD_NEVER = 0,    // the slot is free
+    DISCARD_ALWAYS = 1,   // a failure or a stop removes the file
+    DISCARD_ON_STOP = 2,  // only a stop does: a failure keeps it, for the user to take
+};
 struct DiscardedFile {
-    volatile sig_atomic_t set = 0;
+    volatile sig_atomic_t when = DISCARD_NEVER;
+    int directory = -1;  // the name is taken in it (AT_FDCWD: a path)
     char name[PATH_MAX] = {};
 };
 
@@ -38,7 +47,10 @@ struct RunFiles {
     FileSlot target;  // create: destination; apply: the temporary output file
     FileSlot diff;    // the difference file
     PendingAppend append;
-    DiscardedFile discarded;
+    // An apply's temporary result, the hidden file beside its target and a backup's hidden
+    // copy may exist at once.
+    DiscardedFile discarded[4];
+    int directory = -1;  // apply: the directory it works in, opened once
 
     RunFiles() = default;
     RunFiles(const RunFiles&) = delete;
@@ -49,7 +61,7 @@ struct RunFiles {
     }
     // Undoes, then releases every mapping and every handle without looking at results.
     void release();
-    // What release undoes (the partial record, the file to discard), with async-signal-safe
+    // What release undoes (the partial record), and every temporary file, with async-signal-safe
     // calls only: for a signal handler that ends the process next.
     void undo();
     // The name of the mapped file whose view holds the address, or nullptr; for a signal handler.
@@ -57,6 +69,8 @@ struct RunFiles {
 };
 
 void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // status 1
+// The same for a name in a directory the run holds open; messages show the file as shown.
+void openForRead(int directory, const char* name, const char* shown, FileSlot& slot);  // status 1
 void openForWrite(const char* name, FileSlot& slot);  // status 4; existing content is kept
 // Opens or creates a difference file to append to, position at its start. It must be a
 // regular file. An exclusive lock, held until the slot is closed, makes other creates and
@@ -71,10 +85,22 @@ void commitAppend(RunFiles& files);
 void lockShared(FileSlot& slot);
 // Flushes what was written to the disk, so that a power loss cannot take it back.
 void syncChecked(FileSlot& slot);  // status 9
-// Names a file that release removes until keepOnFailure: a temporary result that has not
-// passed its checks yet is of no use to anyone after a failure.
-void discardOnFailure(RunFiles& files, const char* name);
-void keepOnFailure(RunFiles& files);
+// Creates a new empty file (mode 0600) named prefix and 12 random letters and digits in the
+// directory (AT_FDCWD: prefix is a path), recorded first as DISCARD_ALWAYS: a temporary result
+// that has not passed its checks yet is of no use to anyone after a failure. Returns its
+// descriptor, and its record, which holds its name, in record; -1 when it cannot be created
+// (errno as the creation left it), and nothing stays recorded then.
+int createDiscarded(RunFiles& files, int directory, const std::string& prefix,
+                    DiscardedFile*& record);
+// Records the name of a file that is about to be put there, as DISCARD_ON_STOP; nullptr when
+// the run has no room for it.
+DiscardedFile* discardOnStop(RunFiles& files, int directory, const char* name);
+// From now on only a stop removes the file.
+void keepOnFailure(DiscardedFile* file);
+// The file is gone or has its final name: nothing is to remove any more.
+void forgetDiscarded(DiscardedFile* file);
+// Removes the file and forgets it.
+void removeDiscarded(DiscardedFile* file);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3
 // Opens and maps the whole file read-only.

@@ -20,14 +20,19 @@ namespace platform {
 
 int openReadOnly(const char* path, bool deviceAllowed)
 {
+    return openReadOnlyAt(AT_FDCWD, path, deviceAllowed);
+}
+
+int openReadOnlyAt(int directory, const char* name, bool deviceAllowed)
+{
     struct stat named;
-    if (!deviceAllowed && ::stat(path, &named) == 0 &&
+    if (!deviceAllowed && ::fstatat(directory, name, &named, 0) == 0 &&
         (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
         errno = ENODEV;
         return -1;
     }
     // O_NONBLOCK keeps a FIFO from hanging the open; it has no effect on regular files.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::openat(directory, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat info;
