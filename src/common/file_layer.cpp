@@ -184,6 +184,9 @@ void openForAppend(RunFiles& files, const char* name)
         append.armed = 1;
         return;
     }
+    if (errno == ELOOP)  // from the open, which follows no symbolic link
+        fail(Status::CANNOT_CREATE, "[%s] is a symbolic link; nothing appended.\n",
+             printable(name).c_str());
     fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 

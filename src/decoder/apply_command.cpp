@@ -86,6 +86,7 @@ class RecordApplier {
         const std::string targetName = header.destName();
         const std::string source = directory_ + sourceName;
         const std::string target = directory_ + targetName;
+        refuseLinkedTarget(targetName, target);
         std::string temporary;
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
         report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
@@ -159,6 +160,16 @@ class RecordApplier {
         return complete;
     }
 
+    // A symbolic link under the target name would be replaced by the result while the file it
+    // leads to kept the old version: the name leads elsewhere, as an unsafe name does.
+    void refuseLinkedTarget(const std::string& targetName, const std::string& target)
+    {
+        platform::Entry entry;
+        if (platform::entryOf(files.directory, targetName.c_str(), entry) && entry.symbolicLink)
+            fail(Status::UNSAFE_NAME, "[%s] is a symbolic link; not replaced.\n",
+                 printable(target).c_str());
+    }
+
     // Puts the checked result in place. It first goes beside the target under a hidden name,
     // flushed to disk; then the file it replaces gets its numbered backup (a second name, so the
     // target keeps its own), and one rename puts the result over the target name. Until then a
@@ -196,10 +207,19 @@ class RecordApplier {
             if (!backup.empty())
                 platform::removeFile(directory, backup.c_str());  // nothing was replaced
         };
-        // A name held by anything but a directory is replaced, once it has its backup.
+        // A name held by anything but a directory is replaced, once it has its backup. Looked
+        // at again right before: a symbolic link that appeared meanwhile is not replaced either.
         platform::Entry entry;
         const bool replacing =
             platform::entryOf(directory, targetName.c_str(), entry) && !entry.directory;
+        if (replacing && entry.symbolicLink) {
+            giveBack();
+            fail(Status::UNSAFE_NAME, "[%s] is a symbolic link; not replaced.\n",
+                 printable(target).c_str());
+        }
+        if (replacing && entry.links > 1)
+            report.line("[%s] has other hard links; they keep the old version.\n",
+                        printable(target).c_str());
         if (replacing && !makeNumberedBackup(files, directory, targetName.c_str(), &backup)) {
             giveBack();
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");

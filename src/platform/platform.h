@@ -14,7 +14,8 @@ namespace platform {
 int openReadOnly(const char* path, bool deviceAllowed = false);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
-// Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.
+// Anything but a regular file (a FIFO, a device, a directory) is refused without blocking, and a
+// symbolic link, dangling or not, is not followed (errno ELOOP).
 int openWritable(const char* path, bool mustCreate);
 bool closeFile(int fd);
 // /dev/null for writing: output that is only measured.
