@@ -39,9 +39,9 @@ struct DiscardedFile {
     char name[PATH_MAX] = {};
 };
 
-// The files of one run: at most three open at a time, and what a failure must undo. However the
-// run ends, its files are released when this goes, a partial record cut back and an unchecked
-// temporary file removed unless the run committed or kept them.
+// The files of one run: at most three open at a time besides an apply's directory, and what a
+// failure must undo. However the run ends, its files are released when this goes, a partial
+// record cut back and unchecked temporary files removed unless the run committed or kept them.
 struct RunFiles {
     FileSlot source;  // create: source; apply: the current record's source
     FileSlot target;  // create: destination; apply: the temporary output file

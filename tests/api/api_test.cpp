@@ -72,6 +72,9 @@ TEST(ApiTest, FailuresComeBackAsStatusesWithTheirMessageOnce)
     EXPECT_EQ(zep_list(missing.c_str(), nullptr, nullptr, nullptr), ZEP_CANNOT_OPEN);
     EXPECT_EQ(zep_apply(old.c_str(), scratch.path().c_str(), &callbacks), ZEP_OK);
     EXPECT_EQ(heard.console, "[" + old + "] is not zep file.\n");
+    heard.messages.clear();  // a directory to apply in is opened before anything else
+    EXPECT_EQ(zep_apply(old.c_str(), missing.c_str(), &callbacks), ZEP_CANNOT_OPEN);
+    EXPECT_EQ(heard.messages, "[" + missing + "] not exist.\n");
     EXPECT_STREQ(zep_version(), "1.13");
     EXPECT_EQ(zep_create(nullptr, old.c_str(), old.c_str(), nullptr, nullptr), ZEP_USAGE);
     EXPECT_EQ(zep_apply(nullptr, nullptr, nullptr), ZEP_USAGE);
