@@ -88,7 +88,8 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
                const zep_create_options* options, const zep_callbacks* callbacks);
 
 /* Applies every record of diff_path to the files in directory (NULL or "": the current
- * directory); temporary files go to $TMPDIR. */
+ * directory), which is opened once when the call starts: its files are taken there even if its
+ * name is moved meanwhile. Temporary files go to $TMPDIR. */
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
 
 /* One record as zep_list reports it; the texts live until the callback returns. */
@@ -112,9 +113,9 @@ int zep_list(const char* diff_path, int (*each)(void* context, const zep_record*
 /* The version: "1.13". */
 const char* zep_version(void);
 
-/* For a signal handler, while the run is on (async-signal-safe): undoes what a failure would
- * (cuts a difference file back, removes an unchecked temporary file), so that the process may
- * end at once. */
+/* For a signal handler, while the run is on (async-signal-safe): cuts a difference file back as
+ * a failure would and removes every temporary file of the run, so that the process may end at
+ * once. */
 void zep_run_undo(zep_run* run);
 /* For a SIGBUS handler (async-signal-safe): the name of the file whose mapping holds address,
  * or NULL. A file cut short while it is mapped makes reading it raise SIGBUS. */

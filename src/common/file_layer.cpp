@@ -94,12 +94,34 @@ template <typename Take> void waitForLocks(RunFiles& files, const Report& report
     }
 }
 
-void removeDiscarded(DiscardedFile& discarded)
+// Async-signal-safe. The record is cleared first: a second signal finds nothing to remove.
+void removeRecorded(DiscardedFile& file, bool failure)
 {
-    if (discarded.set == 0)
-        return;
-    discarded.set = 0;
-    platform::removeFile(discarded.name);
+    const sig_atomic_t when = file.when;
+    file.when = DISCARD_NEVER;
+    if (when == DISCARD_ALWAYS || (when == DISCARD_ON_STOP && !failure))
+        platform::removeFile(file.directory, file.name);
+}
+
+// Takes a free record for the name; nullptr when none is free or the name does not fit.
+DiscardedFile* recordName(RunFiles& files, int directory, const char* name, sig_atomic_t when)
+{
+    const size_t length = std::strlen(name);
+    for (DiscardedFile& file : files.discarded) {
+        if (file.when != DISCARD_NEVER)
+            continue;
+        if (length >= sizeof file.name) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        file.directory = directory;
+        std::memcpy(file.name, name, length + 1);
+        std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before it counts
+        file.when = when;
+        return &file;
+    }
+    errno = EMFILE;
+    return nullptr;
 }
 
 void releaseMapping(const FileSlot& slot)
@@ -122,13 +144,18 @@ void RunFiles::release()
         slot->view = nullptr;
         slot->viewLength = 0;
     }
-    removeDiscarded(discarded);
+    for (DiscardedFile& file : discarded)
+        removeRecorded(file, true);
+    if (directory >= 0)
+        platform::closeFile(directory);  // only now: the records' names are taken in it
+    directory = -1;
 }
 
 void RunFiles::undo()
 {
     rollBackAppend(append);
-    removeDiscarded(discarded);
+    for (DiscardedFile& file : discarded)
+        removeRecorded(file, false);
 }
 
 const char* RunFiles::mappedFileAt(const void* address) const
@@ -151,6 +178,14 @@ void openForRead(const char* name, FileSlot& slot, bool deviceAllowed)
     slot.handle = platform::openReadOnly(name, deviceAllowed);
     if (slot.handle < 0)
         fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(name).c_str());
+}
+
+void openForRead(int directory, const char* name, const char* shown, FileSlot& slot)
+{
+    slot.name = shown;
+    slot.handle = platform::openReadOnlyAt(directory, name);
+    if (slot.handle < 0)
+        fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(shown).c_str());
 }
 
 void openForWrite(const char* name, FileSlot& slot)
@@ -206,6 +241,9 @@ void openForAppend(RunFiles& files, const char* name, const Report& report)
         append.armed = 1;
         return;
     }
+    if (errno == ELOOP)  // from the open, which follows no symbolic link
+        fail(Status::CANNOT_CREATE, "[%s] is a symbolic link; nothing appended.\n",
+             printable(name).c_str());
     fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(name).c_str());
 }
 
@@ -241,16 +279,52 @@ void syncChecked(FileSlot& slot)
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(slot.name).c_str());
 }
 
-void discardOnFailure(RunFiles& files, const char* name)
+int createDiscarded(RunFiles& files, int directory, const std::string& prefix,
+                    DiscardedFile*& record)
 {
-    files.discarded.set = 0;
-    storeName(files.discarded.name, name);
-    files.discarded.set = 1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = prefix + platform::randomName(12);
+        DiscardedFile* file = recordName(files, directory, name.c_str(), DISCARD_ALWAYS);
+        if (file == nullptr)
+            return -1;
+        const int handle = platform::createNew(directory, name.c_str());
+        if (handle >= 0) {
+            record = file;
+            return handle;
+        }
+        // Not this run's file: another program's under the same name, or none at all.
+        const int reason = errno;
+        forgetDiscarded(file);
+        errno = reason;
+        if (reason != EEXIST)
+            return -1;
+    }
+    return -1;
 }
 
-void keepOnFailure(RunFiles& files)
+DiscardedFile* discardOnStop(RunFiles& files, int directory, const char* name)
 {
-    files.discarded.set = 0;
+    return recordName(files, directory, name, DISCARD_ON_STOP);
+}
+
+void keepOnFailure(DiscardedFile* file)
+{
+    if (file != nullptr && file->when == DISCARD_ALWAYS)
+        file->when = DISCARD_ON_STOP;
+}
+
+void forgetDiscarded(DiscardedFile* file)
+{
+    if (file != nullptr)
+        file->when = DISCARD_NEVER;
+}
+
+void removeDiscarded(DiscardedFile* file)
+{
+    if (file != nullptr && file->when != DISCARD_NEVER) {
+        platform::removeFile(file->directory, file->name);
+        file->when = DISCARD_NEVER;
+    }
 }
 
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot)

@@ -28,20 +28,32 @@ struct PendingAppend {
     char name[PATH_MAX] = {};
     bool toldWaiting = false;  // the run said once that it waits for another process
 };
+// A temporary file of a run. Its name is recorded before the file is created and forgotten
+// only once the file is gone or has its final name, so there is no moment at which it is on disk
+// and a stop would leave it behind.
+enum : sig_atomic_t {
+    DISCARD_NEVER = 0,    // the slot is free
+    DISCARD_ALWAYS = 1,   // a failure or a stop removes the file
+    DISCARD_ON_STOP = 2,  // only a stop does: a failure keeps it, for the user to take
+};
 struct DiscardedFile {
-    volatile sig_atomic_t set = 0;
+    volatile sig_atomic_t when = DISCARD_NEVER;
+    int directory = -1;  // the name is taken in it (AT_FDCWD: a path)
     char name[PATH_MAX] = {};
 };
 
-// The files of one run: at most three open at a time, and what a failure must undo. However the
-// run ends, its files are released when this goes, a partial record cut back and an unchecked
-// temporary file removed unless the run committed or kept them.
+// The files of one run: at most three open at a time besides an apply's directory, and what a
+// failure must undo. However the run ends, its files are released when this goes, a partial
+// record cut back and unchecked temporary files removed unless the run committed or kept them.
 struct RunFiles {
     FileSlot source;  // create: source; apply: the current record's source
     FileSlot target;  // create: destination; apply: the temporary output file
     FileSlot diff;    // the difference file
     PendingAppend append;
-    DiscardedFile discarded;
+    // An apply's temporary result, the hidden file beside its target and a backup's hidden
+    // copy may exist at once.
+    DiscardedFile discarded[4];
+    int directory = -1;  // apply: the directory it works in, opened once
 
     RunFiles() = default;
     RunFiles(const RunFiles&) = delete;
@@ -52,7 +64,7 @@ struct RunFiles {
     }
     // Undoes, then releases every mapping and every handle without looking at results.
     void release();
-    // What release undoes (the partial record, the file to discard), with async-signal-safe
+    // What release undoes (the partial record), and every temporary file, with async-signal-safe
     // calls only: for a signal handler that ends the process next.
     void undo();
     // The name of the mapped file whose view holds the address, or nullptr; for a signal handler.
@@ -60,6 +72,8 @@ struct RunFiles {
 };
 
 void openForRead(const char* name, FileSlot& slot, bool deviceAllowed = false);  // status 1
+// The same for a name in a directory the run holds open; messages show the file as shown.
+void openForRead(int directory, const char* name, const char* shown, FileSlot& slot);  // status 1
 void openForWrite(const char* name, FileSlot& slot);  // status 4; existing content is kept
 // Opens or creates a difference file to append to, position at its start. It must be a
 // regular file. Creates take turns: each holds, until the slot is closed, the exclusive
@@ -82,10 +96,22 @@ void cutBackAppend(RunFiles& files, uint64_t length);  // status 9
 void commitAppend(RunFiles& files);
 // Flushes what was written to the disk, so that a power loss cannot take it back.
 void syncChecked(FileSlot& slot);  // status 9
-// Names a file that release removes until keepOnFailure: a temporary result that has not
-// passed its checks yet is of no use to anyone after a failure.
-void discardOnFailure(RunFiles& files, const char* name);
-void keepOnFailure(RunFiles& files);
+// Creates a new empty file (mode 0600) named prefix and 12 random letters and digits in the
+// directory (AT_FDCWD: prefix is a path), recorded first as DISCARD_ALWAYS: a temporary result
+// that has not passed its checks yet is of no use to anyone after a failure. Returns its
+// descriptor, and its record, which holds its name, in record; -1 when it cannot be created
+// (errno as the creation left it), and nothing stays recorded then.
+int createDiscarded(RunFiles& files, int directory, const std::string& prefix,
+                    DiscardedFile*& record);
+// Records the name of a file that is about to be put there, as DISCARD_ON_STOP; nullptr when
+// the run has no room for it.
+DiscardedFile* discardOnStop(RunFiles& files, int directory, const char* name);
+// From now on only a stop removes the file.
+void keepOnFailure(DiscardedFile* file);
+// The file is gone or has its final name: nothing is to remove any more.
+void forgetDiscarded(DiscardedFile* file);
+// Removes the file and forgets it.
+void removeDiscarded(DiscardedFile* file);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3
 // Unmaps what mapOpenedFile mapped; the file stays open.

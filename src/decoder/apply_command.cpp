@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -79,22 +80,24 @@ class RecordApplier {
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
         seekCurrent(files.diff, header.field32(HEADER_STREAM_LENGTH));
 
-        const std::string temporary = createTemporary();
+        // Stored names are plain names: in the directory they lead to its files. Messages show
+        // them behind the directory as the caller named it.
         const std::string sourceName = header.sourceName();
         const std::string targetName = header.destName();
-        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
-        ++recordCount_;
-        // Stored names are plain names: in the directory they lead to its files.
         const std::string source = directory_ + sourceName;
         const std::string target = directory_ + targetName;
+        refuseLinkedTarget(targetName, target);
+        std::string temporary;
+        DiscardedFile* const temporaryRecord = createTemporary(temporary);
+        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
+        ++recordCount_;
 
         // The time decides whether the source is read at all.
-        openForRead(source.c_str(), files.source);
+        openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
         if (!sourceTimeMatches(header, files.source)) {
             report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
             closeChecked(source.c_str(), files.source);
-            keepOnFailure(files);
-            deleteFile(temporary.c_str());
+            removeDiscarded(temporaryRecord);
             mappedOffset_ = recordEnd;
             header.release();
             return;
@@ -114,11 +117,11 @@ class RecordApplier {
         const uint64_t destTime = parseTimeStamp(header.bytes + HEADER_DEST_TIME);
         if (destTime != kInvalidTime && !platform::setLastWriteTicks(files.target.handle, destTime))
             fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(temporary).c_str());
-        keepOnFailure(files);
+        keepOnFailure(temporaryRecord);
         closeChecked(temporary.c_str(), files.target);
         unmapFile(source.c_str(), files.source);
 
-        placeResult(temporary, target, access);
+        placeResult(temporaryRecord, temporary, targetName, target, access);
         mappedOffset_ = recordEnd;
         header.release();
     }
@@ -158,36 +161,67 @@ class RecordApplier {
         return complete;
     }
 
+    // A symbolic link under the target name would be replaced by the result while the file it
+    // leads to kept the old version: the name leads elsewhere, as an unsafe name does.
+    void refuseLinkedTarget(const std::string& targetName, const std::string& target)
+    {
+        platform::Entry entry;
+        if (platform::entryOf(files.directory, targetName.c_str(), entry) && entry.symbolicLink)
+            fail(Status::UNSAFE_NAME, "[%s] is a symbolic link; not replaced.\n",
+                 printable(target).c_str());
+    }
+
     // Puts the checked result in place. It first goes beside the target under a hidden name,
     // flushed to disk; then the file it replaces gets its numbered backup (a second name, so the
     // target keeps its own), and one rename puts the result over the target name. Until then a
     // failure or a stop leaves the target as it was, and after a failure the result is back in
     // the temporary directory, still private.
-    void placeResult(const std::string& temporary, const std::string& target,
+    void placeResult(DiscardedFile* temporaryRecord, const std::string& temporary,
+                     const std::string& targetName, const std::string& target,
                      const platform::FileAccess& access)
     {
-        std::string hidden;
-        int placed = platform::createHiddenBeside(target.c_str(), hidden);
+        const int directory = files.directory;
+        DiscardedFile* hiddenRecord = nullptr;
+        int placed = createDiscarded(files, directory, ".tmp", hiddenRecord);
         if (placed < 0)
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
-        discardOnFailure(files, hidden.c_str());  // a stop by a signal leaves no hidden file behind
+        const std::string hidden = hiddenRecord->name;
         bool moved = false;
-        if (!platform::fillHidden(temporary.c_str(), hidden, placed, moved)) {
+        if (!platform::fillHidden(temporary.c_str(), directory, hidden.c_str(), placed, moved)) {
             platform::closeFile(placed);
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
+        if (moved)
+            forgetDiscarded(temporaryRecord);  // the hidden file's record covers it now
         std::string backup;
         const auto giveBack = [&] {
-            if (moved && platform::setAccess(placed, platform::privateAccess()) &&
-                platform::renameNoReplace(hidden.c_str(), temporary.c_str()))
-                keepOnFailure(files);
+            if (moved && platform::setAccess(placed, platform::privateAccess())) {
+                // Recorded before it is back, so that a stop removes it wherever it is.
+                DiscardedFile* back = discardOnStop(files, AT_FDCWD, temporary.c_str());
+                if (platform::renameNoReplace(directory, hidden.c_str(), AT_FDCWD,
+                                              temporary.c_str()))
+                    forgetDiscarded(hiddenRecord);
+                else
+                    forgetDiscarded(back);  // the name may be another program's now
+            }
             platform::closeFile(placed);
             if (!backup.empty())
-                platform::removeFile(backup.c_str());  // nothing was replaced
+                platform::removeFile(directory, backup.c_str());  // nothing was replaced
         };
-        // A name held by anything but a directory is replaced, once it has its backup.
-        const bool replacing = platform::holdsFile(target.c_str());
-        if (replacing && !makeNumberedBackup(target.c_str(), &backup)) {
+        // A name held by anything but a directory is replaced, once it has its backup. Looked
+        // at again right before: a symbolic link that appeared meanwhile is not replaced either.
+        platform::Entry entry;
+        const bool replacing =
+            platform::entryOf(directory, targetName.c_str(), entry) && !entry.directory;
+        if (replacing && entry.symbolicLink) {
+            giveBack();
+            fail(Status::UNSAFE_NAME, "[%s] is a symbolic link; not replaced.\n",
+                 printable(target).c_str());
+        }
+        if (replacing && entry.links > 1)
+            report.line("[%s] has other hard links; they keep the old version.\n",
+                        printable(target).c_str());
+        if (replacing && !makeNumberedBackup(files, directory, targetName.c_str(), &backup)) {
             giveBack();
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
@@ -195,29 +229,36 @@ class RecordApplier {
             giveBack();
             fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
         }
-        const bool renamed = replacing ? platform::renameReplacing(hidden.c_str(), target.c_str())
-                                       : platform::renameNoReplace(hidden.c_str(), target.c_str());
+        const bool renamed = replacing ? platform::renameReplacing(directory, hidden.c_str(),
+                                                                   directory, targetName.c_str())
+                                       : platform::renameNoReplace(directory, hidden.c_str(),
+                                                                   directory, targetName.c_str());
         if (!renamed) {
             giveBack();
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
-        keepOnFailure(files);
+        forgetDiscarded(hiddenRecord);
         platform::closeFile(placed);
         if (!moved)
-            deleteFile(temporary.c_str());
-        platform::syncDirectoryOf(target.c_str());
+            removeDiscarded(temporaryRecord);
+        platform::syncDirectory(directory);
     }
 
     // A new empty file in the temporary directory, removed again by any failure before the
-    // result has passed its checks.
-    std::string createTemporary()
+    // result has passed its checks, and by a stop until the result is in place.
+    DiscardedFile* createTemporary(std::string& name)
     {
-        std::string name;
-        if (!platform::createTemporaryFile(temporaryDirectory_, name))
+        std::string prefix = temporaryDirectory_;
+        if (prefix.back() != '/')
+            prefix += '/';
+        DiscardedFile* record = nullptr;
+        const int handle = createDiscarded(files, AT_FDCWD, prefix + "tmp", record);
+        if (handle < 0)
             fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
                  printable(temporaryDirectory_).c_str());
-        discardOnFailure(files, name.c_str());
-        return name;
+        platform::closeFile(handle);
+        name = record->name;
+        return record;
     }
 
     Run& run_;
@@ -235,6 +276,12 @@ class RecordApplier {
 void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory)
 {
     RunFiles& files = run.files;
+    // Opened once: every name of the run is taken in this very directory, even if its own name
+    // is moved to another one meanwhile (a deploy that switches a link to the current tree).
+    files.directory = platform::openDirectory(directory.c_str());
+    if (files.directory < 0)
+        fail(Status::CANNOT_OPEN, "[%s] not exist.\n",
+             printable(directory.empty() ? "." : directory).c_str());
     openForRead(diffPath, files.diff);
     const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
     RecordApplier applier(run, mapping, directory);
@@ -260,7 +307,33 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
         run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
-bool makeNumberedBackup(const char* name, std::string* made)
+bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to)
+{
+    const int in = platform::openReadOnlyAt(directory, from);
+    if (in < 0)
+        return false;
+    platform::Entry taken;
+    DiscardedFile* hidden = nullptr;
+    const int out = platform::entryOf(directory, to, taken)
+                        ? -1
+                        : createDiscarded(files, directory, ".tmp", hidden);
+    if (out < 0) {
+        platform::closeFile(in);
+        return false;
+    }
+    bool copied = platform::copyFile(in, out);
+    copied = platform::closeFile(out) && copied;
+    platform::closeFile(in);
+    if (!copied || !platform::renameNoReplace(directory, hidden->name, directory, to)) {
+        removeDiscarded(hidden);
+        return false;
+    }
+    forgetDiscarded(hidden);
+    platform::syncDirectory(directory);  // the move itself reaches the disk with its directory
+    return true;
+}
+
+bool makeNumberedBackup(RunFiles& files, int directory, const char* name, std::string* made)
 {
     const PathPieces pieces = splitPath(name);
     const std::string stem = pieces.drive + pieces.directory + pieces.name;
@@ -270,7 +343,7 @@ bool makeNumberedBackup(const char* name, std::string* made)
         std::snprintf(extension, sizeof extension, ".%03d", i);
         const std::string candidate = stem + extension;
         if (!copying) {
-            if (platform::linkFile(name, candidate.c_str())) {
+            if (platform::linkFile(directory, name, candidate.c_str())) {
                 if (made != nullptr)
                     *made = candidate;
                 return true;
@@ -284,12 +357,13 @@ bool makeNumberedBackup(const char* name, std::string* made)
                 return false;
             copying = true;
         }
-        if (platform::copyNoReplace(name, candidate.c_str())) {
+        if (copyNoReplace(files, directory, name, candidate.c_str())) {
             if (made != nullptr)
                 *made = candidate;
             return true;
         }
-        if (!platform::pathExists(candidate.c_str()))
+        platform::Entry entry;
+        if (!platform::entryOf(directory, candidate.c_str(), entry))
             return false;
     }
     return false;

@@ -7,11 +7,18 @@
 
 #include <string>
 
-// Applies every record to the files in directory ("": the current one).
+// Applies every record to the files in directory ("": the current one), which is opened once
+// when the run starts (status 1 when it cannot be).
 void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory = "");
 
-// Gives the file a second name, name.000, .001, ... .999 in place of its extension, taking the
-// first name that is free; the file keeps its own name too. Where the file system has no
-// second names, the backup is a complete copy. False when no backup could be made; made, when
-// given, receives the backup's name.
-bool makeNumberedBackup(const char* name, std::string* made = nullptr);
+// Gives the file in the directory a second name, name.000, .001, ... .999 in place of its
+// extension, taking the first name that is free; the file keeps its own name too. Where the
+// file system has no second names, the backup is a complete copy (copyNoReplace). False when no
+// backup could be made; made, when given, receives the backup's name.
+bool makeNumberedBackup(RunFiles& files, int directory, const char* name,
+                        std::string* made = nullptr);
+// Copies the file from to the name to, which must be free, in the directory, keeping owner,
+// group, mode bits and last-write time. The copy is built under a hidden name, a temporary file
+// of the run, and flushed to disk before it takes the name to, so that name never holds a
+// partial file, not even after a crash.
+bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to);

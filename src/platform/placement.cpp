@@ -1,13 +1,14 @@
-// POSIX implementation of the platform services on names: existence, removal, moves, second
-// names, copies, hidden files beside a target, temporary files and access bits. Each function
-// is one system call or a short sequence of them; errno is left as the failing call set it.
+// POSIX implementation of the platform services on names in a directory held open: what holds a
+// name, removal, moves, second names, new files under random names, copies, hidden files beside
+// a target, and access bits. Each function is one system call or a short sequence of them;
+// errno is left as the failing call set it.
 #include "platform/platform.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -23,59 +24,104 @@ bool fileExists(const char* path)
     return true;
 }
 
-bool pathExists(const char* path)
-{
-    struct stat info;
-    return ::lstat(path, &info) == 0;
-}
-
-bool holdsFile(const char* path)
-{
-    struct stat info;
-    return ::lstat(path, &info) == 0 && !S_ISDIR(info.st_mode);
-}
-
 bool removeFile(const char* path)
 {
     return ::unlink(path) == 0;
 }
 
-bool renameNoReplace(const char* from, const char* to)
+int openDirectory(const char* path)
 {
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+    const char* name = *path == '\0' ? "." : path;
+    const int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    // Searching a directory is all that its names need; only a flush needs it readable.
+    return ::open(name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool entryOf(int directory, const char* name, Entry& entry)
+{
+    struct stat info;
+    if (::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    entry.directory = S_ISDIR(info.st_mode);
+    entry.symbolicLink = S_ISLNK(info.st_mode);
+    entry.links = static_cast<uint64_t>(info.st_nlink);
+    return true;
+}
+
+bool removeFile(int directory, const char* name)
+{
+    return ::unlinkat(directory, name, 0) == 0;
+}
+
+bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to)
+{
+    if (::renameat2(fromDirectory, from, toDirectory, to, RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
         return false;
     // Some file systems lack RENAME_NOREPLACE; link() refuses an existing target as well.
-    if (::link(from, to) != 0)
+    if (::linkat(fromDirectory, from, toDirectory, to, 0) != 0)
         return false;
-    if (::unlink(from) != 0) {
+    if (::unlinkat(fromDirectory, from, 0) != 0) {
         const int saved = errno;
-        ::unlink(to);
+        ::unlinkat(toDirectory, to, 0);
         errno = saved;
         return false;
     }
     return true;
 }
 
-bool renameReplacing(const char* from, const char* to)
+bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to)
 {
-    return ::rename(from, to) == 0;
+    return ::renameat(fromDirectory, from, toDirectory, to) == 0;
 }
 
-bool linkFile(const char* from, const char* to)
+bool linkFile(int directory, const char* from, const char* to)
 {
-    return ::link(from, to) == 0;
+    return ::linkat(directory, from, directory, to, 0) == 0;
+}
+
+int createNew(int directory, const char* name)
+{
+    return ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+std::string randomName(size_t count)
+{
+    static const char kCharacters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::vector<unsigned char> bytes(count);
+    size_t filled = 0;
+    while (filled < count) {
+        // Never waiting: an update applied early at boot must not hang for entropy.
+        const ssize_t got = ::getrandom(bytes.data() + filled, count - filled, GRND_NONBLOCK);
+        if (got > 0) {
+            filled += static_cast<size_t>(got);
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    // Without the kernel's generator (not ready yet, a very old kernel, a seccomp filter), the
+    // clock and the process still make a clash with another program unlikely; a clash only
+    // costs a retry.
+    uint64_t mix =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<uint64_t>(::getpid()) << 40);
+    std::string name(count, 'x');
+    for (size_t i = 0; i < count; ++i) {
+        if (i >= filled) {
+            mix = mix * 6364136223846793005u + 1442695040888963407u;
+            bytes[i] = static_cast<unsigned char>(mix >> 56);
+        }
+        // 62 characters: the slight bias of the remainder costs a fraction of a bit per name.
+        name[i] = kCharacters[bytes[i] % (sizeof kCharacters - 1)];
+    }
+    return name;
 }
 
 namespace {
-
-// The directory part of a path, with its last '/', or "" for a name in the current directory.
-std::string directoryOf(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    return slash == nullptr ? std::string() : std::string(path, slash + 1);
-}
 
 // Copies the open input's bytes, permission bits and last-write time to the open output and
 // flushes the output to disk.
@@ -103,85 +149,51 @@ bool copyContents(int in, const struct stat& info, int out)
 
 }  // namespace
 
-bool copyNoReplace(const char* from, const char* to)
+bool copyFile(int in, int out)
 {
-    const int in = openReadOnly(from);
-    if (in < 0)
-        return false;
     struct stat info;
-    if (::fstat(in, &info) != 0 || pathExists(to)) {
-        ::close(in);
-        return false;
-    }
-    std::string hidden;
-    const int out = createHiddenBeside(to, hidden);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = copyContents(in, info, out);
-    ok = (::close(out) == 0) && ok;
-    ::close(in);
-    ok = ok && renameNoReplace(hidden.c_str(), to);
-    if (!ok) {
-        ::unlink(hidden.c_str());
-        return false;
-    }
-    syncDirectoryOf(to);  // the move itself reaches the disk with its directory
-    return true;
+    return ::fstat(in, &info) == 0 && copyContents(in, info, out);
 }
 
-int createHiddenBeside(const char* besideOf, std::string& hidden)
+bool fillHidden(const char* from, int directory, const char* hidden, int& placed, bool& moved)
 {
-    hidden = directoryOf(besideOf) + ".tmpXXXXXX";
-    return ::mkostemp(hidden.data(), O_CLOEXEC);
-}
-
-bool fillHidden(const char* from, const std::string& hidden, int& placed, bool& moved)
-{
+    // Opened before the move: the descriptor stays with the moved file whatever happens to the
+    // hidden name afterwards.
+    const int file = ::open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (file < 0)
+        return false;
     // The move replaces the empty file that reserved the hidden name.
-    moved = ::rename(from, hidden.c_str()) == 0;
+    moved = ::renameat(AT_FDCWD, from, directory, hidden) == 0;
     if (moved) {
-        const int file = ::open(hidden.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (file >= 0 && ::fsync(file) == 0) {
+        if (::fsync(file) == 0) {
             ::close(placed);
             placed = file;
             return true;
         }
         const int saved = errno;
-        if (file >= 0)
-            ::close(file);
-        moved = !(::rename(hidden.c_str(), from) == 0);
+        ::close(file);
+        moved = !(::renameat(directory, hidden, AT_FDCWD, from) == 0);
         errno = saved;
         return false;
     }
-    if (errno != EXDEV)
-        return false;
-    const int in = openReadOnly(from);
     struct stat info;
-    bool ok = in >= 0 && ::fstat(in, &info) == 0;
+    bool ok = errno == EXDEV && ::fstat(file, &info) == 0;
     if (ok) {
         // Private until the caller gives it its final owner and bits.
         info.st_mode = 0600;
         info.st_uid = ::geteuid();
         info.st_gid = ::getegid();
-        ok = ::ftruncate(placed, 0) == 0 && copyContents(in, info, placed);
+        ok = ::ftruncate(placed, 0) == 0 && copyContents(file, info, placed);
     }
-    if (in >= 0)
-        ::close(in);
+    const int saved = errno;
+    ::close(file);
+    errno = saved;
     return ok;
 }
 
-bool syncDirectoryOf(const char* path)
+bool syncDirectory(int directory)
 {
-    const std::string directory = directoryOf(path);
-    const int dir =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const bool synced = ::fsync(dir) == 0;
-    ::close(dir);
-    return synced;
+    return ::fsync(directory) == 0;
 }
 
 bool accessOf(int fd, FileAccess& access)
@@ -213,22 +225,6 @@ std::string temporaryDirectory()
     if (dir != nullptr && *dir != '\0')
         return dir;
     return "/tmp";
-}
-
-bool createTemporaryFile(const std::string& directory, std::string& name)
-{
-    std::string pattern = directory;
-    if (pattern.empty() || pattern.back() != '/')
-        pattern += '/';
-    pattern += "tmpXXXXXX";
-    std::vector<char> text(pattern.begin(), pattern.end());
-    text.push_back('\0');
-    const int fd = ::mkstemp(text.data());
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    name = text.data();
-    return true;
 }
 
 }  // namespace platform

@@ -20,14 +20,19 @@ namespace platform {
 
 int openReadOnly(const char* path, bool deviceAllowed)
 {
+    return openReadOnlyAt(AT_FDCWD, path, deviceAllowed);
+}
+
+int openReadOnlyAt(int directory, const char* name, bool deviceAllowed)
+{
     struct stat named;
-    if (!deviceAllowed && ::stat(path, &named) == 0 &&
+    if (!deviceAllowed && ::fstatat(directory, name, &named, 0) == 0 &&
         (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
         errno = ENODEV;
         return -1;
     }
     // O_NONBLOCK keeps a FIFO from hanging the open; it has no effect on regular files.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::openat(directory, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat info;
@@ -51,13 +56,16 @@ bool isPipe(const char* path)
 int openWritable(const char* path, bool mustCreate)
 {
     // Opening a device can have effects of its own: what is not a regular file is not opened.
+    // Nor is a symbolic link followed: in a directory that others may write, it would lead the
+    // write into any file they point it at.
     struct stat info;
-    if (!mustCreate && ::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
-        errno = EINVAL;
+    if (!mustCreate && ::lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        errno = S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
         return -1;
     }
     // O_NONBLOCK keeps a FIFO that appeared after the test from hanging the open.
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | (mustCreate ? O_EXCL : 0);
+    const int flags =
+        O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (mustCreate ? O_EXCL : 0);
     const int fd = ::open(path, flags, 0666);
     if (fd < 0)
         return -1;

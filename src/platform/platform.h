@@ -17,7 +17,8 @@ int openReadOnly(const char* path, bool deviceAllowed = false);
 bool isPipe(const char* path);
 // Opens a regular file for reading and writing, creating it empty when missing; existing
 // content is kept. With mustCreate the call fails (errno EEXIST) when the name already exists.
-// Anything but a regular file (a FIFO, a device, a directory) is refused without blocking.
+// Anything but a regular file (a FIFO, a device, a directory) is refused without blocking, and a
+// symbolic link, dangling or not, is not followed (errno ELOOP).
 int openWritable(const char* path, bool mustCreate);
 bool closeFile(int fd);
 // /dev/null for writing: output that is only measured.
@@ -90,31 +91,47 @@ bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving = -1)
 
 // True when the name is a file that can be opened for reading (not a directory).
 bool fileExists(const char* path);
-bool pathExists(const char* path);
-// True when the name is held by anything but a directory, readable or not.
-bool holdsFile(const char* path);
 bool removeFile(const char* path);
+
+// Names in a directory that a run opened once (openDirectory): each name below is taken in the
+// directory the descriptor holds (AT_FDCWD: the current one, or a path), so that moving or
+// replacing the directory's own name meanwhile cannot lead the work into another directory.
+// "" is the current directory. One that may be searched but not read is opened all the same
+// (only syncDirectory then fails).
+int openDirectory(const char* path);
+// openReadOnly for a name in the directory.
+int openReadOnlyAt(int directory, const char* name, bool deviceAllowed = false);
+// What holds a name, the name itself examined (a symbolic link is not followed). False when
+// nothing does (errno ENOENT) or the name cannot be examined.
+struct Entry {
+    bool directory = false;
+    bool symbolicLink = false;
+    uint64_t links = 0;  // names of the file, this one included
+};
+bool entryOf(int directory, const char* name, Entry& entry);
+bool removeFile(int directory, const char* name);
 // Moves a file into place, never over an existing one.
-bool renameNoReplace(const char* from, const char* to);
+bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to);
 // Moves a file into place in one step, over the file that holds the name, if any.
-bool renameReplacing(const char* from, const char* to);
+bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to);
 // A second name for the file; fails (errno EEXIST) when the name is taken. Some file systems
 // have no such names (errno EPERM or EOPNOTSUPP).
-bool linkFile(const char* from, const char* to);
-// Copies into a new file that must not exist yet, keeping last-write time and permission bits.
-// The copy is built under a hidden name beside the target, flushed to disk and only then moved
-// to the target name, so that name never holds a partial file, not even after a crash.
-bool copyNoReplace(const char* from, const char* to);
-// A new empty file under a hidden name (".tmpXXXXXX", mode 0600) in the directory that holds
-// besideOf, for a file to be put in its place later; its descriptor, or -1.
-int createHiddenBeside(const char* besideOf, std::string& hidden);
-// Puts the file at from under the hidden name that createHiddenBeside made (placed: its
-// descriptor), flushed to disk: moved where both lie on one file system (moved true, placed
-// then describes the moved file), copied with its last-write time otherwise. On failure the
-// file is still at from.
-bool fillHidden(const char* from, const std::string& hidden, int& placed, bool& moved);
-// Flushes a directory entry made or moved in the directory that holds path.
-bool syncDirectoryOf(const char* path);
+bool linkFile(int directory, const char* from, const char* to);
+// Creates a new empty file, mode 0600, open for reading and writing; fails (errno EEXIST) when
+// anything holds the name, a symbolic link included.
+int createNew(int directory, const char* name);
+// count letters and digits at random: names that no other program will choose or guess.
+std::string randomName(size_t count);
+// Copies the open input's bytes, owner and group (where the process may set them), mode bits
+// and last-write time to the open output, and flushes the output to disk.
+bool copyFile(int in, int out);
+// Puts the file at the path from under hidden in the directory, where createNew made an empty
+// file (placed: its descriptor), flushed to disk: moved where both lie on one file system (moved
+// true, placed then describes the moved file), copied with its last-write time otherwise, still
+// private. On failure the file is still at from.
+bool fillHidden(const char* from, int directory, const char* hidden, int& placed, bool& moved);
+// Flushes the entries made or moved in the directory to disk.
+bool syncDirectory(int directory);
 
 // Owner, group and mode bits (permissions, set-user-ID, set-group-ID, sticky) of an open file.
 // The largest value of owner or group stands for "as it is".
@@ -132,7 +149,5 @@ FileAccess privateAccess();
 
 // $TMPDIR when set and non-empty, else /tmp; no trailing slash is added.
 std::string temporaryDirectory();
-// Creates a new, unique, empty file whose name starts with "tmp" in the directory.
-bool createTemporaryFile(const std::string& directory, std::string& name);
 
 }  // namespace platform

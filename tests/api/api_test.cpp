@@ -72,6 +72,9 @@ TEST(ApiTest, FailuresComeBackAsStatusesWithTheirMessageOnce)
     EXPECT_EQ(zep_list(missing.c_str(), nullptr, nullptr, nullptr), ZEP_CANNOT_OPEN);
     EXPECT_EQ(zep_apply(old.c_str(), scratch.path().c_str(), &callbacks), ZEP_OK);
     EXPECT_EQ(heard.console, "[" + old + "] is not zep file.\n");
+    heard.messages.clear();  // a directory to apply in is opened before anything else
+    EXPECT_EQ(zep_apply(old.c_str(), missing.c_str(), &callbacks), ZEP_CANNOT_OPEN);
+    EXPECT_EQ(heard.messages, "[" + missing + "] not exist.\n");
     EXPECT_STREQ(zep_version(), "1.13");
     EXPECT_EQ(zep_create(nullptr, old.c_str(), old.c_str(), nullptr, nullptr), ZEP_USAGE);
     EXPECT_EQ(zep_apply(nullptr, nullptr, nullptr), ZEP_USAGE);
@@ -133,4 +136,48 @@ TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
         EXPECT_TRUE(ScratchDirectory::read(many + name + "/new" + std::to_string(i)) ==
                     ScratchDirectory::read(news[i]));
     }
+}
+
+TEST(ApiTest, AnApplyStaysInTheDirectoryItCheckedWhenItsNameIsSwitchedToAnother)
+{
+    // A deploy switches the link "cur" from one tree to the other while the apply runs: at its
+    // first progress report, after the source passed its time check in the first tree.
+    ScratchDirectory scratch;
+    const std::string old = bytes(100000, 7);
+    const std::string fresh = edited(old, 8);
+    const std::string unrelated = bytes(100000, 9);
+    for (const char* dir : {"/one", "/two"})
+        mkdir((scratch.path() + dir).c_str(), 0700);
+    const std::string oldPath = scratch.file("one/a", old);
+    const std::string newPath = scratch.file("a", fresh);
+    const std::string diff = scratch.path() + "/d.zep";
+    ASSERT_EQ(zep_create(oldPath.c_str(), newPath.c_str(), diff.c_str(), nullptr, nullptr), 0);
+    scratch.file("two/a", unrelated);
+    const std::string cur = scratch.path() + "/cur";
+    ASSERT_EQ(symlink("one", cur.c_str()), 0);
+
+    struct Deploy {
+        std::string cur;
+        bool switched = false;
+        static void onProgress(void* context, int)
+        {
+            auto* deploy = static_cast<Deploy*>(context);
+            if (deploy->switched)
+                return;
+            deploy->switched = true;
+            const std::string next = deploy->cur + ".next";
+            symlink("two", next.c_str());
+            rename(next.c_str(), deploy->cur.c_str());
+        }
+    } deploy{cur};
+    const zep_callbacks callbacks = {&deploy, nullptr, nullptr, Deploy::onProgress, nullptr};
+    EXPECT_EQ(zep_apply(diff.c_str(), cur.c_str(), &callbacks), ZEP_OK);
+    ASSERT_TRUE(deploy.switched);
+    EXPECT_TRUE(ScratchDirectory::read(cur + "/a") == unrelated);
+    EXPECT_TRUE(ScratchDirectory::read(scratch.path() + "/one/a") == fresh);
+    EXPECT_TRUE(ScratchDirectory::read(scratch.path() + "/one/a.000") == old);
+    // The other tree was never checked, and nothing of the apply reached it.
+    EXPECT_TRUE(ScratchDirectory::read(scratch.path() + "/two/a") == unrelated);
+    struct stat info;
+    EXPECT_NE(stat((scratch.path() + "/two/a.000").c_str(), &info), 0);
 }

@@ -585,3 +585,64 @@ TEST_F(ApplyCliTest, CraftedCompactRecordsEndAtOnceInLittleMemory)
         EXPECT_TRUE(temporaryFiles().empty());
     }
 }
+
+TEST_F(ApplyCliTest, SymbolicLinksAreNotWrittenThroughAndOtherHardLinksKeepTheOldVersion)
+{
+    struct Case {
+        const char* what;
+        std::string setUp;  // a shell command run in the work directory after staging
+        std::vector<std::string> args;
+        int status;
+        std::string message;  // on standard error
+        std::string check;    // a shell test of what is left, true when all is as it must be
+    };
+    const std::vector<Case> cases = {
+        {"target linked to a file elsewhere",
+         "mkdir e && mv a e/a && ln -s e/a a",
+         {"d.zep"},
+         8,
+         "[a] is a symbolic link; not replaced.\n",
+         "test -L a && test \"$(cat e/a)\" = 'old a' && test ! -e a.000"},
+        {"target a dangling link",
+         "rm a && ln -s nowhere a",
+         {"d.zep"},
+         8,
+         "[a] is a symbolic link; not replaced.\n",
+         "test -L a && test ! -e nowhere && test ! -e a.000"},
+        {"target with a second hard link",
+         "ln a other",
+         {"d.zep"},
+         0,
+         "[a] has other hard links; they keep the old version.\n",
+         "test \"$(cat a)\" = 'new a' && test \"$(cat a.000 other)\" = 'old aold a'"},
+        {"difference file linked to another file",
+         "echo secret >victim && ln -s victim e.zep",
+         {"old/a", "new/a", "e.zep"},
+         4,
+         "[e.zep] is a symbolic link; nothing appended.\n",
+         "test -L e.zep && test \"$(cat victim)\" = secret"},
+        {"difference file a dangling link",
+         "ln -s victim e.zep",
+         {"old/a", "new/a", "e.zep"},
+         4,
+         "[e.zep] is a symbolic link; nothing appended.\n",
+         "test -L e.zep && test ! -e victim"},
+        {"difference file read through a link",
+         "ln -s d.zep e.zep",
+         {"e.zep"},
+         0,
+         "a > a\n",
+         "test \"$(cat a)\" = 'new a' && test \"$(cat a.000)\" = 'old a'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(runShell("rm -rf $(ls | grep -v '^old$' | grep -v '^new$')").status, 0);
+        stage("a", "old a", "new a");
+        ASSERT_EQ(runShell(c.setUp).status, 0);
+        const ToolRun run = runTool(c.args, {"TZ=UTC", "TMPDIR=" + temporaryDirectory_});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(runShell(c.check).status, 0) << runShell("ls -l").out;
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
+}

@@ -221,7 +221,7 @@ ToolRun CliTest::finish(pid_t child)
 
 std::string CliTest::path(const std::string& name) const
 {
-    return work_ + "/" + name;
+    return name.rfind('/', 0) == 0 ? name : work_ + "/" + name;
 }
 
 void CliTest::writeFile(const std::string& name, const std::string& content)

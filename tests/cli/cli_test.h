@@ -43,6 +43,7 @@ class CliTest : public ::testing::Test {
     ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     // Runs a /bin/sh command line in the work directory with $ZEP naming the binary.
     ToolRun runShell(const std::string& command);
+    // The name in the work directory; an absolute name as it is.
     std::string path(const std::string& name) const;
     void writeFile(const std::string& name, const std::string& content);
     std::string readFile(const std::string& name) const;

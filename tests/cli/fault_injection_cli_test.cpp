@@ -307,8 +307,14 @@ TEST_F(FaultInjectionCliTest, StoppedAppliesAlwaysLeaveTheOldOrTheNewVersion)
                 removeFile(name);
             }
         }
-        for (const std::string& directory : {temporary_, other})
-            if (!directory.empty())
-                std::system(("rm -f '" + directory + "'/*").c_str());
+        for (const std::string& directory : {temporary_, other}) {
+            if (directory.empty())
+                continue;
+            if (clean) {
+                EXPECT_EQ(listDirectory(directory), std::vector<std::string>{})
+                    << "a temporary file is left after SIGTERM";
+            }
+            std::system(("rm -f '" + directory + "'/*").c_str());
+        }
     }
 }

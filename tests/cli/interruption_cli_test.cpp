@@ -8,9 +8,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -135,6 +137,24 @@ class InterruptionCliTest : public CliTest {
                 return false;
         }
         return false;
+    }
+    // Waits until files have been created count times in the directories the inotify instance
+    // watches; false when none comes for 20 s (the program ended without making them).
+    static bool awaitCreations(int watch, int count)
+    {
+        alignas(inotify_event) char events[1 << 12];
+        while (count > 0) {
+            pollfd ready = {watch, POLLIN, 0};
+            if (poll(&ready, 1, 20000) != 1)
+                return false;
+            const ssize_t got = read(watch, events, sizeof events);
+            for (ssize_t at = 0; at < got && count > 0;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                count -= (event->mask & IN_CREATE) != 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return true;
     }
 };
 
@@ -343,4 +363,71 @@ TEST_F(InterruptionCliTest, FilesCutShortWhileMappedEndWithAMessageAndTheUsualCl
     EXPECT_NE(run.err.find("[src] changed while being read.\n"), std::string::npos) << run.err;
     EXPECT_EQ(listDirectory("apply"), std::vector<std::string>{"src"});
     EXPECT_TRUE(listDirectory("tmp").empty());
+}
+
+TEST_F(InterruptionCliTest, AnApplyStoppedAsItsFilesAppearLeavesNoTemporaryFileBehind)
+{
+    // An apply makes three files: the result in $TMPDIR, the hidden result beside the target
+    // and the backup's second name. SIGTERM goes out the instant inotify sees each of them.
+    const std::string before = pseudoRandom(2 << 20, 10);
+    std::string after = before;
+    for (size_t at = 0; at < after.size(); at += 4099)
+        after[at] = static_cast<char>(after[at] ^ 1);
+    ASSERT_EQ(mkdir(path("old").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(path("new").c_str(), 0700), 0);
+    writeFile("old/a", before);
+    writeFile("new/a", after);
+    setModified("old/a", 1600000000, 123000000);
+    ASSERT_EQ(runTool({"old/a", "new/a", "d.zep"}, {"TZ=UTC"}).status, 0);
+
+    // The same file system, and the result copied in from another one where there is one.
+    struct Layout {
+        std::string target, temporary;
+    };
+    std::vector<Layout> layouts = {{path("t"), path("tmp")}};
+    const std::string other = directoryElsewhere();
+    if (!other.empty()) {
+        layouts.push_back({path("t"), other + "/tmp"});
+        layouts.push_back({other + "/t", other + "/tmp"});
+    }
+    for (const Layout& layout : layouts) {
+        mkdir(layout.target.c_str(), 0700);
+        mkdir(layout.temporary.c_str(), 0700);
+    }
+    for (const Layout& layout : layouts)
+        for (int moment = 0; moment < 3; ++moment)
+            for (int repeat = 0; repeat < 4; ++repeat) {
+                SCOPED_TRACE(testing::Message() << layout.target << ", " << layout.temporary
+                                                << ", file " << moment << ", " << repeat);
+                for (const std::string& name : listDirectory(layout.target))
+                    removeFile(layout.target + "/" + name);
+                writeFile(layout.target + "/a", before);
+                setModified(layout.target + "/a", 1600000000, 123000000);
+                const int watch = inotify_init1(IN_CLOEXEC);
+                ASSERT_GE(watch, 0);
+                ASSERT_GE(inotify_add_watch(watch, layout.target.c_str(), IN_CREATE), 0);
+                ASSERT_GE(inotify_add_watch(watch, layout.temporary.c_str(), IN_CREATE), 0);
+                const pid_t child = start(
+                    {"/bin/sh", "-c", "cd \"$1\" && exec \"$ZEP\" \"$2\"", "sh", layout.target,
+                     path("d.zep")},
+                    {std::string("ZEP=") + ZEP_BINARY, "TMPDIR=" + layout.temporary, "TZ=UTC"});
+                const bool seen = awaitCreations(watch, moment + 1);
+                kill(child, SIGTERM);
+                close(watch);
+                const ToolRun run = finish(child);
+                ASSERT_TRUE(seen) << run.err;
+                ASSERT_TRUE(run.status == 0 || run.status == 128 + SIGTERM) << run.err;
+
+                const std::vector<std::string> left = listDirectory(layout.target);
+                for (const std::string& name : left)
+                    EXPECT_TRUE(name == "a" || name == "a.000") << name;
+                EXPECT_EQ(listDirectory(layout.temporary), std::vector<std::string>{});
+                const std::string content = readFile(layout.target + "/a");
+                EXPECT_TRUE(content == before || content == after);
+                if (exists(layout.target + "/a.000")) {
+                    EXPECT_TRUE(readFile(layout.target + "/a.000") == before);
+                }
+                for (const std::string& name : listDirectory(layout.temporary))
+                    removeFile(layout.temporary + "/" + name);
+            }
 }

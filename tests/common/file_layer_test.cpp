@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -111,11 +112,15 @@ TEST_F(FileLayerTest, LastWriteTimeKeepsWholeMillisecondsOrSeconds)
 TEST_F(FileLayerTest, AfterAFailureEveryFileIsReleasedAndOnlyAnUncheckedResultRemoved)
 {
     const std::string name = make("data", "abc");
-    const std::string discarded = make("discarded", "partial");
+    std::string discarded;
     expectFailure(
         [&] {
             mapWholeFile(name.c_str(), sourceSlot);
-            discardOnFailure(files_, discarded.c_str());
+            DiscardedFile* record = nullptr;
+            const int handle = createDiscarded(files_, AT_FDCWD, dir_ + "/tmp", record);
+            ASSERT_GE(handle, 0);
+            ::close(handle);
+            discarded = record->name;
             openForWrite(discarded.c_str(), targetSlot);
             fail(Status::DEST_CRC, "[%s] x\n", "a.zep");
         },
@@ -126,10 +131,40 @@ TEST_F(FileLayerTest, AfterAFailureEveryFileIsReleasedAndOnlyAnUncheckedResultRe
         EXPECT_EQ(slot->view, nullptr);
     }
     EXPECT_FALSE(fileExists(discarded.c_str()));
+}
 
-    const std::string kept = make("kept", "complete");
-    discardOnFailure(files_, kept.c_str());
-    keepOnFailure(files_);
-    files_.release();
-    EXPECT_TRUE(fileExists(kept.c_str()));
+TEST_F(FileLayerTest, AStopRemovesEveryTemporaryFileAndAFailureOnlyTheUncheckedOnes)
+{
+    for (const bool kept : {false, true})
+        for (const bool stopped : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << (kept ? "kept" : "unchecked") << (stopped ? ", stopped" : ", failed"));
+            // Several at once, each in the directory it was recorded in.
+            files_.directory = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            std::vector<std::string> names;
+            for (int i = 0; i < 3; ++i) {
+                DiscardedFile* record = nullptr;
+                const int handle = i == 0
+                                       ? createDiscarded(files_, AT_FDCWD, dir_ + "/tmp", record)
+                                       : createDiscarded(files_, files_.directory, ".tmp", record);
+                ASSERT_GE(handle, 0);
+                ::close(handle);
+                const std::string full = i == 0 ? record->name : dir_ + "/" + record->name;
+                ASSERT_EQ(full.size(), dir_.size() + (i == 0 ? 16 : 17));
+                struct stat info;
+                ASSERT_EQ(stat(full.c_str(), &info), 0);
+                EXPECT_EQ(info.st_mode & 07777, 0600u);
+                if (kept)
+                    keepOnFailure(record);
+                names.push_back(full);
+            }
+            if (stopped)
+                files_.undo();
+            files_.release();
+            EXPECT_EQ(files_.directory, -1);
+            for (const std::string& name : names) {
+                EXPECT_EQ(fileExists(name.c_str()), kept && !stopped) << name;
+                ::unlink(name.c_str());
+            }
+        }
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,32 +106,35 @@ TEST_F(PlatformTest, RenameNeverReplacesAnExistingFile)
 {
     const std::string from = make("from", "new");
     const std::string to = make("to", "old");
-    EXPECT_FALSE(platform::renameNoReplace(from.c_str(), to.c_str()));
+    EXPECT_FALSE(platform::renameNoReplace(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str()));
     EXPECT_EQ(read(to), "old");
     EXPECT_EQ(read(from), "new");
-    const std::string fresh = dir_ + "/fresh";
-    EXPECT_TRUE(platform::renameNoReplace(from.c_str(), fresh.c_str()));
-    EXPECT_EQ(read(fresh), "new");
+    const int directory = platform::openDirectory(dir_.c_str());
+    ASSERT_GE(directory, 0);
+    EXPECT_TRUE(platform::renameNoReplace(AT_FDCWD, from.c_str(), directory, "fresh"));
+    EXPECT_EQ(read(dir_ + "/fresh"), "new");
     EXPECT_FALSE(platform::fileExists(from.c_str()));
+    platform::closeFile(directory);
 }
 
-TEST_F(PlatformTest, CopyKeepsTimeAndModeAndNeverReplaces)
+TEST_F(PlatformTest, CopyKeepsTimeAndMode)
 {
     const std::string from = make("from", std::string(200000, 'q'));
     ASSERT_EQ(chmod(from.c_str(), 0751), 0);
     struct timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 500}};
     ASSERT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
-    const std::string to = dir_ + "/to";
-    ASSERT_TRUE(platform::copyNoReplace(from.c_str(), to.c_str()));
+    const std::string to = make("to", "");
+    const int in = platform::openReadOnly(from.c_str());
+    const int out = platform::openWritable(to.c_str(), false);
+    ASSERT_TRUE(platform::copyFile(in, out));
+    platform::closeFile(in);
+    platform::closeFile(out);
     EXPECT_EQ(read(to), read(from));
     struct stat info;
     ASSERT_EQ(stat(to.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0751u);
     EXPECT_EQ(info.st_mtim.tv_sec, 1234567890);
     EXPECT_EQ(info.st_mtim.tv_nsec, 500);
-    const std::string taken = make("taken", "keep");
-    EXPECT_FALSE(platform::copyNoReplace(from.c_str(), taken.c_str()));
-    EXPECT_EQ(read(taken), "keep");
 }
 
 TEST_F(PlatformTest, TemporaryFilesComeFromTmpdir)
@@ -145,12 +149,38 @@ TEST_F(PlatformTest, TemporaryFilesComeFromTmpdir)
         setenv("TMPDIR", saved.c_str(), 1);
     else
         unsetenv("TMPDIR");
+}
 
-    std::string first, second;
-    ASSERT_TRUE(platform::createTemporaryFile(dir_, first));
-    ASSERT_TRUE(platform::createTemporaryFile(dir_ + "/", second));
-    EXPECT_NE(first, second);
-    EXPECT_EQ(first.rfind(dir_ + "/tmp", 0), 0u);
-    EXPECT_EQ(read(first), "");
-    EXPECT_FALSE(platform::createTemporaryFile(dir_ + "/missing", first));
+TEST_F(PlatformTest, NewFilesTakeOnlyFreeNamesAndNamesAreRandom)
+{
+    const int directory = platform::openDirectory(dir_.c_str());
+    ASSERT_GE(directory, 0);
+    make("taken", "keep");
+    ASSERT_EQ(symlink("taken", (dir_ + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir_ + "/dangling").c_str()), 0);
+    for (const char* name : {"taken", "link", "dangling"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(platform::createNew(directory, name), 0);
+        EXPECT_EQ(errno, EEXIST);
+    }
+    EXPECT_EQ(read(dir_ + "/taken"), "keep");
+    EXPECT_FALSE(platform::fileExists((dir_ + "/nowhere").c_str()));
+    const int fresh = platform::createNew(directory, "fresh");
+    ASSERT_GE(fresh, 0);
+    struct stat info;
+    ASSERT_EQ(fstat(fresh, &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    platform::closeFile(fresh);
+    platform::closeFile(directory);
+
+    std::set<std::string> names;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = platform::randomName(12);
+        ASSERT_EQ(name.size(), 12u);
+        EXPECT_EQ(name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                         "0123456789"),
+                  std::string::npos);
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), 1000u);
 }
