@@ -86,11 +86,11 @@ class RecordApplier {
         const std::string targetName = header.destName();
         const std::string source = directory_ + sourceName;
         const std::string target = directory_ + targetName;
-        refuseLinkedTarget(targetName, target);
         std::string temporary;
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
         report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
         ++recordCount_;
+        refuseLinkedTarget(targetName, target);
 
         // The time decides whether the source is read at all.
         openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
