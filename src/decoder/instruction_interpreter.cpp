@@ -215,7 +215,6 @@ size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
         stream += count;
     }
     size_t streamRemaining = length - static_cast<size_t>(stream - start);
-    OutputBuffer& out = run_.out;
     Progress& progress = run_.progress;
     while (streamRemaining != 0 && insertLeft_ == 0 && !ended_) {
         progress.show(sourceRemaining_, destRemaining_);
@@ -227,6 +226,7 @@ size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
             // Away from every end, blocks are replayed straight into the output buffer with
             // 16-byte loads and stores, one after another for as long as the progress line
             // would not change (each block passes 30 bytes of the total).
+            OutputBuffer& out = run_.out;
             if (cpuFeatures().shuffle &&
                 wholeBlockFits(out, streamRemaining, sourceRemaining_, destRemaining_)) {
                 constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
