@@ -12,6 +12,7 @@
 #include "format/zstd_support.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <zstd_errors.h>
 
@@ -83,13 +84,26 @@ uint64_t frameWindow(const uint8_t* bytes, uint32_t size, uint64_t contentSize)
     return base + base / 8 * mantissa;
 }
 
+// The largest window a frame of the piece may ask for: no more than zep's writer asks for, so
+// that a record's memory on apply stays what a sound record of its sizes needs. A piece that
+// refers to the source needs a window over the source and itself (the writer's exact choice);
+// any other piece is written at a level whose window is 8 MiB at most.
+uint64_t largestWindow(const StoredPiece& piece, uint32_t sourceSize)
+{
+    constexpr uint64_t kPlainPieceWindow = uint64_t{8} << 20;
+    if (!piece.reference)
+        return kPlainPieceWindow;
+    const uint64_t covered = std::max<uint64_t>(uint64_t{sourceSize} + piece.plain, 1024);
+    return std::min(std::bit_ceil(covered), uint64_t{1} << kMaxCompactWindowLog);
+}
+
 // A frame piece must be exactly one plain zstd frame of its recorded plain length, whose window
-// is no larger than zep writes: every reader can then decode it.
-bool isSoundFrame(const StoredPiece& piece)
+// is no larger than zep writes.
+bool isSoundFrame(const StoredPiece& piece, uint32_t sourceSize)
 {
     const uint64_t window = frameWindow(piece.bytes, piece.stored, piece.plain);
     return piece.plain <= uint64_t{piece.stored} * kMostPlainPerStoredByte && window != 0 &&
-           window <= uint64_t{1} << kMaxCompactWindowLog &&
+           window <= largestWindow(piece, sourceSize) &&
            ZSTD_getFrameContentSize(piece.bytes, piece.stored) == piece.plain &&
            ZSTD_findFrameCompressedSize(piece.bytes, piece.stored) == piece.stored;
 }
@@ -144,7 +158,7 @@ bool readLayout(const RecordHeader& header, const uint8_t* stored, uint32_t stor
         if (storedTotal > reader.left)
             return false;
         // A frame is exactly one frame: zstd would also decode frames that follow it.
-        if (piece.isFrame() && !isSoundFrame(piece))
+        if (piece.isFrame() && !isSoundFrame(piece, sourceSize))
             return false;
     }
     return storedTotal == reader.left;
