@@ -6,10 +6,12 @@
 #include <string>
 
 // The text with every byte that could steer a terminal written as \xHH: control characters
-// (C0, DEL, and C1 in UTF-8) and bytes that are no part of well-formed UTF-8. Invisible
-// formatting characters (Unicode category Cf: direction overrides, zero-width characters) and
-// the line and paragraph separators are written as \u{XXXX}. A backslash is written as two, so
-// that no name can pass for another's escapes. Plain text, UTF-8 letters included, stays as it is.
+// (C0, DEL, and C1 in UTF-8) and bytes that are no part of well-formed UTF-8. Characters that
+// show as nothing or as blank, or turn the direction of what follows (Unicode's default-ignorable
+// code points, such as the direction overrides, zero-width characters and variation selectors;
+// the line and paragraph separators; spaces other than the ASCII one) are written as \u{XXXX}.
+// A backslash is written as two, so that no name can pass for another's escapes. Plain text,
+// UTF-8 letters included, stays as it is.
 std::string printable(const std::string& text);
 
 // The piece of printable at text, for a caller that cannot allocate (a signal handler): writes

@@ -25,6 +25,9 @@ TEST(PrintableTest, OnlyWhatCouldSteerATerminalIsEscaped)
          "b\xEF\xBB\xBF",
          "a\\u{200B}b\\u{FEFF}"},
         {"\xC2\xAD\xE2\x80\xA8\xF3\xA0\x80\x81", "\\u{00AD}\\u{2028}\\u{E0001}"},
+        // Variation selectors, fillers and blanks that show as nothing or as a space.
+        {"a\xEF\xB8\x8F\xE3\x85\xA4\xC2\xA0\xE2\xA0\x80\xE3\x80\x80",
+         "a\\u{FE0F}\\u{3164}\\u{00A0}\\u{2800}\\u{3000}"},
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(printable(text), shown) << text;
