@@ -26,32 +26,22 @@ bool recordReadable(const RecordHeader& header, const uint8_t* stream)
     return crcBlock(stream, length, crcInit()) == header.field32(HEADER_STREAM_CRC);
 }
 
-// Whether a record starts at any byte of file from offset from on, not only at the readers'
-// probe steps: the magic, a header length within the limits and the file, and a header that
-// reads as sound or as unfinished. A stopped create's own bytes rarely hold one; anything
-// behind them that does (a concatenated difference file, the rest of an archive) is someone
-// else's data.
+// Whether a record may start at any byte of file from offset from on, not only at the readers'
+// probe steps: the magic, and a header length within the limits. Whether that header reads as
+// sound does not matter: a damaged record behind is still someone's data, and a stopped
+// create's own bytes seldom hold even this much by chance (a concatenated difference file or the
+// rest of an archive do).
 bool recordStartsBehind(const uint8_t* file, uint64_t from, uint64_t length)
 {
-    // Each candidate costs a checksum of up to 128 KiB. Bytes crafted to hold one every few
-    // bytes would keep a create, and the lock it holds, busy for minutes: past this many
-    // checksummed bytes the tail counts as holding a record, and nothing is cut.
-    uint64_t budget = uint64_t{256} << 20;
     for (uint64_t at = from + HEADER_MAGIC; at + 8 <= length;) {
         const void* hit = memmem(file + at, length - at, kMagic, sizeof kMagic);
         if (hit == nullptr)
             return false;
         const uint64_t magic = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - file);
-        const uint64_t header = magic - HEADER_MAGIC;
         if (magic + 8 <= length) {
             const uint32_t headerLength = loadLe32(file + magic + 4);
-            if (headerLength >= kMinHeaderLength && headerLength <= kMaxHeaderLength &&
-                headerLength <= length - header) {
-                if (budget < headerLength ||
-                    headerShape(file + header, headerLength) != HeaderShape::BROKEN)
-                    return true;
-                budget -= headerLength;
-            }
+            if (headerLength >= kMinHeaderLength && headerLength <= kMaxHeaderLength)
+                return true;
         }
         at = magic + 1;
     }

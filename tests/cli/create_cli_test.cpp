@@ -188,7 +188,7 @@ TEST_F(CreateCliTest, DifferenceFilesThatCannotTakeARecordAreRefusedUntouched)
         int status;
         std::string message;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"old.txt", "new.txt", "fifo.zep"}, "", 4, "[fifo.zep] can not create.\n"},
         {{"old.txt", "new.txt", "/dev/full"}, "", 4, "[/dev/full] can not create.\n"},
         {{"old.txt", "new.txt", "new.txt"}, "new text", 4, "[new.txt] is also an input file.\n"},
@@ -223,6 +223,18 @@ TEST_F(CreateCliTest, DifferenceFilesThatCannotTakeARecordAreRefusedUntouched)
          11,
          "[d.zep] is damaged at byte 0; nothing appended.\n"},
     };
+    // A file another user left in a shared sticky directory, as in /tmp: theirs to change later.
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkdir(path("shared").c_str(), 0700), 0);
+        ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
+        writeFile("shared/d.zep", record);
+        ASSERT_EQ(chown(path("shared/d.zep").c_str(), 65534, 65534), 0);
+        cases.push_back({{"old.txt", "new.txt", "shared/d.zep"},
+                         record,
+                         4,
+                         "[shared/d.zep] belongs to another user in a shared directory; nothing "
+                         "appended.\n"});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const std::string diff = c.args.size() == 3 ? c.args[2] : "pack.zep";
@@ -265,6 +277,8 @@ TEST_F(CreateCliTest, AnUnfinishedRecordIsCutOffOnlyWhenNothingButItFollows)
     std::string crafted;
     for (int i = 0; i < 1 << 17; ++i)
         crafted += std::string("ZEP\0\0\xff\x01\0", 8);
+    std::string damaged = first;  // a record whose header no longer passes its checksum
+    damaged[20] = static_cast<char>(damaged[20] ^ 1);
     const auto damagedAt = [](size_t at) {
         return "[d.zep] is damaged at byte " + std::to_string(at) + "; nothing appended.\n";
     };
@@ -286,6 +300,8 @@ TEST_F(CreateCliTest, AnUnfinishedRecordIsCutOffOnlyWhenNothingButItFollows)
         {"in an archive", archived + first + unfinished + first, 11,
          damagedAt(archived.size() + first.size()), ""},
         {"would-be records behind it", first + unfinished + crafted, 11, damagedAt(first.size()),
+         ""},
+        {"a damaged record behind it", first + unfinished + damaged, 11, damagedAt(first.size()),
          ""},
     };
     for (const Case& c : cases) {
