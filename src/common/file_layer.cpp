@@ -65,12 +65,26 @@ uint64_t lockWaitMilliseconds()
     return *text == '\0' ? seconds * 1000 : kDefault;
 }
 
+[[noreturn]] void failBusy(const FileSlot& diff)
+{
+    fail(Status::BUSY, "[%s] is still in use by another process; nothing appended.\n",
+         printable(diff.name).c_str());
+}
+
+// The milliseconds a create may still wait for other processes: one allowance for all its
+// waits together, so that whoever holds the file cannot make it start over.
+uint64_t waitLeft(PendingAppend& append)
+{
+    const uint64_t now = platform::steadyMilliseconds();
+    if (append.waitUntil == 0)
+        append.waitUntil = now + lockWaitMilliseconds();
+    return append.waitUntil > now ? append.waitUntil - now : 0;
+}
+
 // Tries to take locks until take gives TAKEN or the wait is over. Sleeping between tries, not
 // blocking in the kernel, bounds the wait whatever holds the lock, and a signal still ends it.
 template <typename Take> void waitForLocks(RunFiles& files, const Report& report, Take take)
 {
-    const uint64_t limit = lockWaitMilliseconds();
-    const uint64_t start = platform::steadyMilliseconds();
     uint32_t pause = 1;
     for (;;) {
         const platform::LockResult result = take();
@@ -79,17 +93,15 @@ template <typename Take> void waitForLocks(RunFiles& files, const Report& report
         if (result == platform::LockResult::FAILED)
             fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
                  printable(files.diff.name).c_str());
-        const uint64_t waited = platform::steadyMilliseconds() - start;
-        if (waited >= limit)
-            fail(Status::BUSY, "[%s] is still in use by another process; nothing appended.\n",
-                 printable(files.diff.name).c_str());
+        const uint64_t left = waitLeft(files.append);
+        if (left == 0)
+            failBusy(files.diff);
         if (!files.append.toldWaiting) {
             files.append.toldWaiting = true;
             report.line("[%s] is in use by another process; waiting.\n",
                         printable(files.diff.name).c_str());
         }
-        platform::pauseMilliseconds(
-            static_cast<uint32_t>(std::min<uint64_t>(pause, limit - waited)));
+        platform::pauseMilliseconds(static_cast<uint32_t>(std::min<uint64_t>(pause, left)));
         pause = std::min<uint32_t>(pause * 2, 100);
     }
 }
@@ -226,10 +238,24 @@ void openForAppend(RunFiles& files, const char* name, const Report& report)
         if (!platform::identityOf(slot.handle, held))
             break;
         if (!platform::identityOfPath(name, named) || !(held == named)) {
+            // The name changed hands while this run waited; it tries the file now under it,
+            // within the same allowance, as long as another process keeps replacing it.
             platform::closeFile(slot.handle);
             slot.handle = -1;
+            if (waitLeft(files.append) == 0 || attempt == 99)
+                failBusy(slot);
             continue;
         }
+        // A file that another user left under the name in a shared sticky directory (/tmp) may
+        // be theirs to read and change after this run appended to it: it is not written to.
+        platform::FileAccess file;
+        platform::DirectoryAccess directory;
+        if (!created && platform::accessOf(slot.handle, file) &&
+            platform::directoryAccessOf(name, directory) && directory.sticky && directory.shared &&
+            file.owner != platform::privateAccess().owner && file.owner != directory.owner)
+            fail(Status::CANNOT_CREATE,
+                 "[%s] belongs to another user in a shared directory; nothing appended.\n",
+                 printable(name).c_str());
         uint64_t length = 0;
         if (!platform::fileLength(slot.handle, length))
             break;

@@ -27,6 +27,7 @@ struct PendingAppend {
     int handle = -1;  // holds the lock: nothing is undone without it
     char name[PATH_MAX] = {};
     bool toldWaiting = false;  // the run said once that it waits for another process
+    uint64_t waitUntil = 0;    // when its waiting ends, on the steady clock; 0 until it starts
 };
 // A temporary file of a run. Its name is recorded before the file is created and forgotten
 // only once the file is gone or has its final name, so there is no moment at which it is on disk

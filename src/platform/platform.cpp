@@ -163,6 +163,19 @@ void pauseMilliseconds(uint32_t milliseconds)
     ::nanosleep(&pause, nullptr);
 }
 
+bool directoryAccessOf(const char* path, DirectoryAccess& access)
+{
+    const char* slash = std::strrchr(path, '/');
+    const std::string directory =
+        slash == nullptr ? std::string(".") : std::string(path, slash == path ? slash + 1 : slash);
+    struct stat info;
+    if (::stat(directory.c_str(), &info) != 0)
+        return false;
+    access = {static_cast<uint32_t>(info.st_uid), (info.st_mode & S_ISVTX) != 0,
+              (info.st_mode & (S_IWGRP | S_IWOTH)) != 0};
+    return true;
+}
+
 bool identityOf(int fd, FileIdentity& identity)
 {
     struct stat info;

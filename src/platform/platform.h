@@ -40,6 +40,15 @@ bool rangeLockedAt(int fd, uint64_t offset);
 uint64_t steadyMilliseconds();
 // Sleeps; a signal that is caught ends the pause early.
 void pauseMilliseconds(uint32_t milliseconds);
+// The directory that holds path (the current one for a plain name): its owner, whether it is
+// sticky, and whether users other than its owner may write in it. In a sticky directory that
+// others may write in, any of them may leave a file under a name that someone else will use.
+struct DirectoryAccess {
+    uint32_t owner = 0;
+    bool sticky = false;
+    bool shared = false;
+};
+bool directoryAccessOf(const char* path, DirectoryAccess& access);
 
 // Device and inode: two names or descriptors of one file give the same identity.
 struct FileIdentity {
