@@ -29,7 +29,7 @@ uint32_t listRecords(Run& run, const char* diffPath,
     FileSlot& diff = run.files.diff;
     // Records are found by stepping over their streams, which a pipe cannot do.
     if (platform::isPipe(diffPath))
-        fail(Status::CANNOT_OPEN, "[%s] is a pipe; -V needs a regular file.\n",
+        fail(Status::CANNOT_OPEN, "[%s] is a pipe or a socket; -V needs a regular file.\n",
              printable(diffPath).c_str());
     openForRead(diffPath, diff, true);  // only read, as the user asked
     uint32_t recordCount = 0;

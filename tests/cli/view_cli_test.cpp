@@ -157,8 +157,9 @@ TEST_F(ViewCliTest, PipesAreRefusedWhileFilesAndDevicesAreRead)
     };
     const std::vector<Case> cases = {
         {"cat d.zep | \"$ZEP\" -V /dev/stdin", 1, "",
-         "[/dev/stdin] is a pipe; -V needs a regular file.\n"},
-        {"exec timeout 20 \"$ZEP\" -V fifo", 1, "", "[fifo] is a pipe; -V needs a regular file.\n"},
+         "[/dev/stdin] is a pipe or a socket; -V needs a regular file.\n"},
+        {"exec timeout 20 \"$ZEP\" -V fifo", 1, "",
+         "[fifo] is a pipe or a socket; -V needs a regular file.\n"},
         {"exec \"$ZEP\" -V /dev/stdin < d.zep", 0, listed, ""},
         {"exec \"$ZEP\" -V /dev/null", 0, "", "[/dev/null] is not zep file.\n"},
     };
