@@ -130,6 +130,11 @@ class RecordApplier {
     {
         return recordCount_;
     }
+    // The difference file mapped anew, longer: the records read so far lie where they were.
+    void remap(const uint8_t* mapping)
+    {
+        mapping_ = mapping;
+    }
 
   private:
     // Replays the record at recordOffset into the target file; true when the whole recorded
@@ -264,7 +269,7 @@ class RecordApplier {
     Run& run_;
     RunFiles& files;
     const Report& report;
-    const uint8_t* mapping_;
+    const uint8_t* mapping_;  // the difference file, mapped whole
     const std::string directory_;  // "" or ending in '/'
     const std::string temporaryDirectory_;
     uint64_t mappedOffset_ = 0;  // the difference file's read position
@@ -289,13 +294,20 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
     uint64_t at = 0;
     RecordHeader header;
     Found found = Found::END;
-    // No lock is taken: a record that a create is writing now, or one that grew the file since it
-    // was mapped, ends the run cleanly before it.
+    // No lock is taken: a record that a create is writing now ends the run cleanly before it.
     while ((found = findRecord(files.diff, skipped, header, at)) == Found::RECORD) {
-        if (at + header.length + header.field32(HEADER_STREAM_LENGTH) > files.diff.viewLength &&
-            recordBeingWritten(files.diff, at)) {
-            found = Found::BEING_WRITTEN;
-            break;
+        const uint64_t end = at + header.length + header.field32(HEADER_STREAM_LENGTH);
+        if (end > files.diff.viewLength) {
+            if (recordBeingWritten(files.diff, at)) {
+                found = Found::BEING_WRITTEN;
+                break;
+            }
+            // A create completed the record after the file was mapped: it is read as it is now.
+            // A record that the file still holds only part of is broken, as before.
+            if (end <= fileLength(files.diff)) {
+                dropMapping(files.diff);
+                applier.remap(mapOpenedFile(diffPath, files.diff));
+            }
         }
         applier.applyRecord(header, skipped);
     }

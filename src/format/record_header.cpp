@@ -188,34 +188,29 @@ Found findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header, uint64
 {
     uint64_t position = 0;
     platform::filePosition(diff.handle, position);
-    const ScanResult result = scanRecord(diff, skipped, header);
+    ScanResult result = scanRecord(diff, skipped, header);
     at = position + skipped;
-    if (result == ScanResult::FOUND)
-        return Found::RECORD;
-    if (result == ScanResult::END)
-        return Found::END;
-    header.release();
-    if (recordBeingWritten(diff, at))
-        return Found::BEING_WRITTEN;
-    fail(Status::HEADER_BROKEN, "Header broken.\n");
+    if (result == ScanResult::BROKEN) {
+        header.release();
+        if (recordBeingWritten(diff, at))
+            return Found::BEING_WRITTEN;
+        // A create that held the lock a moment ago may have completed the header since.
+        uint64_t now = 0;
+        platform::filePosition(diff.handle, now);
+        seekCurrent(diff, static_cast<int64_t>(at) - static_cast<int64_t>(now));
+        uint32_t again = 0;
+        result = scanRecord(diff, again, header);
+        if (result != ScanResult::FOUND || again != 0) {
+            header.release();
+            fail(Status::HEADER_BROKEN, "Header broken.\n");
+        }
+    }
+    return result == ScanResult::FOUND ? Found::RECORD : Found::END;
 }
 
-bool recordBeingWritten(FileSlot& diff, uint64_t at)
+bool recordBeingWritten(const FileSlot& diff, uint64_t at)
 {
-    if (appendLockedAt(diff, at))
-        return true;
-    // The create may have completed the record and let go of its lock since the reader looked.
-    uint8_t probe[kProbeLength];
-    if (readBytesAt(diff, probe, kProbeLength, at) < kProbeLength ||
-        std::memcmp(probe + HEADER_MAGIC, kMagic, sizeof kMagic) != 0)
-        return false;
-    const uint32_t length = load32(probe + HEADER_LENGTH);
-    if (length < kMinHeaderLength || length > kMaxHeaderLength)
-        return false;
-    std::vector<uint8_t> bytes(length);
-    return readBytesAt(diff, bytes.data(), length, at) == length &&
-           headerShape(bytes.data(), length) == HeaderShape::SOUND &&
-           at + length + load32(bytes.data() + HEADER_STREAM_LENGTH) <= fileLength(diff);
+    return appendLockedAt(diff, at);
 }
 
 void formatTimeStamp(uint64_t fileTime, uint8_t* field)

@@ -101,15 +101,15 @@ HeaderShape headerShape(const uint8_t* bytes, uint32_t length);
 enum class ScanResult { FOUND, BROKEN, END };
 ScanResult scanRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header);
 // The same for readers, who take no lock: RECORD, header holds the record's header; END, no
-// record follows; BEING_WRITTEN, the record there is one that a create is writing now (see
-// recordBeingWritten). at is where the record starts. Any other header that fails its checksum
-// or contradicts itself is a failure, "Header broken.\n" and status -2.
+// record follows; BEING_WRITTEN, a create is writing the record there now (see
+// recordBeingWritten). at is where the record starts. A header that fails its checksum or
+// contradicts itself is read once more, in case a create completed it meanwhile; if it still
+// does, that is a failure, "Header broken.\n" and status -2.
 enum class Found { RECORD, END, BEING_WRITTEN };
 Found findRecord(FileSlot& diff, uint32_t& skipped, RecordHeader& header, uint64_t& at);
-// Whether the record at offset at, which a reader found unsound or reaching past the end of what
-// it read, is one that a create is writing now: a create's lock covers at, or, asked right after,
-// the record there reads as sound and ends inside the file (a create completed it meanwhile).
-bool recordBeingWritten(FileSlot& diff, uint64_t at);
+// Whether a create is writing the record at offset at now: its lock, which only a writer can
+// take, covers at.
+bool recordBeingWritten(const FileSlot& diff, uint64_t at);
 
 // Writes the local-time text "YYYY/MM/DD hh:mm:ss:ms" of a file time into a 26-byte field.
 void formatTimeStamp(uint64_t fileTime, uint8_t* field);
