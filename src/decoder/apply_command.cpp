@@ -105,8 +105,7 @@ class RecordApplier {
         if (fileLength(files.source) > UINT32_MAX)
             fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
         const uint8_t* sourceView = mapOpenedFile(source.c_str(), files.source);
-        platform::FileAccess access;
-        platform::accessOf(files.source.handle, access);
+        const platform::FileAccess access = resultAccess(sourceName);
 
         openForWrite(temporary.c_str(), files.target);
         const bool streamComplete = replay(header, sourceView, recordOffset);
@@ -159,6 +158,33 @@ class RecordApplier {
             crcBlock(sourceView, sourceLength, crcInit()) != header.field32(HEADER_SOURCE_CRC))
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
         return complete;
+    }
+
+    // The owner, group and mode bits the result takes from the old version just opened. Whoever
+    // may write this directory chooses what its names lead to and what the record writes, so the
+    // old version's rights go to the result only as far as they are this directory's own: a file
+    // reached through a symbolic link lends it no owner, no group and no special bits, and
+    // set-user-ID and set-group-ID stay only on a file of the directory's owner (root's program
+    // in root's directory; not root's program linked into another user's directory).
+    platform::FileAccess resultAccess(const std::string& sourceName) const
+    {
+        platform::FileAccess access;
+        platform::accessOf(files.source.handle, access);
+        // Looked at after the open: a name that still leads to the opened file without a link
+        // is as good as one that did at the open.
+        platform::Entry named;
+        platform::FileIdentity opened;
+        const bool direct =
+            platform::entryOf(files.directory, sourceName.c_str(), named) && !named.symbolicLink &&
+            platform::identityOf(files.source.handle, opened) && named.identity == opened;
+        if (!direct) {
+            const platform::FileAccess own = platform::privateAccess();
+            return {own.owner, own.group, access.mode & 0777};
+        }
+        platform::FileAccess directory;
+        if (!platform::accessOf(files.directory, directory) || directory.owner != access.owner)
+            access.mode &= ~06000u;
+        return access;
     }
 
     // A symbolic link under the target name would be replaced by the result while the file it
