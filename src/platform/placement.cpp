@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -77,6 +78,18 @@ bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const
 bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to)
 {
     return ::renameat(fromDirectory, from, toDirectory, to) == 0;
+}
+
+void holdSignals(HeldSignals& held)
+{
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &held.previous);
+}
+
+void releaseSignals(const HeldSignals& held)
+{
+    ::pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
 }
 
 bool linkFile(int directory, const char* from, const char* to)

@@ -3,6 +3,7 @@
 // files, and moves or copies that never replace an existing file. No messages, exits or policy:
 // every function reports plain success or failure and the file layer decides what it means.
 #pragma once
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -115,6 +116,13 @@ bool removeFile(int directory, const char* name);
 bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to);
 // Moves a file into place in one step, over the file that holds the name, if any.
 bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to);
+// Holds back every signal that can be held from the calling thread until releaseSignals: one
+// that comes meanwhile waits, so that no handler runs between steps that belong together.
+struct HeldSignals {
+    sigset_t previous;
+};
+void holdSignals(HeldSignals& held);
+void releaseSignals(const HeldSignals& held);
 // A second name for the file; fails (errno EEXIST) when the name is taken. Some file systems
 // have no such names (errno EPERM or EOPNOTSUPP).
 bool linkFile(int directory, const char* from, const char* to);
