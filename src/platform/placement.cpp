@@ -1,7 +1,7 @@
 // POSIX implementation of the platform services on names in a directory held open: what holds a
 // name, removal, moves, second names, new files under random names, copies, hidden files beside
-// a target, and access bits. Each function is one system call or a short sequence of them;
-// errno is left as the failing call set it.
+// a target, access bits, and signals held over a move. Each function is one system call or a
+// short sequence of them; errno is left as the failing call set it.
 #include "platform/platform.h"
 
 #include <cerrno>
