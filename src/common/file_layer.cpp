@@ -106,17 +106,29 @@ template <typename Take> void waitForLocks(RunFiles& files, const Report& report
     }
 }
 
+// Async-signal-safe: one or two system calls.
+void removeName(const DiscardedFile& file)
+{
+    platform::Entry entry;
+    if (file.identified && !(platform::entryOf(file.directory, file.name, entry) &&
+                             entry.identity == platform::FileIdentity{file.device, file.inode}))
+        return;
+    platform::removeFile(file.directory, file.name);
+}
+
 // Async-signal-safe. The record is cleared first: a second signal finds nothing to remove.
 void removeRecorded(DiscardedFile& file, bool failure)
 {
     const sig_atomic_t when = file.when;
     file.when = DISCARD_NEVER;
     if (when == DISCARD_ALWAYS || (when == DISCARD_ON_STOP && !failure))
-        platform::removeFile(file.directory, file.name);
+        removeName(file);
 }
 
-// Takes a free record for the name; nullptr when none is free or the name does not fit.
-DiscardedFile* recordName(RunFiles& files, int directory, const char* name, sig_atomic_t when)
+// Takes a free record for the name; nullptr when none is free or the name does not fit. With
+// an identity, the name is removed only while it leads to that file.
+DiscardedFile* recordName(RunFiles& files, int directory, const char* name, sig_atomic_t when,
+                          const platform::FileIdentity* identity = nullptr)
 {
     const size_t length = std::strlen(name);
     for (DiscardedFile& file : files.discarded) {
@@ -127,6 +139,9 @@ DiscardedFile* recordName(RunFiles& files, int directory, const char* name, sig_
             return nullptr;
         }
         file.directory = directory;
+        file.identified = identity != nullptr;
+        file.device = identity != nullptr ? identity->device : 0;
+        file.inode = identity != nullptr ? identity->inode : 0;
         std::memcpy(file.name, name, length + 1);
         std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before it counts
         file.when = when;
@@ -333,6 +348,13 @@ DiscardedFile* discardOnStop(RunFiles& files, int directory, const char* name)
     return recordName(files, directory, name, DISCARD_ON_STOP);
 }
 
+DiscardedFile* discardSecondName(RunFiles& files, int directory, const char* name, uint64_t device,
+                                 uint64_t inode)
+{
+    const platform::FileIdentity identity{device, inode};
+    return recordName(files, directory, name, DISCARD_ALWAYS, &identity);
+}
+
 void keepOnFailure(DiscardedFile* file)
 {
     if (file != nullptr && file->when == DISCARD_ALWAYS)
@@ -348,7 +370,7 @@ void forgetDiscarded(DiscardedFile* file)
 void removeDiscarded(DiscardedFile* file)
 {
     if (file != nullptr && file->when != DISCARD_NEVER) {
-        platform::removeFile(file->directory, file->name);
+        removeName(*file);
         file->when = DISCARD_NEVER;
     }
 }

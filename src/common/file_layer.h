@@ -40,6 +40,11 @@ enum : sig_atomic_t {
 struct DiscardedFile {
     volatile sig_atomic_t when = DISCARD_NEVER;
     int directory = -1;  // the name is taken in it (AT_FDCWD: a path)
+    // Set for a name that may turn out to be another file's: it is removed only while it leads
+    // to the file of this device and inode.
+    bool identified = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
     char name[PATH_MAX] = {};
 };
 
@@ -51,8 +56,8 @@ struct RunFiles {
     FileSlot target;  // create: destination; apply: the temporary output file
     FileSlot diff;    // the difference file
     PendingAppend append;
-    // An apply's temporary result, the hidden file beside its target and a backup's hidden
-    // copy may exist at once.
+    // An apply's temporary result, the hidden file beside its target, a backup's hidden copy
+    // and the backup's own name may exist at once.
     DiscardedFile discarded[4];
     int directory = -1;  // apply: the directory it works in, opened once
 
@@ -107,11 +112,17 @@ int createDiscarded(RunFiles& files, int directory, const std::string& prefix,
 // Records the name of a file that is about to be put there, as DISCARD_ON_STOP; nullptr when
 // the run has no room for it.
 DiscardedFile* discardOnStop(RunFiles& files, int directory, const char* name);
+// Records, as DISCARD_ALWAYS, a name that the file of the given device and inode is about to
+// take as a second name, before it takes it: from the moment the name exists a failure or a
+// stop removes it, but only while it leads to that file, so that a name found taken keeps its
+// own file. nullptr when the run has no room for it.
+DiscardedFile* discardSecondName(RunFiles& files, int directory, const char* name, uint64_t device,
+                                 uint64_t inode);
 // From now on only a stop removes the file.
 void keepOnFailure(DiscardedFile* file);
 // The file is gone or has its final name: nothing is to remove any more.
 void forgetDiscarded(DiscardedFile* file);
-// Removes the file and forgets it.
+// Removes the file (a second name: while it leads to its file) and forgets it.
 void removeDiscarded(DiscardedFile* file);
 // Maps the whole of a file that openForRead opened; an empty file cannot be mapped.
 const uint8_t* mapOpenedFile(const char* name, FileSlot& slot);  // statuses 2, 3

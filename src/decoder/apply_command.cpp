@@ -105,8 +105,7 @@ class RecordApplier {
         if (fileLength(files.source) > UINT32_MAX)
             fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
         const uint8_t* sourceView = mapOpenedFile(source.c_str(), files.source);
-        platform::FileAccess access;
-        platform::accessOf(files.source.handle, access);
+        const platform::FileAccess access = resultAccess(sourceName);
 
         openForWrite(temporary.c_str(), files.target);
         const bool streamComplete = replay(header, sourceView, recordOffset);
@@ -166,6 +165,33 @@ class RecordApplier {
         return complete;
     }
 
+    // The owner, group and mode bits the result takes from the old version just opened. Whoever
+    // may write this directory chooses what its names lead to and what the record writes, so the
+    // old version's rights go to the result only as far as they are this directory's own: a file
+    // reached through a symbolic link lends it no owner, no group and no special bits, and
+    // set-user-ID and set-group-ID stay only on a file of the directory's owner (root's program
+    // in root's directory; not root's program linked into another user's directory).
+    platform::FileAccess resultAccess(const std::string& sourceName) const
+    {
+        platform::FileAccess access;
+        platform::accessOf(files.source.handle, access);
+        // Looked at after the open: a name that still leads to the opened file without a link
+        // is as good as one that did at the open.
+        platform::Entry named;
+        platform::FileIdentity opened;
+        const bool direct =
+            platform::entryOf(files.directory, sourceName.c_str(), named) && !named.symbolicLink &&
+            platform::identityOf(files.source.handle, opened) && named.identity == opened;
+        if (!direct) {
+            const platform::FileAccess own = platform::privateAccess();
+            return {own.owner, own.group, access.mode & 0777};
+        }
+        platform::FileAccess directory;
+        if (!platform::accessOf(files.directory, directory) || directory.owner != access.owner)
+            access.mode &= ~06000u;
+        return access;
+    }
+
     // A symbolic link under the target name would be replaced by the result while the file it
     // leads to kept the old version: the name leads elsewhere, as an unsafe name does.
     void refuseLinkedTarget(const std::string& targetName, const std::string& target)
@@ -198,7 +224,10 @@ class RecordApplier {
         }
         if (moved)
             forgetDiscarded(temporaryRecord);  // the hidden file's record covers it now
-        std::string backup;
+        // The backup is a temporary file of the run until the rename: a stop or a failure that
+        // leaves the target's old version in place takes its backup away as well.
+        DiscardedFile* backup = nullptr;
+        std::string forgottenBackup;  // its name, once no longer recorded
         const auto giveBack = [&] {
             if (moved && platform::setAccess(placed, platform::privateAccess())) {
                 // Recorded before it is back, so that a stop removes it wherever it is.
@@ -210,8 +239,11 @@ class RecordApplier {
                     forgetDiscarded(back);  // the name may be another program's now
             }
             platform::closeFile(placed);
-            if (!backup.empty())
-                platform::removeFile(directory, backup.c_str());  // nothing was replaced
+            // Nothing was replaced.
+            if (backup != nullptr)
+                removeDiscarded(backup);
+            else if (!forgottenBackup.empty())
+                platform::removeFile(directory, forgottenBackup.c_str());
         };
         // A name held by anything but a directory is replaced, once it has its backup. Looked
         // at again right before: a symbolic link that appeared meanwhile is not replaced either.
@@ -226,23 +258,39 @@ class RecordApplier {
         if (replacing && entry.links > 1)
             report.line("[%s] has other hard links; they keep the old version.\n",
                         printable(target).c_str());
-        if (replacing && !makeNumberedBackup(files, directory, targetName.c_str(), &backup)) {
-            giveBack();
-            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
+        if (replacing) {
+            backup = makeNumberedBackup(files, directory, targetName.c_str());
+            if (backup == nullptr) {
+                giveBack();
+                fail(Status::RENAME_FAILED, "Rename error temp file.\n");
+            }
         }
         if (!platform::setAccess(placed, access)) {
             giveBack();
             fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(target).c_str());
         }
+        // The backup is forgotten right before the rename, with signals held so that a stop
+        // comes before both or after both. Forgotten first all the same: a handler that runs in
+        // another thread meanwhile leaves a backup that was not needed yet, where the other
+        // order could take the old version's only name away after the rename.
+        platform::HeldSignals held;
+        platform::holdSignals(held);
+        if (backup != nullptr) {
+            forgottenBackup = backup->name;
+            forgetDiscarded(backup);
+            backup = nullptr;
+        }
         const bool renamed = replacing ? platform::renameReplacing(directory, hidden.c_str(),
                                                                    directory, targetName.c_str())
                                        : platform::renameNoReplace(directory, hidden.c_str(),
                                                                    directory, targetName.c_str());
+        if (renamed)
+            forgetDiscarded(hiddenRecord);
+        platform::releaseSignals(held);
         if (!renamed) {
             giveBack();
             fail(Status::RENAME_FAILED, "Rename error temp file.\n");
         }
-        forgetDiscarded(hiddenRecord);
         platform::closeFile(placed);
         if (!moved)
             removeDiscarded(temporaryRecord);
@@ -319,7 +367,8 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
         run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
-bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to)
+bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to,
+                   DiscardedFile** named)
 {
     const int in = platform::openReadOnlyAt(directory, from);
     if (in < 0)
@@ -333,20 +382,32 @@ bool copyNoReplace(RunFiles& files, int directory, const char* from, const char*
         platform::closeFile(in);
         return false;
     }
-    bool copied = platform::copyFile(in, out);
+    platform::FileIdentity copy;
+    bool copied = platform::copyFile(in, out) && platform::identityOf(out, copy);
     copied = platform::closeFile(out) && copied;
     platform::closeFile(in);
-    if (!copied || !platform::renameNoReplace(directory, hidden->name, directory, to)) {
+    // The name to is recorded before the copy takes it, for as long as the caller wants.
+    DiscardedFile* const record =
+        copied ? discardSecondName(files, directory, to, copy.device, copy.inode) : nullptr;
+    if (record == nullptr || !platform::renameNoReplace(directory, hidden->name, directory, to)) {
+        forgetDiscarded(record);  // never removed: the name may be another file's
         removeDiscarded(hidden);
         return false;
     }
     forgetDiscarded(hidden);
+    if (named != nullptr)
+        *named = record;
+    else
+        forgetDiscarded(record);
     platform::syncDirectory(directory);  // the move itself reaches the disk with its directory
     return true;
 }
 
-bool makeNumberedBackup(RunFiles& files, int directory, const char* name, std::string* made)
+DiscardedFile* makeNumberedBackup(RunFiles& files, int directory, const char* name)
 {
+    platform::Entry original;
+    if (!platform::entryOf(directory, name, original))
+        return nullptr;
     const PathPieces pieces = splitPath(name);
     const std::string stem = pieces.drive + pieces.directory + pieces.name;
     bool copying = false;
@@ -354,29 +415,32 @@ bool makeNumberedBackup(RunFiles& files, int directory, const char* name, std::s
         char extension[8];
         std::snprintf(extension, sizeof extension, ".%03d", i);
         const std::string candidate = stem + extension;
+        DiscardedFile* backup = nullptr;
         if (!copying) {
-            if (platform::linkFile(directory, name, candidate.c_str())) {
-                if (made != nullptr)
-                    *made = candidate;
-                return true;
-            }
-            if (errno == EEXIST)
+            // Recorded before the link exists, so that no stop comes between the two; a name
+            // found taken is not the original's second name, and stays.
+            backup = discardSecondName(files, directory, candidate.c_str(),
+                                       original.identity.device, original.identity.inode);
+            if (backup == nullptr)
+                return nullptr;
+            if (platform::linkFile(directory, name, candidate.c_str()))
+                return backup;
+            const int reason = errno;
+            forgetDiscarded(backup);
+            if (reason == EEXIST)
                 continue;  // taken: the next number
             // No second names on this file system: a complete copy serves as the backup.
             // Any other failure (a name too long, no permission, a full disk) would fail for
             // every number alike.
-            if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
-                return false;
+            if (reason != EPERM && reason != EOPNOTSUPP && reason != EMLINK)
+                return nullptr;
             copying = true;
         }
-        if (copyNoReplace(files, directory, name, candidate.c_str())) {
-            if (made != nullptr)
-                *made = candidate;
-            return true;
-        }
+        if (copyNoReplace(files, directory, name, candidate.c_str(), &backup))
+            return backup;
         platform::Entry entry;
         if (!platform::entryOf(directory, candidate.c_str(), entry))
-            return false;
+            return nullptr;
     }
-    return false;
+    return nullptr;
 }

@@ -1,11 +1,12 @@
 // POSIX implementation of the platform services on names in a directory held open: what holds a
 // name, removal, moves, second names, new files under random names, copies, hidden files beside
-// a target, and access bits. Each function is one system call or a short sequence of them;
-// errno is left as the failing call set it.
+// a target, access bits, and signals held over a move. Each function is one system call or a
+// short sequence of them; errno is left as the failing call set it.
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -47,6 +48,7 @@ bool entryOf(int directory, const char* name, Entry& entry)
     entry.directory = S_ISDIR(info.st_mode);
     entry.symbolicLink = S_ISLNK(info.st_mode);
     entry.links = static_cast<uint64_t>(info.st_nlink);
+    entry.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     return true;
 }
 
@@ -76,6 +78,18 @@ bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const
 bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to)
 {
     return ::renameat(fromDirectory, from, toDirectory, to) == 0;
+}
+
+void holdSignals(HeldSignals& held)
+{
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &held.previous);
+}
+
+void releaseSignals(const HeldSignals& held)
+{
+    ::pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
 }
 
 bool linkFile(int directory, const char* from, const char* to)
@@ -123,6 +137,25 @@ std::string randomName(size_t count)
 
 namespace {
 
+// Gives the file the owner and group where the process may (the group alone, or neither,
+// otherwise), then the mode bits. Set-user-ID and set-group-ID count only for the owner and
+// group they were set for: on a file that the process could not give them, they would run
+// whatever the file holds with the rights of the process's own user or group instead.
+bool giveAccess(int fd, uid_t owner, gid_t group, mode_t mode)
+{
+    // Owner first: a change of owner clears the bits that the mode then sets.
+    if (::fchown(fd, owner, group) != 0)
+        ::fchown(fd, static_cast<uid_t>(-1), group);
+    struct stat given;
+    if (::fstat(fd, &given) != 0)
+        return false;
+    if (given.st_uid != owner)
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    if (given.st_gid != group)
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    return ::fchmod(fd, mode & 07777) == 0;
+}
+
 // Copies the open input's bytes, permission bits and last-write time to the open output and
 // flushes the output to disk.
 bool copyContents(int in, const struct stat& info, int out)
@@ -140,10 +173,7 @@ bool copyContents(int in, const struct stat& info, int out)
             return false;
     }
     struct timespec times[2] = {info.st_atim, info.st_mtim};
-    // The owner where the process may set it; before the mode, which a change of owner clears.
-    if (::fchown(out, info.st_uid, info.st_gid) != 0)
-        ::fchown(out, static_cast<uid_t>(-1), info.st_gid);
-    return ::fchmod(out, info.st_mode & 07777) == 0 && ::futimens(out, times) == 0 &&
+    return giveAccess(out, info.st_uid, info.st_gid, info.st_mode) && ::futimens(out, times) == 0 &&
            ::fsync(out) == 0;
 }
 
@@ -213,10 +243,8 @@ FileAccess privateAccess()
 
 bool setAccess(int fd, const FileAccess& access)
 {
-    // Owner first: a change of owner may clear permission bits that the mode then sets.
-    if (::fchown(fd, access.owner, access.group) != 0 && errno == EPERM)
-        ::fchown(fd, static_cast<uid_t>(-1), access.group);
-    return ::fchmod(fd, static_cast<mode_t>(access.mode & 07777)) == 0;
+    return giveAccess(fd, static_cast<uid_t>(access.owner), static_cast<gid_t>(access.group),
+                      static_cast<mode_t>(access.mode));
 }
 
 std::string temporaryDirectory()

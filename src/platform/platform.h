@@ -3,6 +3,7 @@
 // files, and moves or copies that never replace an existing file. No messages, exits or policy:
 // every function reports plain success or failure and the file layer decides what it means.
 #pragma once
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -116,6 +117,7 @@ struct Entry {
     bool directory = false;
     bool symbolicLink = false;
     uint64_t links = 0;  // names of the file, this one included
+    FileIdentity identity;
 };
 bool entryOf(int directory, const char* name, Entry& entry);
 bool removeFile(int directory, const char* name);
@@ -123,6 +125,13 @@ bool removeFile(int directory, const char* name);
 bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to);
 // Moves a file into place in one step, over the file that holds the name, if any.
 bool renameReplacing(int fromDirectory, const char* from, int toDirectory, const char* to);
+// Holds back every signal that can be held from the calling thread until releaseSignals: one
+// that comes meanwhile waits, so that no handler runs between steps that belong together.
+struct HeldSignals {
+    sigset_t previous;
+};
+void holdSignals(HeldSignals& held);
+void releaseSignals(const HeldSignals& held);
 // A second name for the file; fails (errno EEXIST) when the name is taken. Some file systems
 // have no such names (errno EPERM or EOPNOTSUPP).
 bool linkFile(int directory, const char* from, const char* to);
@@ -132,7 +141,8 @@ int createNew(int directory, const char* name);
 // count letters and digits at random: names that no other program will choose or guess.
 std::string randomName(size_t count);
 // Copies the open input's bytes, owner and group (where the process may set them), mode bits
-// and last-write time to the open output, and flushes the output to disk.
+// and last-write time to the open output, and flushes the output to disk. Set-user-ID and
+// set-group-ID are copied only where the owner and the group were.
 bool copyFile(int in, int out);
 // Puts the file at the path from under hidden in the directory, where createNew made an empty
 // file (placed: its descriptor), flushed to disk: moved where both lie on one file system (moved
@@ -151,7 +161,8 @@ struct FileAccess {
 };
 bool accessOf(int fd, FileAccess& access);
 // Gives an open file the owner and group where the process may set them (the group alone, or
-// neither, otherwise), then the mode bits, which must succeed.
+// neither, otherwise), then the mode bits, which must succeed. Set-user-ID stays only where the
+// file got the owner, set-group-ID only where it got the group (as copyFile does).
 bool setAccess(int fd, const FileAccess& access);
 // The access of a file that only this process's user may read: its own owner and group, 0600.
 FileAccess privateAccess();

@@ -431,6 +431,8 @@ TEST_F(ApplyCliTest, TheResultTakesTheOldVersionsOwnerGroupAndModeOnlyInPlace)
     stage("a", "old text", "new text");
     const bool root = geteuid() == 0;
     if (root) {
+        // The directory's owner too: set-user-ID stays only on a file of the directory's owner.
+        ASSERT_EQ(chown(work_.c_str(), 1234, 5678), 0);
         ASSERT_EQ(chown(path("a").c_str(), 1234, 5678), 0);
     }
     ASSERT_EQ(chmod(path("a").c_str(), 04750), 0);  // after the owner, whose change clears it
@@ -458,6 +460,57 @@ TEST_F(ApplyCliTest, TheResultTakesTheOldVersionsOwnerGroupAndModeOnlyInPlace)
     EXPECT_EQ(info.st_uid, geteuid());
     EXPECT_EQ(listDirectory(),
               (std::vector<std::string>{"a", "a.000", "b", "d.zep", "new", "old", "x"}));
+}
+
+TEST_F(ApplyCliTest, TheResultTakesSpecialBitsOnlyFromTheDirectorysOwnFiles)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to other users";
+    // The record turns a into b. Another user (nobody) owns the directory att and so chooses
+    // what its name a leads to: v/a is a copy of a, time included, that the case gives away.
+    stage("a", "old text", "#!/bin/sh\nid\n", {}, "b");
+    ASSERT_EQ(chmod(root_.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(work_.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(temporaryDirectory_.c_str(), 01777), 0);
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    struct Case {
+        const char* what;
+        std::string setUp;  // a shell command run in the work directory
+        std::string runAs;  // in front of the tool
+        unsigned mode;
+        uid_t owner;
+        gid_t group;
+    };
+    const std::vector<Case> cases = {
+        {"a symbolic link to root's set-user-ID program",
+         "chmod 4755 v/a && ln -s ../v/a att/a && chown -h 65534:65534 att att/a", "", 0755, 0, 0},
+        {"a symbolic link to another user's file with every special bit",
+         "chown 1234:5678 v/a && chmod 7755 v/a && ln -s ../v/a att/a && chown 65534 att", "", 0755,
+         0, 0},
+        {"a hard link to root's set-user-ID program (where the kernel lets anyone make it)",
+         "chmod 4755 v/a && ln v/a att/a && chown 65534:65534 att", "", 0755, 0, 0},
+        {"root's set-user-ID program in root's directory", "mv v/a att && chmod 4755 att/a", "",
+         04755, 0, 0},
+        {"the directory owner's set-user-ID and set-group-ID file",
+         "mv v/a att && chown 65534:65534 att att/a && chmod 6755 att/a", "", 06755, 65534, 65534},
+        {"the directory owner's set-user-ID file, applied by a user who cannot give it away",
+         "mv v/a att && chown 1234:5678 att att/a && chmod 6755 att/a && chmod 777 att", nobody,
+         0755, 65534, 65534},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(runShell("rm -rf att v && mkdir att v && cp -p a v/a && " + c.setUp).status, 0);
+        const ToolRun run = runShell("cd att && " + c.runAs + "env TZ=UTC TMPDIR='" +
+                                     temporaryDirectory_ + "' \"$ZEP\" ../d.zep");
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(readFile("att/b"), "#!/bin/sh\nid\n");
+        struct stat info;
+        ASSERT_EQ(stat(path("att/b").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        EXPECT_EQ(info.st_uid, c.owner);
+        EXPECT_EQ(info.st_gid, c.group);
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
 }
 
 TEST_F(ApplyCliTest, TheTimeIsCheckedBeforeTheSourceIsRead)

@@ -104,3 +104,36 @@ TEST(ApplyCommandTest, AStopWhileABackupCopyIsWrittenRemovesThePartialCopy)
     EXPECT_FALSE(copied);
     EXPECT_EQ(entries(scratch.path()), std::vector<std::string>{"pipe"});
 }
+
+TEST(ApplyCommandTest, AStopOrAFailureRemovesTheBackupJustMadeButNoNameFoundTaken)
+{
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped" : "failed");
+        ScratchDirectory scratch;
+        RunFiles files;
+        files.directory = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        scratch.file("a", "old version");
+        scratch.file("a.000", "an earlier backup");
+        // The backup takes the next free number and stays the run's until the rename; so does
+        // a backup copy.
+        DiscardedFile* backup = makeNumberedBackup(files, files.directory, "a");
+        ASSERT_NE(backup, nullptr);
+        EXPECT_STREQ(backup->name, "a.001");
+        DiscardedFile* copy = nullptr;
+        ASSERT_TRUE(copyNoReplace(files, files.directory, "a", "a.copy", &copy));
+        ASSERT_NE(copy, nullptr);
+        // As a stop finds the name recorded for a link that failed because the name is taken.
+        struct stat original;
+        ASSERT_EQ(stat((scratch.path() + "/a").c_str(), &original), 0);
+        ASSERT_NE(
+            discardSecondName(files, files.directory, "a.000", original.st_dev, original.st_ino),
+            nullptr);
+        EXPECT_EQ(entries(scratch.path()),
+                  (std::vector<std::string>{"a", "a.000", "a.001", "a.copy"}));
+        if (stopped)
+            files.undo();
+        files.release();
+        EXPECT_EQ(entries(scratch.path()), (std::vector<std::string>{"a", "a.000"}));
+        EXPECT_EQ(ScratchDirectory::read(scratch.path() + "/a.000"), "an earlier backup");
+    }
+}
