@@ -89,7 +89,9 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
 
 /* Applies every record of diff_path to the files in directory (NULL or "": the current
  * directory), which is opened once when the call starts: its files are taken there even if its
- * name is moved meanwhile. Temporary files go to $TMPDIR. */
+ * name is moved meanwhile. Temporary files go to $TMPDIR. While it renames a result into place
+ * it holds SIGINT, SIGTERM and SIGHUP in the calling thread for the moment of that rename, so
+ * that a handler calling zep_run_undo finds the backup either still to be removed or kept. */
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
 
 /* One record as zep_list reports it; the texts live until the callback returns. */
