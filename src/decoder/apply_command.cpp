@@ -317,7 +317,7 @@ class RecordApplier {
     Run& run_;
     RunFiles& files;
     const Report& report;
-    const uint8_t* mapping_;  // the difference file, mapped whole
+    const uint8_t* mapping_;       // the difference file, mapped whole
     const std::string directory_;  // "" or ending in '/'
     const std::string temporaryDirectory_;
     uint64_t mappedOffset_ = 0;  // the difference file's read position
