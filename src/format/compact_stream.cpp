@@ -116,3 +116,73 @@ std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint
                ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
                : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
 }
+
+namespace {
+
+// The five parts of layout 3, one record per cover (and one more for literal bytes behind the
+// last cover): each record's literal length, cover length and the cover's start in the source
+// relative to where the previous cover ended, as columns; then the differences of the covered
+// bytes and the literal bytes. Columns of like numbers, and differences that are mostly zero,
+// are what zstd compresses best.
+struct CoverParts {
+    std::vector<uint8_t> literalLengths, coverLengths, sourceDeltas, differences, literals;
+};
+
+void putSigned(std::vector<uint8_t>& out, int64_t value)
+{
+    putLength(out, static_cast<size_t>((static_cast<uint64_t>(value) << 1) ^
+                                       static_cast<uint64_t>(value >> 63)));
+}
+
+CoverParts coverParts(const uint8_t* source, const uint8_t* dest, uint32_t destSize,
+                      const std::vector<Cover>& covers)
+{
+    CoverParts parts;
+    uint32_t destAt = 0;
+    uint32_t sourceAt = 0;
+    for (const Cover& cover : covers) {
+        putLength(parts.literalLengths, cover.destPosition - destAt);
+        parts.literals.insert(parts.literals.end(), dest + destAt, dest + cover.destPosition);
+        putLength(parts.coverLengths, cover.length);
+        putSigned(parts.sourceDeltas, int64_t{cover.sourcePosition} - sourceAt);
+        for (uint32_t k = 0; k < cover.length; ++k)
+            parts.differences.push_back(static_cast<uint8_t>(dest[cover.destPosition + k] -
+                                                             source[cover.sourcePosition + k]));
+        destAt = cover.destPosition + cover.length;
+        sourceAt = cover.sourcePosition + cover.length;
+    }
+    if (destAt < destSize) {
+        putLength(parts.literalLengths, destSize - destAt);
+        parts.literals.insert(parts.literals.end(), dest + destAt, dest + destSize);
+        putLength(parts.coverLengths, 0);
+        putSigned(parts.sourceDeltas, 0);
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                                uint32_t destSize, const std::vector<Cover>& covers)
+{
+    const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
+    if (context == nullptr)
+        failSilently(Status::NO_MEMORY);
+    const CoverParts parts = coverParts(source, dest, destSize, covers);
+    const bool reference = referencesSource(sourceSize, parts.literals.size());
+    const std::vector<uint8_t>* const plain[5] = {&parts.literalLengths, &parts.coverLengths,
+                                                  &parts.sourceDeltas, &parts.differences,
+                                                  &parts.literals};
+    std::vector<uint8_t> pieces[5];
+    for (int i = 0; i < 5; ++i)
+        pieces[i] = storePiece(context.get(), *plain[i], i == 4 && reference ? source : nullptr,
+                               sourceSize, kCompactLevel);
+    std::vector<uint8_t> stored = {COMPACT_COVERS, reference ? COMPACT_REFERENCE : uint8_t{0}};
+    for (int i = 0; i < 5; ++i) {
+        putLength(stored, plain[i]->size());
+        putLength(stored, pieces[i].size());
+    }
+    for (const std::vector<uint8_t>& piece : pieces)
+        stored.insert(stored.end(), piece.begin(), piece.end());
+    return stored;
+}

@@ -15,6 +15,7 @@
 // The stored stream starts with its layout, its flags, then LEB128 lengths.
 constexpr uint8_t COMPACT_THREE_PARTS = 1;  // control, literals, deltas: each stored on its own
 constexpr uint8_t COMPACT_DESTINATION = 2;  // control and destination bytes, stored as one
+constexpr uint8_t COMPACT_COVERS = 3;       // covers of the destination by the source, anywhere
 constexpr uint8_t COMPACT_REFERENCE = 1;    // flag: the source is the prefix of the byte piece
 // zstd level of every piece: size is what a compact record is for. A piece compressed against
 // the source indexes all of the source first, which at level 19 takes longer than all else a
@@ -33,3 +34,17 @@ constexpr size_t kDestinationFormLimit = size_t{64} * 1024;
 // bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY.
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
                                 uint32_t sourceSize, uint32_t destSize);
+
+// A stretch of the destination that the source holds nearly as it is, at any place: the
+// destination bytes [destPosition, destPosition + length) against the source bytes from
+// sourcePosition on.
+struct Cover {
+    uint32_t sourcePosition = 0;
+    uint32_t destPosition = 0;
+    uint32_t length = 0;
+};
+// The stored form (layout 3) of a record that writes the destination as the covers (in
+// destination order, not overlapping, each inside both files) and the literal bytes between and
+// around them. No memory: Status::NO_MEMORY.
+std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                                uint32_t destSize, const std::vector<Cover>& covers);
