@@ -1,14 +1,18 @@
 // Reading compact streams from arbitrary stored bytes and header fields: never a read outside
 // the input, never an allocation beyond what the bytes could hold, a stream that unpacks is
 // one whole stream with the recorded checksum, and the piecewise replay apply runs stays
-// within the source and the stored bytes whatever the piece size.
+// within the source and the stored bytes whatever the piece size; layout 3's records replay
+// inside the source and the recorded destination size.
 //
 // Input: source size, destination size, stream checksum (4 bytes each), source length (2
 // bytes), then the source and the stored stream.
 #include "common/byte_order.h"
 #include "common/checksum.h"
+#include "decoder/cover_replay.h"
 #include "decoder/instruction_interpreter.h"
 #include "format/compact_reader.h"
+#include "format/compact_stream.h"
+#include "format/cover_reader.h"
 #include "harness.h"
 
 #include <memory>
@@ -44,16 +48,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
          crcBlock(stream.data(), stream.size(), crcInit()) != streamCrc))
         std::abort();
 
-    // The replay apply runs: the stream rebuilt and replayed in pieces whose size the input
-    // picks, never reading outside the source or the stored bytes.
-    CompactReader reader(header, source.get(), static_cast<uint32_t>(sourceLength));
-    if (!reader.open(stored.get(), static_cast<uint32_t>(storedLength)))
-        return 0;
     Run run(nullptr);
     RunFiles& files = run.files;
     files.source.view = source.get();
     files.source.viewLength = sourceLength;
     openNullSink(files.target);
+    // Layout 3 as apply reads it, once its source has the recorded size.
+    if (storedLength != 0 && stored[0] == COMPACT_COVERS) {
+        if (sourceLength == sourceSize) {
+            CoverReader covers(header, source.get());
+            if (covers.open(stored.get(), static_cast<uint32_t>(storedLength)))
+                replayCovers(run, header, source.get(), covers);
+        }
+        files.source = FileSlot{};
+        return 0;
+    }
+    // The replay apply runs: the stream rebuilt and replayed in pieces whose size the input
+    // picks, never reading outside the source or the stored bytes.
+    CompactReader reader(header, source.get(), static_cast<uint32_t>(sourceLength));
+    if (!reader.open(stored.get(), static_cast<uint32_t>(storedLength))) {
+        files.source = FileSlot{};
+        return 0;
+    }
     const size_t pieceSize = 32 + (streamCrc & 0x3FF);
     const bool complete = interpretCompact(run, header, source.get(), reader, pieceSize);
     files.source = FileSlot{};  // the harness's memory, not a mapping to release

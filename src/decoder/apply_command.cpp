@@ -8,8 +8,11 @@
 #include "common/printable.h"
 #include "common/report.h"
 #include "common/status.h"
+#include "decoder/cover_replay.h"
 #include "decoder/instruction_interpreter.h"
 #include "format/compact_reader.h"
+#include "format/compact_stream.h"
+#include "format/cover_reader.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
@@ -152,8 +155,12 @@ class RecordApplier {
         const uint32_t sourceLength = header.field32(HEADER_SOURCE_SIZE);
         if (files.source.viewLength != sourceLength)
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        const uint8_t* stored = record + header.length;
+        const uint32_t storedLength = header.field32(HEADER_STREAM_LENGTH);
+        if (storedLength != 0 && stored[0] == COMPACT_COVERS)
+            return replayCoverLayout(header, sourceView, stored, storedLength);
         CompactReader reader(header, sourceView, sourceLength);
-        if (!reader.open(record + header.length, header.field32(HEADER_STREAM_LENGTH)))
+        if (!reader.open(stored, storedLength))
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
         const bool complete = interpretCompact(run_, header, sourceView, reader);
         // Pieces stored against another source come out wrong however sound the record is;
@@ -190,6 +197,27 @@ class RecordApplier {
         if (!platform::accessOf(files.directory, directory) || directory.owner != access.owner)
             access.mode &= ~06000u;
         return access;
+    }
+
+    // Layout 3's stream checksum covers its stored bytes, so that damage shows before anything
+    // is decoded; its covers may read any byte of the source, which is checked whole first.
+    bool replayCoverLayout(const RecordHeader& header, const uint8_t* sourceView,
+                           const uint8_t* stored, uint32_t storedLength)
+    {
+        const uint32_t streamCrc = crcBlock(stored, storedLength, crcInit());
+        if (streamCrc != header.field32(HEADER_STREAM_CRC))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        const uint32_t sourceCrc =
+            crcBlock(sourceView, header.field32(HEADER_SOURCE_SIZE), crcInit());
+        if (sourceCrc != header.field32(HEADER_SOURCE_CRC))
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        CoverReader reader(header, sourceView);
+        if (!reader.open(stored, storedLength))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        const bool complete = replayCovers(run_, header, sourceView, reader);
+        run_.crcs.stream = streamCrc;
+        run_.crcs.source = sourceCrc;
+        return complete;
     }
 
     // A symbolic link under the target name would be replaced by the result while the file it

@@ -6,6 +6,7 @@
 #include "common/byte_order.h"
 #include "common/checksum.h"
 #include "format/compact_reader.h"
+#include "format/compact_stream.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 
@@ -13,17 +14,22 @@
 
 namespace {
 
-// Names apply may use and a stream as it was written. A plain stream has its checksum; for a
-// compact one only the layout can be checked here, as its checksum is the plain stream's, which
-// only the record's source can rebuild.
+// Names apply may use and a stream as it was written. A plain stream has its checksum, and so do
+// the stored bytes of a compact record of layout 3; of layouts 1 and 2 only the layout can be
+// checked here, as their checksum is the plain stream's, which only the record's source can
+// rebuild.
 bool recordReadable(const RecordHeader& header, const uint8_t* stream)
 {
     if (!isStorableName(header.sourceName()) || !isStorableName(header.destName()))
         return false;
     const uint32_t length = header.field32(HEADER_STREAM_LENGTH);
-    if ((header.field16(HEADER_FLAGS) & FLAG_COMPACT) != 0)
-        return compactLayoutSound(header, stream, length);
-    return crcBlock(stream, length, crcInit()) == header.field32(HEADER_STREAM_CRC);
+    const bool compact = (header.field16(HEADER_FLAGS) & FLAG_COMPACT) != 0;
+    // Layout 3's checksum covers its stored bytes, as a plain stream's does.
+    const bool storedChecksum = !compact || (length != 0 && stream[0] == COMPACT_COVERS);
+    if (compact && !compactLayoutSound(header, stream, length))
+        return false;
+    return !storedChecksum ||
+           crcBlock(stream, length, crcInit()) == header.field32(HEADER_STREAM_CRC);
 }
 
 // Whether a record may start at any byte of file from offset from on, not only at the readers'

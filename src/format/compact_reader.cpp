@@ -6,6 +6,7 @@
 
 #include "common/checksum.h"
 #include "format/compact_stream.h"
+#include "format/cover_reader.h"
 #include "format/instruction_stream.h"
 #include "format/stored_pieces.h"
 #include "format/stream_parts.h"
@@ -217,6 +218,8 @@ bool CompactReader::usesSource() const
 
 bool compactLayoutSound(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength)
 {
+    if (storedLength != 0 && stored[0] == COMPACT_COVERS)
+        return coverLayoutSound(header, stored, storedLength);
     StoredLayout layout;
     return readLayout(header, stored, storedLength, layout);
 }

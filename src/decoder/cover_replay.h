@@ -1,0 +1,12 @@
+// The replay of a compact record of layout 3 (covers): literal bytes are written as they are,
+// covered bytes as the source's at the cover's place plus their differences, through the run's
+// output buffer, whose flushes feed the destination checksum.
+#pragma once
+#include "common/run.h"
+#include "format/cover_reader.h"
+#include "format/record_header.h"
+
+// Replays the reader's records against the header's source size bytes of source into the run's
+// target file, a piece at a time; true when they filled the destination exactly and used every
+// piece up. The destination checksum is left in the run's checksums.
+bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, CoverReader& reader);
