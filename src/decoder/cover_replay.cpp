@@ -1,6 +1,9 @@
-// Covers replayed in pieces of at most 64 KiB: differences are added to the source's bytes
-// a piece at a time, a loop the compiler turns into vector code on every architecture.
+// Covers replayed in pieces of at most 64 KiB: differences are added to the source's bytes (or
+// to them with their code fields predicted) a piece at a time, a loop the compiler turns into
+// vector code on every architecture.
 #include "decoder/cover_replay.h"
+
+#include "format/code_prediction.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,34 +22,51 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
     out.reset();
     out.checksumOnFlush(&run.crcs.dest);
     FileSlot& target = run.files.target;
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
     Progress& progress = run.progress;
     progress.start(destSize);
     uint32_t destRemaining = destSize;
+    const std::unique_ptr<uint8_t[]> base(new uint8_t[kReplayPiece]);
     const std::unique_ptr<uint8_t[]> piece(new uint8_t[kReplayPiece]);
+    const ShiftMap* map = reader.shiftMap();
+    const ShiftMap none;
+    CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
     bool complete = true;
     CoverRecord record;
+    uint32_t done = 0;
     while (complete && reader.next(record)) {
-        progress.show(0, destRemaining);
         for (uint32_t left = record.literalLength; left != 0 && complete;) {
             const uint32_t count = std::min(left, kReplayPiece);
-            complete = reader.literals().take(piece.get(), count) == count;
+            complete = reader.takeLiterals(piece.get(), count);
             out.writeRaw(target, piece.get(), count);
             left -= count;
         }
         const uint8_t* from = source + record.sourcePosition;
+        if (map != nullptr)
+            predictor.start(record.sourcePosition, record.coverLength,
+                            int64_t{destSize - destRemaining} + record.literalLength -
+                                record.sourcePosition);
         for (uint32_t left = record.coverLength; left != 0 && complete;) {
-            const uint32_t count = std::min(left, kReplayPiece);
-            complete = reader.differences().take(piece.get(), count) == count;
+            // The bytes the differences were taken against: the source's, or with predicted
+            // fields, the predictor's, which may end a piece early before a field.
+            uint32_t count = std::min(left, kReplayPiece);
+            if (map != nullptr) {
+                count = static_cast<uint32_t>(predictor.next(base.get(), count));
+                from = base.get();
+            }
+            complete = reader.takeDifferences(piece.get(), count);
             uint8_t* bytes = piece.get();
             for (uint32_t k = 0; k < count; ++k)
                 bytes[k] = static_cast<uint8_t>(bytes[k] + from[k]);
             out.writeRaw(target, bytes, count);
-            from += count;
+            if (map == nullptr)
+                from += count;
             left -= count;
         }
         destRemaining -= record.literalLength + record.coverLength;
-        progress.show(0, destRemaining);
+        if (++done % 64 == 0 || record.literalLength + record.coverLength > kReplayPiece)
+            progress.show(0, destRemaining);
     }
     out.flush(target);
     out.checksumOnFlush(nullptr);

@@ -1,5 +1,6 @@
-// Packing a plain stream into its compact form through libzstd: both layouts are built, the
-// pieces compressed against the source where they can refer to it.
+// Packing a plain stream into its compact form through libzstd (layouts 1 and 2, both built),
+// and the piece writing every layout shares: pieces compressed against the source where they can
+// refer to it.
 #include "format/compact_stream.h"
 
 #include "format/stream_parts.h"
@@ -21,14 +22,14 @@ int referenceLevel(uint32_t prefixSize, size_t pieceSize)
     return pieceSize * 8 < prefixSize ? kQuickReferenceLevel : kCompactLevel;
 }
 
+}  // namespace
+
 bool referencesSource(uint32_t sourceSize, size_t length)
 {
     return sourceSize != 0 && length != 0 &&
            sourceSize + uint64_t{length} <= uint64_t{1} << kMaxCompactWindowLog;
 }
 
-// Compresses bytes into one piece: a zstd frame, or the bytes as they are where the frame would
-// be no shorter. With a prefix, the window reaches from the end of the bytes back to its start.
 std::vector<uint8_t> storePiece(ZSTD_CCtx* context, const std::vector<uint8_t>& bytes,
                                 const uint8_t* prefix, uint32_t prefixSize, int level)
 {
@@ -54,6 +55,8 @@ void putLength(std::vector<uint8_t>& out, size_t value)
         out.push_back(static_cast<uint8_t>(value | 0x80));
     out.push_back(static_cast<uint8_t>(value));
 }
+
+namespace {
 
 // Three pieces, the literals against the source where they can refer to it.
 std::vector<uint8_t> packThreeParts(ZSTD_CCtx* context, const StreamParts& parts,
@@ -115,74 +118,4 @@ std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint
     return destinationForm
                ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
                : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
-}
-
-namespace {
-
-// The five parts of layout 3, one record per cover (and one more for literal bytes behind the
-// last cover): each record's literal length, cover length and the cover's start in the source
-// relative to where the previous cover ended, as columns; then the differences of the covered
-// bytes and the literal bytes. Columns of like numbers, and differences that are mostly zero,
-// are what zstd compresses best.
-struct CoverParts {
-    std::vector<uint8_t> literalLengths, coverLengths, sourceDeltas, differences, literals;
-};
-
-void putSigned(std::vector<uint8_t>& out, int64_t value)
-{
-    putLength(out, static_cast<size_t>((static_cast<uint64_t>(value) << 1) ^
-                                       static_cast<uint64_t>(value >> 63)));
-}
-
-CoverParts coverParts(const uint8_t* source, const uint8_t* dest, uint32_t destSize,
-                      const std::vector<Cover>& covers)
-{
-    CoverParts parts;
-    uint32_t destAt = 0;
-    uint32_t sourceAt = 0;
-    for (const Cover& cover : covers) {
-        putLength(parts.literalLengths, cover.destPosition - destAt);
-        parts.literals.insert(parts.literals.end(), dest + destAt, dest + cover.destPosition);
-        putLength(parts.coverLengths, cover.length);
-        putSigned(parts.sourceDeltas, int64_t{cover.sourcePosition} - sourceAt);
-        for (uint32_t k = 0; k < cover.length; ++k)
-            parts.differences.push_back(static_cast<uint8_t>(dest[cover.destPosition + k] -
-                                                             source[cover.sourcePosition + k]));
-        destAt = cover.destPosition + cover.length;
-        sourceAt = cover.sourcePosition + cover.length;
-    }
-    if (destAt < destSize) {
-        putLength(parts.literalLengths, destSize - destAt);
-        parts.literals.insert(parts.literals.end(), dest + destAt, dest + destSize);
-        putLength(parts.coverLengths, 0);
-        putSigned(parts.sourceDeltas, 0);
-    }
-    return parts;
-}
-
-}  // namespace
-
-std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                                uint32_t destSize, const std::vector<Cover>& covers)
-{
-    const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
-    if (context == nullptr)
-        failSilently(Status::NO_MEMORY);
-    const CoverParts parts = coverParts(source, dest, destSize, covers);
-    const bool reference = referencesSource(sourceSize, parts.literals.size());
-    const std::vector<uint8_t>* const plain[5] = {&parts.literalLengths, &parts.coverLengths,
-                                                  &parts.sourceDeltas, &parts.differences,
-                                                  &parts.literals};
-    std::vector<uint8_t> pieces[5];
-    for (int i = 0; i < 5; ++i)
-        pieces[i] = storePiece(context.get(), *plain[i], i == 4 && reference ? source : nullptr,
-                               sourceSize, kCompactLevel);
-    std::vector<uint8_t> stored = {COMPACT_COVERS, reference ? COMPACT_REFERENCE : uint8_t{0}};
-    for (int i = 0; i < 5; ++i) {
-        putLength(stored, plain[i]->size());
-        putLength(stored, pieces[i].size());
-    }
-    for (const std::vector<uint8_t>& piece : pieces)
-        stored.insert(stored.end(), piece.begin(), piece.end());
-    return stored;
 }

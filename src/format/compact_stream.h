@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <vector>
 
+struct ZSTD_CCtx_s;
+
 // The stored stream starts with its layout, its flags, then LEB128 lengths.
 constexpr uint8_t COMPACT_THREE_PARTS = 1;  // control, literals, deltas: each stored on its own
 constexpr uint8_t COMPACT_DESTINATION = 2;  // control and destination bytes, stored as one
 constexpr uint8_t COMPACT_COVERS = 3;       // covers of the destination by the source, anywhere
 constexpr uint8_t COMPACT_REFERENCE = 1;    // flag: the source is the prefix of the byte piece
+constexpr uint8_t COMPACT_CODE = 2;  // flag, layout 3: differences against predicted code fields
 // zstd level of every piece: size is what a compact record is for. A piece compressed against
 // the source indexes all of the source first, which at level 19 takes longer than all else a
 // create does; it gets level 19 only where the piece is at least an eighth of the source.
@@ -35,16 +38,13 @@ constexpr size_t kDestinationFormLimit = size_t{64} * 1024;
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
                                 uint32_t sourceSize, uint32_t destSize);
 
-// A stretch of the destination that the source holds nearly as it is, at any place: the
-// destination bytes [destPosition, destPosition + length) against the source bytes from
-// sourcePosition on.
-struct Cover {
-    uint32_t sourcePosition = 0;
-    uint32_t destPosition = 0;
-    uint32_t length = 0;
-};
-// The stored form (layout 3) of a record that writes the destination as the covers (in
-// destination order, not overlapping, each inside both files) and the literal bytes between and
-// around them. No memory: Status::NO_MEMORY.
-std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                                uint32_t destSize, const std::vector<Cover>& covers);
+// What every layout's writer shares. A piece compressed against the source needs the source
+// and the piece together inside the largest window.
+bool referencesSource(uint32_t sourceSize, size_t length);
+// Compresses bytes into one piece at the level: a zstd frame, or the bytes as they are where
+// the frame would be no shorter. With a prefix (the source), the window reaches from the end of
+// the bytes back to its start. No memory: Status::NO_MEMORY.
+std::vector<uint8_t> storePiece(ZSTD_CCtx_s* context, const std::vector<uint8_t>& bytes,
+                                const uint8_t* prefix, uint32_t prefixSize, int level);
+// Appends an unsigned LEB128 number.
+void putLength(std::vector<uint8_t>& out, size_t value);

@@ -4,36 +4,65 @@
 
 #include "format/compact_stream.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-constexpr int kCoverPieces = 5;
-// A LEB128 number of the columns takes at most 5 bytes (a 32-bit length, or a zigzag source
-// distance of 33 bits).
+enum Piece { LITERAL_LENGTHS, COVER_LENGTHS, DISTANCES, ZERO_RUNS, VALUES, LITERALS, SHIFT_MAP };
+constexpr int kCoverPieces = 7;
+// A LEB128 number of the columns takes at most 5 bytes (a 32-bit length, or a zigzag distance or
+// shift of 33 bits).
 constexpr uint32_t kLongestNumber = 5;
+// The shift map is read whole: a writer's has an entry per stretch of the source that moved
+// differently, a few hundred thousand bytes for the largest programs.
+constexpr uint32_t kLongestShiftMap = 4u << 20;
+
+bool readLeb(const uint8_t* bytes, size_t available, uint64_t& value, size_t& used)
+{
+    value = 0;
+    for (size_t i = 0; i < available && i < kLongestNumber; ++i) {
+        value |= uint64_t{bytes[i] & 0x7Fu} << (7 * i);
+        if ((bytes[i] & 0x80) == 0) {
+            used = i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t unzigzag(uint64_t value)
+{
+    return static_cast<int64_t>(value >> 1) ^ -static_cast<int64_t>(value & 1);
+}
 
 // The layout block: the flags, then a plain and a stored length per piece. Each record moves at
-// least one destination byte and takes one to five bytes of each column; the differences and
-// the literal bytes together are the destination, byte for byte.
+// least one destination byte and takes one to five bytes of each column; every difference that
+// is not zero, and every literal byte, is a destination byte; a run of zeros takes one to five
+// bytes and comes before such a difference or at the end.
 bool readCoverLayout(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
                      std::vector<StoredPiece>& pieces)
 {
-    if (storedLength < 2 || stored[0] != COMPACT_COVERS || (stored[1] & ~COMPACT_REFERENCE) != 0)
+    if (storedLength < 2 || stored[0] != COMPACT_COVERS ||
+        (stored[1] & ~(COMPACT_REFERENCE | COMPACT_CODE)) != 0)
         return false;
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
-    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    const uint64_t destSize = header.field32(HEADER_DEST_SIZE);
     StoredReader reader{stored + 2, storedLength - size_t{2}};
     pieces.assign(kCoverPieces, StoredPiece{});
     for (StoredPiece& piece : pieces)
         if (!reader.length(piece.plain) || !reader.length(piece.stored))
             return false;
-    for (int i = 0; i < 3; ++i)
-        if (pieces[i].plain > uint64_t{kLongestNumber} * destSize)
+    const bool code = (stored[1] & COMPACT_CODE) != 0;
+    for (int i = LITERAL_LENGTHS; i <= DISTANCES; ++i)
+        if (pieces[i].plain > kLongestNumber * destSize)
             return false;
-    if (uint64_t{pieces[3].plain} + pieces[4].plain != destSize)
+    if (uint64_t{pieces[VALUES].plain} + pieces[LITERALS].plain > destSize ||
+        pieces[ZERO_RUNS].plain > kLongestNumber * (uint64_t{pieces[VALUES].plain} + 1) ||
+        (!code && pieces[SHIFT_MAP].plain != 0) || pieces[SHIFT_MAP].plain > kLongestShiftMap)
         return false;
-    pieces[4].reference = stored[1] == COMPACT_REFERENCE;
+    pieces[LITERALS].reference = (stored[1] & COMPACT_REFERENCE) != 0;
     return placePieces(reader, pieces, sourceSize);
 }
 
@@ -56,37 +85,63 @@ bool CoverReader::open(const uint8_t* stored, uint32_t storedLength)
     std::vector<StoredPiece> pieces;
     if (!readCoverLayout(header_, stored, storedLength, pieces))
         return false;
-    for (int i = 0; i < kCoverPieces; ++i)
+    predicted_ = (stored[1] & COMPACT_CODE) != 0;
+    if (predicted_ && !readShiftMap(pieces[SHIFT_MAP]))
+        return false;
+    for (int i = LITERAL_LENGTHS; i < SHIFT_MAP; ++i)
         pieces_[i].start(pieces[i], source_, sourceSize_);
+    return true;
+}
+
+// Entries of a start (the distance from the previous one) and a shift (zigzag, the change from
+// the previous one); the starts rise from 0 inside the source.
+bool CoverReader::readShiftMap(const StoredPiece& piece)
+{
+    std::vector<uint8_t> bytes;
+    if (!decodeWhole(piece, source_, sourceSize_, bytes))
+        return false;
+    uint64_t start = 0;
+    int64_t shift = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        uint64_t distance = 0;
+        uint64_t change = 0;
+        size_t used = 0;
+        if (!readLeb(bytes.data() + at, bytes.size() - at, distance, used))
+            return false;
+        at += used;
+        if (!readLeb(bytes.data() + at, bytes.size() - at, change, used))
+            return false;
+        at += used;
+        start += distance;
+        shift += unzigzag(change);
+        if ((map_.starts.empty() ? start != 0 : distance == 0) || start >= sourceSize_)
+            return false;
+        map_.starts.push_back(static_cast<uint32_t>(start));
+        map_.shifts.push_back(shift);
+    }
     return true;
 }
 
 bool CoverReader::readNumber(PieceSource& column, uint64_t& value)
 {
     const size_t have = column.peek(kLongestNumber);
-    const uint8_t* bytes = column.data();
-    value = 0;
-    for (size_t i = 0; i < have; ++i) {
-        value |= uint64_t{bytes[i] & 0x7Fu} << (7 * i);
-        if ((bytes[i] & 0x80) == 0) {
-            column.skip(i + 1);
-            return true;
-        }
-    }
-    return false;
+    size_t used = 0;
+    if (!readLeb(column.data(), have, value, used))
+        return false;
+    column.skip(used);
+    return true;
 }
 
 bool CoverReader::next(CoverRecord& record)
 {
-    if (failed_ || pieces_[0].peek(1) == 0)
+    if (failed_ || pieces_[LITERAL_LENGTHS].peek(1) == 0)
         return false;
     uint64_t literal = 0;
     uint64_t cover = 0;
     uint64_t zigzag = 0;
-    failed_ = !readNumber(pieces_[0], literal) || !readNumber(pieces_[1], cover) ||
-              !readNumber(pieces_[2], zigzag);
-    const int64_t distance = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
-    const int64_t start = static_cast<int64_t>(sourceEnd_) + distance;
+    failed_ = !readNumber(pieces_[LITERAL_LENGTHS], literal) ||
+              !readNumber(pieces_[COVER_LENGTHS], cover) || !readNumber(pieces_[DISTANCES], zigzag);
+    const int64_t start = static_cast<int64_t>(sourceEnd_) + unzigzag(zigzag);
     // Every record moves the destination on, inside both files.
     failed_ = failed_ || literal + cover == 0 || destAt_ + literal + cover > destSize_ ||
               (cover != 0 && (start < 0 || static_cast<uint64_t>(start) + cover > sourceSize_));
@@ -101,12 +156,41 @@ bool CoverReader::next(CoverRecord& record)
     return true;
 }
 
+bool CoverReader::takeLiterals(uint8_t* out, size_t count)
+{
+    return pieces_[LITERALS].take(out, count) == count;
+}
+
+bool CoverReader::takeDifferences(uint8_t* out, size_t count)
+{
+    while (count != 0) {
+        if (zerosLeft_ != 0) {
+            const auto zeros = static_cast<size_t>(std::min<uint64_t>(zerosLeft_, count));
+            std::memset(out, 0, zeros);
+            zerosLeft_ -= zeros;
+            out += zeros;
+            count -= zeros;
+        } else if (valueNext_) {
+            if (pieces_[VALUES].take(out, 1) != 1)
+                return false;
+            valueNext_ = false;
+            ++out;
+            --count;
+        } else {
+            if (!readNumber(pieces_[ZERO_RUNS], zerosLeft_))
+                return false;
+            valueNext_ = true;
+        }
+    }
+    return true;
+}
+
 bool CoverReader::complete()
 {
-    if (failed_ || destAt_ != destSize_)
+    if (failed_ || destAt_ != destSize_ || zerosLeft_ != 0)
         return false;
-    for (PieceSource& piece : pieces_)
-        if (!piece.usedUp())
+    for (int i = LITERAL_LENGTHS; i < SHIFT_MAP; ++i)
+        if (!pieces_[i].usedUp())
             return false;
     return true;
 }

@@ -5,6 +5,7 @@
 #include "decoder/cover_replay.h"
 #include "format/compact_stream.h"
 #include "format/cover_reader.h"
+#include "format/cover_writer.h"
 #include "support/console_capture.h"
 #include "support/encode_record.h"
 #include "support/scratch_directory.h"
@@ -89,6 +90,53 @@ TEST_F(CoverReplayTest, AnyCoversReplayToTheirDestination)
         const Bytes stored = packCovers(source.data(), static_cast<uint32_t>(source.size()),
                                         dest.data(), static_cast<uint32_t>(dest.size()), covers);
         ASSERT_EQ(stored[0], COMPACT_COVERS);
+        const Replayed r = replay(source, static_cast<uint32_t>(dest.size()), stored);
+        ASSERT_TRUE(r.complete);
+        ASSERT_TRUE(r.dest == dest);
+    }
+}
+
+TEST_F(CoverReplayTest, CodeWhoseTargetsMovedReplaysThroughPredictedFields)
+{
+    // Calls and RIP-relative loads all over a program; the new version has a block inserted in
+    // the middle, so every call across it has a new displacement.
+    std::mt19937 random(47);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(testing::Message() << "seed 47, round " << round);
+        const uint32_t size = 4000 + static_cast<uint32_t>(random() % 60000);
+        Bytes source = randomBytes(random, size);
+        for (uint32_t at = 0; at + 8 < size; at += 8 + random() % 24) {
+            const auto target = static_cast<int32_t>(random() % size);
+            const int32_t displacement = target - static_cast<int32_t>(at + 5);
+            source[at] = random() % 2 == 0 ? 0xE8 : 0xE9;
+            for (int i = 0; i < 4; ++i)
+                source[at + 1 + i] = static_cast<uint8_t>(displacement >> (8 * i));
+        }
+        const uint32_t split = size / 2 + static_cast<uint32_t>(random() % (size / 4));
+        const Bytes inserted = randomBytes(random, 1 + random() % 500);
+        // The destination: the program with the block inserted and its displacements fixed.
+        Bytes dest = join({slice(source, 0, split), inserted, slice(source, split, size)});
+        const auto moved = static_cast<int32_t>(inserted.size());
+        for (uint32_t at = 0; at + 5 <= size; ++at) {
+            if ((source[at] != 0xE8 && source[at] != 0xE9) || at == split)
+                continue;
+            int32_t displacement = 0;
+            for (int i = 0; i < 4; ++i)
+                displacement |= int32_t{source[at + 1 + i]} << (8 * i);
+            const int64_t target = int64_t{at} + 5 + displacement;
+            const int64_t change = (target >= split ? moved : 0) - (at >= split ? moved : 0);
+            const uint32_t newAt = at >= split ? at + static_cast<uint32_t>(moved) : at;
+            if (target < 0 || target >= size || (at < split && at + 5 > split))
+                continue;
+            for (int i = 0; i < 4; ++i)
+                dest[newAt + 1 + i] = static_cast<uint8_t>((displacement + change) >> (8 * i));
+            at += 4;
+        }
+        const std::vector<Cover> covers = {
+            {0, 0, split}, {split, split + static_cast<uint32_t>(moved), size - split}};
+        const Bytes stored = packCovers(source.data(), size, dest.data(),
+                                        static_cast<uint32_t>(dest.size()), covers);
+        EXPECT_EQ(stored[1] & COMPACT_CODE, COMPACT_CODE);
         const Replayed r = replay(source, static_cast<uint32_t>(dest.size()), stored);
         ASSERT_TRUE(r.complete);
         ASSERT_TRUE(r.dest == dest);

@@ -1,0 +1,196 @@
+// The pieces of layout 3 and their compression. Numbers go into columns of like numbers, and
+// the covers' differences, mostly zero, into the lengths of their runs of zeros and the bytes
+// that are not zero: zstd compresses each of these far better than the differences as they are.
+#include "format/cover_writer.h"
+
+#include "format/code_prediction.h"
+#include "format/compact_stream.h"
+#include "format/zstd_support.h"
+
+#include <algorithm>
+#include <memory>
+#include <queue>
+#include <utility>
+
+namespace {
+
+void putSigned(std::vector<uint8_t>& out, int64_t value)
+{
+    putLength(out, static_cast<size_t>((static_cast<uint64_t>(value) << 1) ^
+                                       static_cast<uint64_t>(value >> 63)));
+}
+
+struct CoverParts {
+    std::vector<uint8_t> literalLengths, coverLengths, sourceDistances, literals;
+};
+
+struct Differences {
+    std::vector<uint8_t> zeroRuns, values;
+};
+
+CoverParts coverParts(const uint8_t* dest, uint32_t destSize, const std::vector<Cover>& covers)
+{
+    CoverParts parts;
+    uint32_t destAt = 0;
+    uint32_t sourceAt = 0;
+    for (const Cover& cover : covers) {
+        putLength(parts.literalLengths, cover.destPosition - destAt);
+        parts.literals.insert(parts.literals.end(), dest + destAt, dest + cover.destPosition);
+        putLength(parts.coverLengths, cover.length);
+        putSigned(parts.sourceDistances, int64_t{cover.sourcePosition} - sourceAt);
+        destAt = cover.destPosition + cover.length;
+        sourceAt = cover.sourcePosition + cover.length;
+    }
+    if (destAt < destSize) {
+        putLength(parts.literalLengths, destSize - destAt);
+        parts.literals.insert(parts.literals.end(), dest + destAt, dest + destSize);
+        putLength(parts.coverLengths, 0);
+        putSigned(parts.sourceDistances, 0);
+    }
+    return parts;
+}
+
+// Where each source byte went: for every stretch of the source, the shift of the longest cover
+// over it; a stretch no cover holds keeps the shift before it.
+ShiftMap shiftMapOf(const std::vector<Cover>& covers)
+{
+    std::vector<const Cover*> bySource;
+    for (const Cover& cover : covers)
+        bySource.push_back(&cover);
+    std::sort(bySource.begin(), bySource.end(),
+              [](const Cover* a, const Cover* b) { return a->sourcePosition < b->sourcePosition; });
+    // The covers that hold the current position, longest first; ended ones leave lazily.
+    const auto shorter = [](const Cover* a, const Cover* b) { return a->length < b->length; };
+    std::priority_queue<const Cover*, std::vector<const Cover*>, decltype(shorter)> open(shorter);
+    ShiftMap map;
+    const auto mark = [&](uint64_t position, int64_t shift) {
+        if (!map.shifts.empty() && map.shifts.back() == shift)
+            return;
+        if (!map.starts.empty() && map.starts.back() == position) {
+            map.shifts.back() = shift;
+            return;
+        }
+        map.starts.push_back(static_cast<uint32_t>(position));
+        map.shifts.push_back(shift);
+    };
+    size_t next = 0;
+    uint64_t at = 0;
+    while (next < bySource.size() || !open.empty()) {
+        while (!open.empty() && uint64_t{open.top()->sourcePosition} + open.top()->length <= at)
+            open.pop();
+        if (open.empty() && next < bySource.size())
+            at = std::max<uint64_t>(at, bySource[next]->sourcePosition);
+        while (next < bySource.size() && bySource[next]->sourcePosition <= at)
+            open.push(bySource[next++]);
+        if (open.empty())
+            break;
+        const Cover* top = open.top();
+        mark(at, int64_t{top->destPosition} - top->sourcePosition);
+        // The longest cover rules until it ends or a cover starts.
+        uint64_t until = uint64_t{top->sourcePosition} + top->length;
+        if (next < bySource.size())
+            until = std::min<uint64_t>(until, bySource[next]->sourcePosition);
+        at = std::max(until, at + 1);
+    }
+    if (!map.starts.empty())
+        map.starts.front() = 0;
+    return map;
+}
+
+// The covers' differences against the source bytes, or against them with the fields predicted.
+Differences differencesOf(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                          const std::vector<Cover>& covers, const ShiftMap* map)
+{
+    Differences out;
+    const ShiftMap none;
+    CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
+    std::vector<uint8_t> predicted(64 * 1024);
+    uint64_t zeros = 0;
+    for (const Cover& cover : covers) {
+        const uint8_t* to = dest + cover.destPosition;
+        predictor.start(cover.sourcePosition, cover.length,
+                        map != nullptr ? int64_t{cover.destPosition} - cover.sourcePosition : 0);
+        for (size_t count; (count = predictor.next(predicted.data(), predicted.size())) != 0;) {
+            for (size_t k = 0; k < count; ++k) {
+                const auto difference = static_cast<uint8_t>(to[k] - predicted[k]);
+                if (difference == 0) {
+                    ++zeros;
+                    continue;
+                }
+                putLength(out.zeroRuns, zeros);
+                out.values.push_back(difference);
+                zeros = 0;
+            }
+            to += count;
+        }
+    }
+    if (zeros != 0)
+        putLength(out.zeroRuns, zeros);
+    return out;
+}
+
+std::vector<uint8_t> shiftMapPiece(const ShiftMap& map)
+{
+    std::vector<uint8_t> piece;
+    uint32_t start = 0;
+    int64_t shift = 0;
+    for (size_t i = 0; i < map.starts.size(); ++i) {
+        putLength(piece, map.starts[i] - start);
+        putSigned(piece, map.shifts[i] - shift);
+        start = map.starts[i];
+        shift = map.shifts[i];
+    }
+    return piece;
+}
+
+// The length the differences' two pieces and the map would take at the trial level.
+size_t trialSize(ZSTD_CCtx* context, const Differences& differences,
+                 const std::vector<uint8_t>& map)
+{
+    return storePiece(context, differences.zeroRuns, nullptr, 0, kTrialLevel).size() +
+           storePiece(context, differences.values, nullptr, 0, kTrialLevel).size() +
+           storePiece(context, map, nullptr, 0, kTrialLevel).size();
+}
+
+}  // namespace
+
+std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                                uint32_t destSize, const std::vector<Cover>& covers)
+{
+    const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
+    if (context == nullptr)
+        failSilently(Status::NO_MEMORY);
+    const CoverParts parts = coverParts(dest, destSize, covers);
+    Differences differences = differencesOf(source, sourceSize, dest, covers, nullptr);
+    // Predicted fields pay where the files are code whose stretches moved; a quick trial tells.
+    const ShiftMap map = shiftMapOf(covers);
+    std::vector<uint8_t> mapPiece = shiftMapPiece(map);
+    Differences predicted = differencesOf(source, sourceSize, dest, covers, &map);
+    const bool code = !covers.empty() && trialSize(context.get(), predicted, mapPiece) <
+                                             trialSize(context.get(), differences, {});
+    if (code)
+        differences = std::move(predicted);
+    else
+        mapPiece.clear();
+    const bool reference = referencesSource(sourceSize, parts.literals.size());
+    const std::vector<uint8_t>* const plain[7] = {&parts.literalLengths,
+                                                  &parts.coverLengths,
+                                                  &parts.sourceDistances,
+                                                  &differences.zeroRuns,
+                                                  &differences.values,
+                                                  &parts.literals,
+                                                  &mapPiece};
+    std::vector<uint8_t> stored = {
+        COMPACT_COVERS,
+        static_cast<uint8_t>((reference ? COMPACT_REFERENCE : 0) | (code ? COMPACT_CODE : 0))};
+    std::vector<uint8_t> pieces[7];
+    for (int i = 0; i < 7; ++i) {
+        pieces[i] = storePiece(context.get(), *plain[i], i == 5 && reference ? source : nullptr,
+                               sourceSize, kCompactLevel);
+        putLength(stored, plain[i]->size());
+        putLength(stored, pieces[i].size());
+    }
+    for (const std::vector<uint8_t>& piece : pieces)
+        stored.insert(stored.end(), piece.begin(), piece.end());
+    return stored;
+}
