@@ -1,11 +1,13 @@
 // Writes the committed seed corpus: small valid records of every instruction kind made by the
 // encoder from the apply target's sources, the same records with header fields at their limits
 // (checksum made valid again), several records in one file, interpreter inputs and tokens of
-// every form, and compact records of the same pairs with the compact target's inputs.
+// every form, and compact records of the same pairs (layouts 1 to 3) with the compact target's
+// inputs.
 // Usage: zep_fuzz_seeds CORPUS_DIR
 #include "common/checksum.h"
 #include "common/file_layer.h"
 #include "encoder/delta_encoder.h"
+#include "format/cover_writer.h"
 #include "format/instruction_stream.h"
 #include "format/record_header.h"
 #include "fuzz_sources.h"
@@ -165,6 +167,22 @@ int main(int argc, char** argv)
         compactInput = join(compactInput, pair.source);
         compactInput.insert(compactInput.end(), compact.begin() + headerLength, compact.end());
         save(out + "/compact/" + pair.seed, compactInput);
+        // The same pair in layout 3: one cover over what both files begin with, literal bytes
+        // behind it.
+        uint32_t common = 0;
+        while (common < pair.source.size() && common < pair.dest.size() &&
+               pair.source[common] == pair.dest[common])
+            ++common;
+        std::vector<Cover> covers;
+        if (common != 0)
+            covers.push_back({0, 0, common});
+        const Bytes covered =
+            packCovers(pair.source.data(), static_cast<uint32_t>(pair.source.size()),
+                       pair.dest.data(), static_cast<uint32_t>(pair.dest.size()), covers);
+        Bytes coverInput(compactInput.begin(), compactInput.begin() + 14);
+        put32(coverInput, 8, crcBlock(covered.data(), covered.size(), crcInit()));
+        coverInput = join(join(coverInput, pair.source), covered);
+        save(out + "/compact/" + pair.seed + "-covers", coverInput);
     }
     // A long pair with a moved block: the block search and its shared correlations.
     Bytes longSource;
