@@ -241,6 +241,21 @@ uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
     return streamLength;
 }
 
+void writeStoredRecord(Run& run, RecordHeader& header, const uint8_t* source, const uint8_t* dest,
+                       const std::vector<uint8_t>& stored)
+{
+    beginRecord(run, header);
+    // The flush checksum that beginRecord set takes the stored bytes as they reach the file.
+    run.out.writeRaw(run.files.diff, stored.data(), static_cast<uint32_t>(stored.size()));
+    run.crcs.source = crcBlock(source, header.field32(HEADER_SOURCE_SIZE), run.crcs.source);
+    run.crcs.dest = crcBlock(dest, header.field32(HEADER_DEST_SIZE), run.crcs.dest);
+    header.setField16(HEADER_FLAGS,
+                      static_cast<uint16_t>(header.field16(HEADER_FLAGS) | FLAG_COMPACT));
+    header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stored.size()));
+    completeRecord(run, header, source);
+    endRecord(run);
+}
+
 void endRecord(Run& run)
 {
     // "done." promises a record that survives a power loss.

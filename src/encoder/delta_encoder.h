@@ -8,6 +8,7 @@
 #include "format/record_header.h"
 
 #include <cstdint>
+#include <vector>
 
 enum class EncoderSpeed {
     REFERENCE,  // one search per step, one byte at a time: the definition of the output
@@ -42,6 +43,11 @@ uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8
 void beginRecord(Run& run, RecordHeader& header);
 uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source);
 void endRecord(Run& run);
+// The whole frame around a compact stream of layout 3 made beforehand (stored), whose stream
+// checksum is that of its stored bytes: the source and destination checksums are taken of the
+// whole files, as the layout may read the source anywhere.
+void writeStoredRecord(Run& run, RecordHeader& header, const uint8_t* source, const uint8_t* dest,
+                       const std::vector<uint8_t>& stored);
 // What writes a record's stream for the run.
 inline RecordWriter recordWriter(Run& run, RecordHeader& header)
 {
