@@ -244,6 +244,7 @@ uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
 void writeStoredRecord(Run& run, RecordHeader& header, const uint8_t* source, const uint8_t* dest,
                        const std::vector<uint8_t>& stored)
 {
+    run.holdStream = false;  // the stream is made: it goes to the file as it is
     beginRecord(run, header);
     // The flush checksum that beginRecord set takes the stored bytes as they reach the file.
     run.out.writeRaw(run.files.diff, stored.data(), static_cast<uint32_t>(stored.size()));
