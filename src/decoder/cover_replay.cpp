@@ -27,7 +27,6 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
     Progress& progress = run.progress;
     progress.start(destSize);
     uint32_t destRemaining = destSize;
-    const std::unique_ptr<uint8_t[]> base(new uint8_t[kReplayPiece]);
     const std::unique_ptr<uint8_t[]> piece(new uint8_t[kReplayPiece]);
     const ShiftMap* map = reader.shiftMap();
     const ShiftMap none;
@@ -51,17 +50,13 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
             // The bytes the differences were taken against: the source's, or with predicted
             // fields, the predictor's, which may end a piece early before a field.
             uint32_t count = std::min(left, kReplayPiece);
-            if (map != nullptr) {
-                count = static_cast<uint32_t>(predictor.next(base.get(), count));
-                from = base.get();
-            }
-            complete = reader.takeDifferences(piece.get(), count);
-            uint8_t* bytes = piece.get();
-            for (uint32_t k = 0; k < count; ++k)
-                bytes[k] = static_cast<uint8_t>(bytes[k] + from[k]);
-            out.writeRaw(target, bytes, count);
-            if (map == nullptr)
-                from += count;
+            if (map != nullptr)
+                count = static_cast<uint32_t>(predictor.next(piece.get(), count));
+            else
+                std::memcpy(piece.get(), from, count);
+            complete = reader.addDifferences(piece.get(), count);
+            out.writeRaw(target, piece.get(), count);
+            from += count;
             left -= count;
         }
         destRemaining -= record.literalLength + record.coverLength;

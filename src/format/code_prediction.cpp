@@ -9,6 +9,8 @@
 #include "common/byte_order.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -18,26 +20,83 @@ namespace {
 constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x23, 0x2B, 0x33, 0x39, 0x3B,
                                    0x63, 0x85, 0x87, 0x89, 0x8B, 0x8D};
 
+constexpr uint32_t kPageBits = 12;
+
+// What a byte may begin: most bytes begin no form at all, and the scan passes them by a table.
+enum : uint8_t { NONE = 0, BRANCH = 1, CONDITIONAL = 2, REX = 4, RIP = 8, INDIRECT = 16 };
+constexpr std::array<uint8_t, 256> makeStarts()
+{
+    std::array<uint8_t, 256> starts{};
+    starts[0xE8] = starts[0xE9] = BRANCH;
+    starts[0x0F] = CONDITIONAL;
+    for (int rex = 0x40; rex <= 0x4F; ++rex)
+        starts[rex] = REX;
+    for (const uint8_t opcode : kRipOpcodes)
+        starts[opcode] |= RIP;
+    starts[0xFF] |= INDIRECT;
+    return starts;
+}
+constexpr std::array<uint8_t, 256> kStarts = makeStarts();
+
+// The bytes that tell a form: the first byte of a branch or a conditional jump, and a ModRM byte
+// that addresses [rip + disp32]. Every form holds one in its first three bytes.
+constexpr std::array<bool, 256> makeTelling()
+{
+    std::array<bool, 256> telling{};
+    telling[0xE8] = telling[0xE9] = telling[0x0F] = true;
+    for (int reg = 0; reg < 8; ++reg)
+        telling[0x05 | reg << 3] = true;
+    return telling;
+}
+constexpr std::array<bool, 256> kTelling = makeTelling();
+
+// Bytes 0x80 where a byte of word is zero: exact for the lowest such byte, which is all the
+// search needs.
+constexpr uint64_t zeroBytes(uint64_t word)
+{
+    return (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+}
+
+// The first telling byte in bytes[from, end), or end. Eight bytes at a time: a telling byte is
+// one whose bits 0-2 and 6-7 read 00 xxx 101, or E8 or E9 (E8 without bit 0), or 0F.
+size_t nextTelling(const uint8_t* bytes, size_t from, size_t end)
+{
+    for (; from + 8 <= end; from += 8) {
+        const uint64_t word = loadLe64(bytes + from);
+        const uint64_t found = zeroBytes((word & 0xC7C7C7C7C7C7C7C7ull) ^ 0x0505050505050505ull) |
+                               zeroBytes((word & 0xFEFEFEFEFEFEFEFEull) ^ 0xE8E8E8E8E8E8E8E8ull) |
+                               zeroBytes(word ^ 0x0F0F0F0F0F0F0F0Full);
+        if (found != 0)
+            return from + static_cast<size_t>(std::countr_zero(found)) / 8;
+    }
+    while (from < end && !kTelling[bytes[from]])
+        ++from;
+    return from;
+}
+
 // The instruction at bytes (left bytes available) that holds a field: its length, and where the
 // field starts in it; 0 when none starts here.
 uint32_t instructionAt(const uint8_t* bytes, uint64_t left, uint32_t& field)
 {
-    if (left >= 5 && (bytes[0] == 0xE8 || bytes[0] == 0xE9)) {  // call, jmp rel32
+    const uint8_t kind = kStarts[bytes[0]];
+    if (kind == NONE)
+        return 0;
+    if (kind == BRANCH && left >= 5) {  // call, jmp rel32
         field = 1;
         return 5;
     }
-    if (left >= 6 && bytes[0] == 0x0F && (bytes[1] & 0xF0) == 0x80) {  // jcc rel32
+    if (kind == CONDITIONAL && left >= 6 && (bytes[1] & 0xF0) == 0x80) {  // jcc rel32
         field = 2;
         return 6;
     }
-    const uint32_t rex = (bytes[0] & 0xF0) == 0x40 ? 1 : 0;
+    const uint32_t rex = kind == REX ? 1 : 0;
     if (left < rex + 6)
         return 0;
-    const uint8_t opcode = bytes[rex];
+    const uint8_t opcode = kStarts[bytes[rex]];
     const uint8_t modrm = bytes[rex + 1];
-    const bool rip = (std::memchr(kRipOpcodes, opcode, sizeof kRipOpcodes) != nullptr &&
-                      (modrm & 0xC7) == 0x05) ||
-                     (opcode == 0xFF && (modrm == 0x15 || modrm == 0x25 || modrm == 0x35));
+    const bool rip =
+        ((opcode & RIP) != 0 && (modrm & 0xC7) == 0x05) ||
+        ((opcode & INDIRECT) != 0 && (modrm == 0x15 || modrm == 0x25 || modrm == 0x35));
     if (!rip)
         return 0;
     field = rex + 2;
@@ -48,10 +107,30 @@ uint32_t instructionAt(const uint8_t* bytes, uint64_t left, uint32_t& field)
 
 int64_t ShiftMap::shiftAt(uint64_t position) const
 {
+    const uint64_t page = position >> kPageBits;
+    if (page < pages_.size()) {
+        size_t stretch = pages_[page];
+        while (stretch + 1 < starts.size() && starts[stretch + 1] <= position)
+            ++stretch;
+        return shifts[stretch];
+    }
     const auto after =
         std::upper_bound(starts.begin(), starts.end(), position,
                          [](uint64_t value, uint32_t start) { return value < start; });
     return after == starts.begin() ? 0 : shifts[static_cast<size_t>(after - starts.begin()) - 1];
+}
+
+void ShiftMap::index(uint32_t limit)
+{
+    pages_.clear();
+    if (starts.empty())
+        return;
+    size_t stretch = 0;
+    for (uint64_t page = 0; page << kPageBits < limit; ++page) {
+        while (stretch + 1 < starts.size() && starts[stretch + 1] <= page << kPageBits)
+            ++stretch;
+        pages_.push_back(static_cast<uint32_t>(stretch));
+    }
 }
 
 CoverPredictor::CoverPredictor(const uint8_t* source, uint32_t sourceSize, const ShiftMap& map)
@@ -69,36 +148,56 @@ void CoverPredictor::start(uint32_t coverStart, uint32_t length, int64_t shift)
 
 size_t CoverPredictor::next(uint8_t* out, size_t room)
 {
-    const uint64_t limit = std::min<uint64_t>(end_, at_ + room);
-    uint64_t written = at_;
-    while (scan_ < limit) {
-        uint32_t field = 0;
-        const uint32_t length = instructionAt(source_ + scan_, end_ - scan_, field);
-        if (length == 0) {
-            ++scan_;
+    // Positions relative to the piece's start, in locals: the compiler cannot keep members in
+    // registers across the stores to out.
+    const uint8_t* const bytes = source_ + at_;
+    const auto limit = static_cast<size_t>(std::min<uint64_t>(end_ - at_, room));
+    const auto available = static_cast<size_t>(end_ - at_);
+    size_t scan = static_cast<size_t>(scan_ - at_);
+    // The piece as the source holds it, then the fields predicted in place.
+    std::memcpy(out, bytes, limit);
+    bool held = false;  // an instruction that the next piece holds whole
+    while (scan < limit && !held) {
+        // A form can start only up to two bytes before one of its telling bytes, which are far
+        // rarer than the bytes a form may start with: the positions before that are passed over.
+        const size_t telling = nextTelling(bytes, scan, std::min(available, limit + 2));
+        // A branch's telling byte is its first; a ModRM byte tells a form one or two bytes before
+        // it (the second with a REX byte first). The bytes before it are no telling bytes, so no
+        // other form can start there.
+        const bool first =
+            telling < available && (bytes[telling] == 0x0F || bytes[telling] >= 0xE8);
+        const size_t from = scan;  // positions before it are done with
+        scan = std::min(telling + 1, limit);
+        if (!first && telling == 0)
             continue;
-        }
-        if (scan_ + length > limit)
-            break;  // the next piece holds the instruction whole
-        const uint64_t fieldAt = scan_ + field;
-        const int64_t value = static_cast<int32_t>(loadLe32(source_ + fieldAt));
-        // The displacement counts from the field's end, where these instructions end.
-        const int64_t target = static_cast<int64_t>(fieldAt) + 4 + value;
-        std::memcpy(out + (written - at_), source_ + written, fieldAt - written);
-        uint8_t* const predicted = out + (fieldAt - at_);
-        std::memcpy(predicted, source_ + fieldAt, 4);
-        if (target >= 0 && target < int64_t{sourceSize_}) {
-            const auto guess =
-                static_cast<uint32_t>(value + map_.shiftAt(static_cast<uint64_t>(target)) - shift_);
+        size_t start = first ? telling : std::max(from, telling - std::min<size_t>(telling, 2));
+        const size_t last = first ? telling : telling - 1;
+        for (; start <= last && start < limit; ++start) {
+            uint32_t field = 0;
+            const uint32_t length = instructionAt(bytes + start, available - start, field);
+            if (length == 0)
+                continue;
+            if (start + length > limit) {
+                held = true;
+                scan = start;
+                break;
+            }
+            const size_t fieldAt = start + field;
+            const int64_t value = static_cast<int32_t>(loadLe32(bytes + fieldAt));
+            // The displacement counts from the field's end, where these instructions end.
+            const int64_t target = static_cast<int64_t>(at_ + fieldAt) + 4 + value;
+            auto predicted = static_cast<uint32_t>(value);
+            if (target >= 0 && target < int64_t{sourceSize_})
+                predicted = static_cast<uint32_t>(
+                    value + map_.shiftAt(static_cast<uint64_t>(target)) - shift_);
             for (int i = 0; i < 4; ++i)
-                predicted[i] = static_cast<uint8_t>(guess >> (8 * i));
+                out[fieldAt + i] = static_cast<uint8_t>(predicted >> (8 * i));
+            scan = start + length;
+            break;
         }
-        written = fieldAt + 4;
-        scan_ += length;
     }
-    const uint64_t until = std::max(written, std::min(scan_, limit));
-    std::memcpy(out + (written - at_), source_ + written, until - written);
-    const auto count = static_cast<size_t>(until - at_);
-    at_ = until;
-    return count;
+    const size_t until = held ? scan : std::min(scan, limit);
+    at_ += until;
+    scan_ = at_;
+    return until;
 }

@@ -17,6 +17,12 @@ struct ShiftMap {
 
     // The shift of the stretch that holds position (0 for an empty map).
     int64_t shiftAt(uint64_t position) const;
+    // Makes shiftAt take a few steps instead of a binary search, for positions below limit:
+    // for every 4 KiB of positions, the first stretch that reaches into them.
+    void index(uint32_t limit);
+
+  private:
+    std::vector<uint32_t> pages_;
 };
 
 // The source bytes of one cover, with every field found in them replaced by its prediction, a

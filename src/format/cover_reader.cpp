@@ -88,6 +88,7 @@ bool CoverReader::open(const uint8_t* stored, uint32_t storedLength)
     predicted_ = (stored[1] & COMPACT_CODE) != 0;
     if (predicted_ && !readShiftMap(pieces[SHIFT_MAP]))
         return false;
+    map_.index(sourceSize_);
     for (int i = LITERAL_LENGTHS; i < SHIFT_MAP; ++i)
         pieces_[i].start(pieces[i], source_, sourceSize_);
     return true;
@@ -161,28 +162,32 @@ bool CoverReader::takeLiterals(uint8_t* out, size_t count)
     return pieces_[LITERALS].take(out, count) == count;
 }
 
-bool CoverReader::takeDifferences(uint8_t* out, size_t count)
+bool CoverReader::addDifferences(uint8_t* bytes, size_t count)
 {
-    while (count != 0) {
-        if (zerosLeft_ != 0) {
-            const auto zeros = static_cast<size_t>(std::min<uint64_t>(zerosLeft_, count));
-            std::memset(out, 0, zeros);
-            zerosLeft_ -= zeros;
-            out += zeros;
-            count -= zeros;
-        } else if (valueNext_) {
-            if (pieces_[VALUES].take(out, 1) != 1)
+    // Runs of zeros leave the bytes as they are; each difference between them is added.
+    PieceSource& values = pieces_[VALUES];
+    size_t at = 0;
+    for (;;) {
+        const auto zeros = static_cast<size_t>(std::min<uint64_t>(zerosLeft_, count - at));
+        zerosLeft_ -= zeros;
+        at += zeros;
+        if (at == count)
+            return true;
+        if (zerosLeft_ != 0)
+            continue;
+        if (valueNext_) {
+            if (values.peek(1) == 0)
                 return false;
+            bytes[at] = static_cast<uint8_t>(bytes[at] + *values.data());
+            values.skip(1);
+            ++at;
             valueNext_ = false;
-            ++out;
-            --count;
-        } else {
-            if (!readNumber(pieces_[ZERO_RUNS], zerosLeft_))
-                return false;
-            valueNext_ = true;
+            continue;
         }
+        if (!readNumber(pieces_[ZERO_RUNS], zerosLeft_))
+            return false;
+        valueNext_ = true;
     }
-    return true;
 }
 
 bool CoverReader::complete()

@@ -33,10 +33,11 @@ class CoverReader {
     // would move nothing or reach outside either file (complete tells the two apart). The
     // record's literal bytes and differences are read before the next call.
     bool next(CoverRecord& record);
-    // The next count literal bytes, or differences of covered bytes, into out; false where the
-    // pieces run out first or are damaged.
+    // The next count literal bytes into out; false where the piece runs out first or is damaged.
     bool takeLiterals(uint8_t* out, size_t count);
-    bool takeDifferences(uint8_t* out, size_t count);
+    // Adds the covers' next count differences to bytes, in place; false where the pieces run out
+    // first or are damaged.
+    bool addDifferences(uint8_t* bytes, size_t count);
     // The shift map the differences were taken against, with predicted fields; nullptr when they
     // were taken against the source bytes as they are.
     const ShiftMap* shiftMap() const
