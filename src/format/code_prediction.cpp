@@ -20,7 +20,7 @@ namespace {
 constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x23, 0x2B, 0x33, 0x39, 0x3B,
                                    0x63, 0x85, 0x87, 0x89, 0x8B, 0x8D};
 
-constexpr uint32_t kPageBits = 12;
+constexpr uint32_t kPageBits = 8;
 
 // What a byte may begin: most bytes begin no form at all, and the scan passes them by a table.
 enum : uint8_t { NONE = 0, BRANCH = 1, CONDITIONAL = 2, REX = 4, RIP = 8, INDIRECT = 16 };
@@ -57,21 +57,22 @@ constexpr uint64_t zeroBytes(uint64_t word)
     return (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
 }
 
-// The first telling byte in bytes[from, end), or end. Eight bytes at a time: a telling byte is
-// one whose bits 0-2 and 6-7 read 00 xxx 101, or E8 or E9 (E8 without bit 0), or 0F.
-size_t nextTelling(const uint8_t* bytes, size_t from, size_t end)
+// Bit 7 of each byte of the eight from word on that may be a telling byte (and no more than
+// what follows a true one; bytes from end on count as none): a telling byte is one whose bits
+// 0-2 and 6-7 read 00 xxx 101, or E8 or E9 (E8 without bit 0), or 0F.
+uint64_t tellingBytes(const uint8_t* bytes, size_t word, size_t end)
 {
-    for (; from + 8 <= end; from += 8) {
-        const uint64_t word = loadLe64(bytes + from);
-        const uint64_t found = zeroBytes((word & 0xC7C7C7C7C7C7C7C7ull) ^ 0x0505050505050505ull) |
-                               zeroBytes((word & 0xFEFEFEFEFEFEFEFEull) ^ 0xE8E8E8E8E8E8E8E8ull) |
-                               zeroBytes(word ^ 0x0F0F0F0F0F0F0F0Full);
-        if (found != 0)
-            return from + static_cast<size_t>(std::countr_zero(found)) / 8;
+    if (word + 8 > end) {
+        uint64_t found = 0;
+        for (size_t i = word; i < end; ++i)
+            if (kTelling[bytes[i]])
+                found |= uint64_t{0x80} << (8 * (i - word));
+        return found;
     }
-    while (from < end && !kTelling[bytes[from]])
-        ++from;
-    return from;
+    const uint64_t value = loadLe64(bytes + word);
+    return zeroBytes((value & 0xC7C7C7C7C7C7C7C7ull) ^ 0x0505050505050505ull) |
+           zeroBytes((value & 0xFEFEFEFEFEFEFEFEull) ^ 0xE8E8E8E8E8E8E8E8ull) |
+           zeroBytes(value ^ 0x0F0F0F0F0F0F0F0Full);
 }
 
 // The instruction at bytes (left bytes available) that holds a field: its length, and where the
@@ -141,7 +142,6 @@ CoverPredictor::CoverPredictor(const uint8_t* source, uint32_t sourceSize, const
 void CoverPredictor::start(uint32_t coverStart, uint32_t length, int64_t shift)
 {
     at_ = coverStart;
-    scan_ = coverStart;
     end_ = uint64_t{coverStart} + length;
     shift_ = shift;
 }
@@ -153,51 +153,51 @@ size_t CoverPredictor::next(uint8_t* out, size_t room)
     const uint8_t* const bytes = source_ + at_;
     const auto limit = static_cast<size_t>(std::min<uint64_t>(end_ - at_, room));
     const auto available = static_cast<size_t>(end_ - at_);
-    size_t scan = static_cast<size_t>(scan_ - at_);
+    // A form starts at most two bytes before its telling byte, so telling bytes up to two past
+    // the piece's end can begin forms inside it.
+    const size_t searchEnd = std::min(available, limit + 2);
     // The piece as the source holds it, then the fields predicted in place.
     std::memcpy(out, bytes, limit);
-    bool held = false;  // an instruction that the next piece holds whole
-    while (scan < limit && !held) {
-        // A form can start only up to two bytes before one of its telling bytes, which are far
-        // rarer than the bytes a form may start with: the positions before that are passed over.
-        const size_t telling = nextTelling(bytes, scan, std::min(available, limit + 2));
-        // A branch's telling byte is its first; a ModRM byte tells a form one or two bytes before
-        // it (the second with a REX byte first). The bytes before it are no telling bytes, so no
-        // other form can start there.
-        const bool first =
-            telling < available && (bytes[telling] == 0x0F || bytes[telling] >= 0xE8);
-        const size_t from = scan;  // positions before it are done with
-        scan = std::min(telling + 1, limit);
-        if (!first && telling == 0)
-            continue;
-        size_t start = first ? telling : std::max(from, telling - std::min<size_t>(telling, 2));
-        const size_t last = first ? telling : telling - 1;
-        for (; start <= last && start < limit; ++start) {
-            uint32_t field = 0;
-            const uint32_t length = instructionAt(bytes + start, available - start, field);
-            if (length == 0)
+    size_t scan = 0;  // where the next form may start
+    for (size_t word = 0; word < searchEnd && scan < limit; word += 8) {
+        uint64_t found = tellingBytes(bytes, word, searchEnd);
+        for (; found != 0 && scan < limit; found &= found - 1) {
+            const size_t telling = word + static_cast<size_t>(std::countr_zero(found)) / 8;
+            if (telling >= searchEnd)
+                break;
+            // A branch's telling byte is its first; a ModRM byte tells a form one or two bytes
+            // before it (the second with a REX byte first). The bytes before it are no telling
+            // bytes, so no other form can start there.
+            const uint8_t kind = bytes[telling];
+            const bool first = kind == 0x0F || kind >= 0xE8;
+            if (first ? telling < scan : telling < scan + 1)
                 continue;
-            if (start + length > limit) {
-                held = true;
-                scan = start;
+            size_t start = first ? telling : std::max(scan, telling - std::min<size_t>(telling, 2));
+            const size_t last = first ? telling : telling - 1;
+            for (; start <= last && start < limit; ++start) {
+                uint32_t field = 0;
+                const uint32_t length = instructionAt(bytes + start, available - start, field);
+                if (length == 0)
+                    continue;
+                if (start + length > limit) {
+                    at_ += start;  // the next piece holds the instruction whole
+                    return start;
+                }
+                const size_t fieldAt = start + field;
+                const int64_t value = static_cast<int32_t>(loadLe32(bytes + fieldAt));
+                // The displacement counts from the field's end, where these instructions end.
+                const int64_t target = static_cast<int64_t>(at_ + fieldAt) + 4 + value;
+                if (target >= 0 && target < int64_t{sourceSize_}) {
+                    const auto predicted = static_cast<uint32_t>(
+                        value + map_.shiftAt(static_cast<uint64_t>(target)) - shift_);
+                    for (int i = 0; i < 4; ++i)
+                        out[fieldAt + i] = static_cast<uint8_t>(predicted >> (8 * i));
+                }
+                scan = start + length;
                 break;
             }
-            const size_t fieldAt = start + field;
-            const int64_t value = static_cast<int32_t>(loadLe32(bytes + fieldAt));
-            // The displacement counts from the field's end, where these instructions end.
-            const int64_t target = static_cast<int64_t>(at_ + fieldAt) + 4 + value;
-            auto predicted = static_cast<uint32_t>(value);
-            if (target >= 0 && target < int64_t{sourceSize_})
-                predicted = static_cast<uint32_t>(
-                    value + map_.shiftAt(static_cast<uint64_t>(target)) - shift_);
-            for (int i = 0; i < 4; ++i)
-                out[fieldAt + i] = static_cast<uint8_t>(predicted >> (8 * i));
-            scan = start + length;
-            break;
         }
     }
-    const size_t until = held ? scan : std::min(scan, limit);
-    at_ += until;
-    scan_ = at_;
-    return until;
+    at_ += limit;
+    return limit;
 }

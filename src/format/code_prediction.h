@@ -18,7 +18,7 @@ struct ShiftMap {
     // The shift of the stretch that holds position (0 for an empty map).
     int64_t shiftAt(uint64_t position) const;
     // Makes shiftAt take a few steps instead of a binary search, for positions below limit:
-    // for every 4 KiB of positions, the first stretch that reaches into them.
+    // for every 256 positions, the first stretch that reaches into them.
     void index(uint32_t limit);
 
   private:
@@ -41,8 +41,7 @@ class CoverPredictor {
     const uint8_t* source_;
     uint32_t sourceSize_;
     const ShiftMap& map_;
-    uint64_t at_ = 0;    // the next source position to write
-    uint64_t end_ = 0;   // the cover's end in the source
-    uint64_t scan_ = 0;  // the next position where a field may start
+    uint64_t at_ = 0;   // the next source position to write
+    uint64_t end_ = 0;  // the cover's end in the source
     int64_t shift_ = 0;
 };
