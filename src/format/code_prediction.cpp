@@ -20,8 +20,6 @@ namespace {
 constexpr uint8_t kRipOpcodes[] = {0x03, 0x0B, 0x23, 0x2B, 0x33, 0x39, 0x3B,
                                    0x63, 0x85, 0x87, 0x89, 0x8B, 0x8D};
 
-constexpr uint32_t kPageBits = 8;
-
 // What a byte may begin: most bytes begin no form at all, and the scan passes them by a table.
 enum : uint8_t { NONE = 0, BRANCH = 1, CONDITIONAL = 2, REX = 4, RIP = 8, INDIRECT = 16 };
 constexpr std::array<uint8_t, 256> makeStarts()
@@ -106,15 +104,8 @@ uint32_t instructionAt(const uint8_t* bytes, uint64_t left, uint32_t& field)
 
 }  // namespace
 
-int64_t ShiftMap::shiftAt(uint64_t position) const
+int64_t ShiftMap::searchShift(uint64_t position) const
 {
-    const uint64_t page = position >> kPageBits;
-    if (page < pages_.size()) {
-        size_t stretch = pages_[page];
-        while (stretch + 1 < starts.size() && starts[stretch + 1] <= position)
-            ++stretch;
-        return shifts[stretch];
-    }
     const auto after =
         std::upper_bound(starts.begin(), starts.end(), position,
                          [](uint64_t value, uint32_t start) { return value < start; });

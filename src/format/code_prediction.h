@@ -16,12 +16,24 @@ struct ShiftMap {
     std::vector<int64_t> shifts;
 
     // The shift of the stretch that holds position (0 for an empty map).
-    int64_t shiftAt(uint64_t position) const;
+    int64_t shiftAt(uint64_t position) const
+    {
+        const uint64_t page = position >> kPageBits;
+        if (page >= pages_.size())
+            return searchShift(position);
+        size_t stretch = pages_[page];
+        while (stretch + 1 < starts.size() && starts[stretch + 1] <= position)
+            ++stretch;
+        return shifts[stretch];
+    }
     // Makes shiftAt take a few steps instead of a binary search, for positions below limit:
     // for every 256 positions, the first stretch that reaches into them.
     void index(uint32_t limit);
 
   private:
+    static constexpr uint32_t kPageBits = 8;
+    int64_t searchShift(uint64_t position) const;
+
     std::vector<uint32_t> pages_;
 };
 
