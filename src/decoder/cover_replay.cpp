@@ -29,7 +29,7 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
     uint32_t destRemaining = destSize;
     const std::unique_ptr<uint8_t[]> piece(new uint8_t[kReplayPiece]);
     const ShiftMap* map = reader.shiftMap();
-    const ShiftMap none;
+    const ShiftMap none{};
     CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
     bool complete = true;
     CoverRecord record;

@@ -163,18 +163,20 @@ size_t CoverPredictor::next(uint8_t* out, size_t room)
             const bool first = kind == 0x0F || kind >= 0xE8;
             if (first ? telling < scan : telling < scan + 1)
                 continue;
-            size_t start = first ? telling : std::max(scan, telling - std::min<size_t>(telling, 2));
+            size_t candidate =
+                first ? telling : std::max(scan, telling - std::min<size_t>(telling, 2));
             const size_t last = first ? telling : telling - 1;
-            for (; start <= last && start < limit; ++start) {
+            for (; candidate <= last && candidate < limit; ++candidate) {
                 uint32_t field = 0;
-                const uint32_t length = instructionAt(bytes + start, available - start, field);
+                const uint32_t length =
+                    instructionAt(bytes + candidate, available - candidate, field);
                 if (length == 0)
                     continue;
-                if (start + length > limit) {
-                    at_ += start;  // the next piece holds the instruction whole
-                    return start;
+                if (candidate + length > limit) {
+                    at_ += candidate;  // the next piece holds the instruction whole
+                    return candidate;
                 }
-                const size_t fieldAt = start + field;
+                const size_t fieldAt = candidate + field;
                 const int64_t value = static_cast<int32_t>(loadLe32(bytes + fieldAt));
                 // The displacement counts from the field's end, where these instructions end.
                 const int64_t target = static_cast<int64_t>(at_ + fieldAt) + 4 + value;
@@ -184,7 +186,7 @@ size_t CoverPredictor::next(uint8_t* out, size_t room)
                     for (int i = 0; i < 4; ++i)
                         out[fieldAt + i] = static_cast<uint8_t>(predicted >> (8 * i));
                 }
-                scan = start + length;
+                scan = candidate + length;
                 break;
             }
         }

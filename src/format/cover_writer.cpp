@@ -16,8 +16,8 @@ namespace {
 
 void putSigned(std::vector<uint8_t>& out, int64_t value)
 {
-    putLength(out, static_cast<size_t>((static_cast<uint64_t>(value) << 1) ^
-                                       static_cast<uint64_t>(value >> 63)));
+    const uint64_t sign = value < 0 ? ~uint64_t{0} : 0;
+    putLength(out, static_cast<size_t>((static_cast<uint64_t>(value) << 1) ^ sign));
 }
 
 struct CoverParts {
@@ -54,9 +54,9 @@ CoverParts coverParts(const uint8_t* dest, uint32_t destSize, const std::vector<
 // over it; a stretch no cover holds keeps the shift before it.
 ShiftMap shiftMapOf(const std::vector<Cover>& covers)
 {
-    std::vector<const Cover*> bySource;
-    for (const Cover& cover : covers)
-        bySource.push_back(&cover);
+    std::vector<const Cover*> bySource(covers.size());
+    std::transform(covers.begin(), covers.end(), bySource.begin(),
+                   [](const Cover& cover) { return &cover; });
     std::sort(bySource.begin(), bySource.end(),
               [](const Cover* a, const Cover* b) { return a->sourcePosition < b->sourcePosition; });
     // The covers that hold the current position, longest first; ended ones leave lazily.
@@ -78,6 +78,7 @@ ShiftMap shiftMapOf(const std::vector<Cover>& covers)
     while (next < bySource.size() || !open.empty()) {
         while (!open.empty() && uint64_t{open.top()->sourcePosition} + open.top()->length <= at)
             open.pop();
+        // cppcheck-suppress knownConditionTrueFalse ; the loop above may stop at a cover still open
         if (open.empty() && next < bySource.size())
             at = std::max<uint64_t>(at, bySource[next]->sourcePosition);
         while (next < bySource.size() && bySource[next]->sourcePosition <= at)
@@ -102,9 +103,9 @@ Differences differencesOf(const uint8_t* source, uint32_t sourceSize, const uint
                           const std::vector<Cover>& covers, const ShiftMap* map)
 {
     Differences out;
-    const ShiftMap none;
+    const ShiftMap none{};
     CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
-    std::vector<uint8_t> predicted(64 * 1024);
+    std::vector<uint8_t> predicted(size_t{64} * 1024);
     uint64_t zeros = 0;
     for (const Cover& cover : covers) {
         const uint8_t* to = dest + cover.destPosition;

@@ -71,7 +71,7 @@ bool StoredReader::length(uint32_t& value)
     return false;
 }
 
-bool placePieces(StoredReader& reader, std::vector<StoredPiece>& pieces, uint32_t sourceSize)
+bool placePieces(const StoredReader& reader, std::vector<StoredPiece>& pieces, uint32_t sourceSize)
 {
     uint64_t storedTotal = 0;
     for (StoredPiece& piece : pieces) {

@@ -39,7 +39,7 @@ struct StoredPiece {
 // Places the pieces, whose lengths are read already, one behind the other in the reader's bytes,
 // which they must fill exactly, and checks every frame among them: exactly one plain zstd frame
 // of its recorded plain length, whose window is no larger than zep writes.
-bool placePieces(StoredReader& reader, std::vector<StoredPiece>& pieces, uint32_t sourceSize);
+bool placePieces(const StoredReader& reader, std::vector<StoredPiece>& pieces, uint32_t sourceSize);
 
 // A decoding context limited to the windows a compact record may ask for. No memory:
 // Status::NO_MEMORY.
