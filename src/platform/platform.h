@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -132,6 +134,22 @@ struct HeldSignals {
 };
 void holdSignals(HeldSignals& held);
 void releaseSignals(const HeldSignals& held);
+// A thread for work that runs beside a run's own (a search, a compression, a prediction). It
+// takes no signals: the handlers that end a run belong to the run's thread. Throws
+// std::system_error where no thread can be had.
+template <typename Work> std::thread startWorker(Work&& work)
+{
+    HeldSignals held;
+    holdSignals(held);
+    try {
+        std::thread worker(std::forward<Work>(work));
+        releaseSignals(held);
+        return worker;
+    } catch (...) {
+        releaseSignals(held);
+        throw;
+    }
+}
 // A second name for the file; fails (errno EEXIST) when the name is taken. Some file systems
 // have no such names (errno EPERM or EOPNOTSUPP).
 bool linkFile(int directory, const char* from, const char* to);
