@@ -6,13 +6,20 @@
 #include "format/code_prediction.h"
 #include "format/compact_stream.h"
 #include "format/zstd_support.h"
+#include "platform/platform.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <queue>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace {
+
+// Where the literal bytes go among the seven pieces.
+constexpr int kLiteralPiece = 5;
 
 void putSigned(std::vector<uint8_t>& out, int64_t value)
 {
@@ -162,6 +169,37 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
     if (context == nullptr)
         failSilently(Status::NO_MEMORY);
     const CoverParts parts = coverParts(dest, destSize, covers);
+    // The literal bytes, compressed against the source, take longest: a second thread compresses
+    // them while this one weighs and compresses the differences.
+    const bool reference = referencesSource(sourceSize, parts.literals.size());
+    std::vector<uint8_t> literals;
+    std::exception_ptr failure;
+    const auto compressLiterals = [&] {
+        try {
+            const std::unique_ptr<ZSTD_CCtx, FreeCCtx> own(ZSTD_createCCtx());
+            if (own == nullptr)
+                failSilently(Status::NO_MEMORY);
+            literals = storePiece(own.get(), parts.literals, reference ? source : nullptr,
+                                  sourceSize, kCompactLevel);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    std::thread worker;
+    try {
+        worker = platform::startWorker(compressLiterals);
+    } catch (const std::system_error&) {
+        compressLiterals();  // no thread to be had: this one does it first
+    }
+    // Joined however this ends: the thread reads the parts.
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner()
+        {
+            if (thread.joinable())
+                thread.join();
+        }
+    } joiner{worker};
     Differences differences = differencesOf(source, sourceSize, dest, covers, nullptr);
     // Predicted fields pay where the files are code whose stretches moved; a quick trial tells.
     const ShiftMap map = shiftMapOf(covers);
@@ -173,7 +211,6 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         differences = std::move(predicted);
     else
         mapPiece.clear();
-    const bool reference = referencesSource(sourceSize, parts.literals.size());
     const std::vector<uint8_t>* const plain[7] = {&parts.literalLengths,
                                                   &parts.coverLengths,
                                                   &parts.sourceDistances,
@@ -185,9 +222,15 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         COMPACT_COVERS,
         static_cast<uint8_t>((reference ? COMPACT_REFERENCE : 0) | (code ? COMPACT_CODE : 0))};
     std::vector<uint8_t> pieces[7];
+    for (int i = 0; i < 7; ++i)
+        if (i != kLiteralPiece)
+            pieces[i] = storePiece(context.get(), *plain[i], nullptr, 0, kCompactLevel);
+    if (worker.joinable())
+        worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    pieces[kLiteralPiece] = std::move(literals);
     for (int i = 0; i < 7; ++i) {
-        pieces[i] = storePiece(context.get(), *plain[i], i == 5 && reference ? source : nullptr,
-                               sourceSize, kCompactLevel);
         putLength(stored, plain[i]->size());
         putLength(stored, pieces[i].size());
     }
