@@ -6,6 +6,7 @@
 #include "common/file_layer.h"
 #include "common/printable.h"
 #include "common/status.h"
+#include "encoder/cover_search.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
@@ -17,6 +18,9 @@
 #include <cstring>
 
 namespace {
+
+// Destinations up to this size are written with -W -Z in whichever of two forms is smaller.
+constexpr uint32_t kWholeFileTrialLimit = 1 << 20;
 
 // Maps one input and records its size and last-write time (with milliseconds) in the header.
 const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, uint32_t sizeField,
@@ -34,15 +38,29 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, 
     return view;
 }
 
-// With -W the whole-file encoder's stream, unless the default encoder's would not be longer.
-// Where that one is already at most 64 bytes and one per 4 KiB of the new file, there is too
-// little to gain to index the source at all.
+// With -W -Z a record of covers; a small destination is also planned as -W plans it, and that
+// record written compact where it is smaller (the matches of its stream serve some short text
+// files better than covers and literals). With -W alone the whole-file encoder's stream, unless
+// the default encoder's would not be longer. Where that one is already at most 64 bytes and one
+// per 4 KiB of the new file, there is too little to gain to index the source at all.
 void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const uint8_t* source,
                   const uint8_t* dest)
 {
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    if (tuning.wholeFileSearch != 0 && tuning.compact != 0) {
+        const std::vector<uint8_t> covers = packSmallestCovers(source, sourceSize, dest, destSize);
+        WholeFilePlan plan;
+        if (destSize > kWholeFileTrialLimit || sourceSize == 0 || destSize == 0 ||
+            !planWholeFile(source, sourceSize, dest, destSize, plan) ||
+            packWholeFile(run, header, plan, source, dest).size() >= covers.size()) {
+            writeStoredRecord(run, header, source, dest, covers);
+            return;
+        }
+        writeWholeFileRecord(run, header, plan, source, dest);
+        return;
+    }
     if (tuning.wholeFileSearch != 0) {
-        const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
-        const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
         const uint32_t specified = measureStream(tuning, source, sourceSize, dest, destSize);
         WholeFilePlan plan;
         if (specified > 64 + destSize / 4096 &&

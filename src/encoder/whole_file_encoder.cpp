@@ -4,11 +4,14 @@
 #include "encoder/whole_file_encoder.h"
 
 #include "common/checksum.h"
+#include "common/progress.h"
+#include "common/report.h"
 #include "encoder/delta_encoder.h"
 #include "encoder/gap_planner.h"
 #include "encoder/match_chain.h"
 #include "encoder/source_index.h"
 #include "encoder/step_emitter.h"
+#include "format/compact_stream.h"
 #include "format/record_header.h"
 
 #include <new>
@@ -57,4 +60,22 @@ void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& p
     run.crcs.dest = crcBlock(dest, destSize, run.crcs.dest);
     completeRecord(run, header, source);
     endRecord(run);
+}
+
+std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+                                   const uint8_t* source, const uint8_t* dest)
+{
+    const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
+    const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
+    // A held stream never reaches the writer's buffer or file, nor its checksum; only the
+    // header's stream length counts it, and is put back.
+    const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
+    uint32_t streamCrc = 0;
+    std::vector<uint8_t> stream;
+    RecordWriter writer{run.out, run.files.diff, header, streamCrc, &stream};
+    const Report quiet;
+    Progress progress(quiet);
+    writeSteps(writer, progress, plan.steps, source, sourceSize, dest, destSize);
+    header.setField32(HEADER_STREAM_LENGTH, streamLength);
+    return packStream(stream.data(), stream.size(), source, sourceSize, destSize);
 }

@@ -37,3 +37,8 @@ bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* de
 // in place, with the progress and "done." as for the default encoder.
 void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& plan,
                           const uint8_t* source, const uint8_t* dest);
+// The compact form that writeWholeFileRecord gives the plan in a run that holds its stream,
+// made without writing anything or showing progress, for weighing it against another form.
+// The header is as it was when it returns.
+std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+                                   const uint8_t* source, const uint8_t* dest);
