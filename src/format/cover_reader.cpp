@@ -37,22 +37,24 @@ int64_t unzigzag(uint64_t value)
     return static_cast<int64_t>(value >> 1) ^ -static_cast<int64_t>(value & 1);
 }
 
-// The layout block: the flags, then a plain and a stored length per piece. Each record moves at
-// least one destination byte and takes one to five bytes of each column; every difference that
-// is not zero, and every literal byte, is a destination byte; a run of zeros takes one to five
-// bytes and comes before such a difference or at the end.
+// The layout block: the flags, the pieces present, then a plain and a stored length per piece
+// present (a present piece holds something). Each record moves at least one destination byte
+// and takes one to five bytes of each column; every difference that is not zero, and every
+// literal byte, is a destination byte; a run of zeros takes one to five bytes and comes before
+// such a difference or at the end.
 bool readCoverLayout(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
                      std::vector<StoredPiece>& pieces)
 {
-    if (storedLength < 2 || stored[0] != COMPACT_COVERS ||
-        (stored[1] & ~(COMPACT_REFERENCE | COMPACT_CODE)) != 0)
+    if (storedLength < 3 || stored[0] != COMPACT_COVERS ||
+        (stored[1] & ~(COMPACT_REFERENCE | COMPACT_CODE)) != 0 || stored[2] >= 1u << kCoverPieces)
         return false;
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint64_t destSize = header.field32(HEADER_DEST_SIZE);
-    StoredReader reader{stored + 2, storedLength - size_t{2}};
+    StoredReader reader{stored + 3, storedLength - size_t{3}};
     pieces.assign(kCoverPieces, StoredPiece{});
-    for (StoredPiece& piece : pieces)
-        if (!reader.length(piece.plain) || !reader.length(piece.stored))
+    for (int i = 0; i < kCoverPieces; ++i)
+        if ((stored[2] >> i & 1) != 0 && (!reader.length(pieces[i].plain) ||
+                                          !reader.length(pieces[i].stored) || pieces[i].plain == 0))
             return false;
     const bool code = (stored[1] & COMPACT_CODE) != 0;
     for (int i = LITERAL_LENGTHS; i <= DISTANCES; ++i)
@@ -135,8 +137,15 @@ bool CoverReader::readNumber(PieceSource& column, uint64_t& value)
 
 bool CoverReader::next(CoverRecord& record)
 {
-    if (failed_ || pieces_[LITERAL_LENGTHS].peek(1) == 0)
+    if (failed_ || destAt_ == destSize_)
         return false;
+    if (pieces_[LITERAL_LENGTHS].peek(1) == 0) {
+        // The literal bytes behind the last cover, in a record of their own.
+        record = CoverRecord{};
+        record.literalLength = static_cast<uint32_t>(destSize_ - destAt_);
+        destAt_ = destSize_;
+        return true;
+    }
     uint64_t literal = 0;
     uint64_t cover = 0;
     uint64_t zigzag = 0;

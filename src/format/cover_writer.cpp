@@ -48,12 +48,8 @@ CoverParts coverParts(const uint8_t* dest, uint32_t destSize, const std::vector<
         destAt = cover.destPosition + cover.length;
         sourceAt = cover.sourcePosition + cover.length;
     }
-    if (destAt < destSize) {
-        putLength(parts.literalLengths, destSize - destAt);
-        parts.literals.insert(parts.literals.end(), dest + destAt, dest + destSize);
-        putLength(parts.coverLengths, 0);
-        putSigned(parts.sourceDistances, 0);
-    }
+    // The literal bytes behind the last cover need no record: they are what is left.
+    parts.literals.insert(parts.literals.end(), dest + destAt, dest + destSize);
     return parts;
 }
 
@@ -218,9 +214,16 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
                                                   &differences.values,
                                                   &parts.literals,
                                                   &mapPiece};
+    // Only the pieces that hold something have lengths, marked in a byte of their own: a small
+    // file's record is then little more than its literal bytes.
+    uint8_t present = 0;
+    for (int i = 0; i < 7; ++i)
+        if (!plain[i]->empty())
+            present = static_cast<uint8_t>(present | 1u << i);
     std::vector<uint8_t> stored = {
         COMPACT_COVERS,
-        static_cast<uint8_t>((reference ? COMPACT_REFERENCE : 0) | (code ? COMPACT_CODE : 0))};
+        static_cast<uint8_t>((reference ? COMPACT_REFERENCE : 0) | (code ? COMPACT_CODE : 0)),
+        present};
     std::vector<uint8_t> pieces[7];
     for (int i = 0; i < 7; ++i)
         if (i != kLiteralPiece)
@@ -231,6 +234,8 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         std::rethrow_exception(failure);
     pieces[kLiteralPiece] = std::move(literals);
     for (int i = 0; i < 7; ++i) {
+        if (plain[i]->empty())
+            continue;
         putLength(stored, plain[i]->size());
         putLength(stored, pieces[i].size());
     }
