@@ -7,6 +7,7 @@
 #include "encoder/cover_search.h"
 
 #include "encoder/suffix_array.h"
+#include "format/compact_stream.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -306,7 +307,9 @@ std::vector<uint8_t> packSmallestCovers(const uint8_t* source, uint32_t sourceSi
 {
     const std::vector<Cover> covers = findCovers(source, sourceSize, dest, destSize);
     std::vector<uint8_t> stored = packCovers(source, sourceSize, dest, destSize, covers);
-    if (destSize <= kTrialLimit && !covers.empty()) {
+    // Where the fields of code were worth predicting, the files are programs, which covers serve
+    // best: the trial would cost a compression at the highest level for nothing.
+    if (destSize <= kTrialLimit && !covers.empty() && (stored[1] & COMPACT_CODE) == 0) {
         std::vector<uint8_t> plain = packCovers(source, sourceSize, dest, destSize, {});
         if (plain.size() < stored.size())
             stored.swap(plain);

@@ -11,6 +11,7 @@
 #include "encoder/tuning.h"
 #include "encoder/whole_file_encoder.h"
 #include "format/append_point.h"
+#include "format/compact_stream.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
 
@@ -38,8 +39,9 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, 
     return view;
 }
 
-// With -W -Z a record of covers; a small destination is also planned as -W plans it, and that
-// record written compact where it is smaller (the matches of its stream serve some short text
+// With -W -Z a record of covers; a small destination, or one that the covers' record shows to be
+// nearly the same as the source, is also planned as -W plans it, and that record written compact
+// where it is smaller (the matches of its stream serve some short text
 // files better than covers and literals). With -W alone the whole-file encoder's stream, unless
 // the default encoder's would not be longer. Where that one is already at most 64 bytes and one
 // per 4 KiB of the new file, there is too little to gain to index the source at all.
@@ -51,7 +53,11 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
     if (tuning.wholeFileSearch != 0 && tuning.compact != 0) {
         const std::vector<uint8_t> covers = packSmallestCovers(source, sourceSize, dest, destSize);
         WholeFilePlan plan;
-        if (destSize > kWholeFileTrialLimit || sourceSize == 0 || destSize == 0 ||
+        // Where the versions are nearly the same, the plan is quick whatever their size; a
+        // program's covers are smaller than any plan.
+        const bool trial = (destSize <= kWholeFileTrialLimit || covers.size() < destSize / 256) &&
+                           (covers[1] & COMPACT_CODE) == 0;
+        if (!trial || sourceSize == 0 || destSize == 0 ||
             !planWholeFile(source, sourceSize, dest, destSize, plan) ||
             packWholeFile(run, header, plan, source, dest).size() >= covers.size()) {
             writeStoredRecord(run, header, source, dest, covers);
