@@ -82,7 +82,7 @@ int main(int argc, char** argv)
     }
     old_path = argv[1];
     new_path = argv[2];
-    memset(&callbacks, 0, sizeof callbacks);
+    zep_callbacks_init(&callbacks);
     callbacks.message = print;
     callbacks.console = print;
 

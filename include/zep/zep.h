@@ -14,7 +14,10 @@
 #ifndef ZEP_ZEP_H
 #define ZEP_ZEP_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include "zep/zep_version.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,19 +39,36 @@ enum zep_status {
     ZEP_CHANGED_WHILE_READ = 12, /* "[name] changed while being read." */
     ZEP_BUSY = 13,               /* "[name] is still in use by another process; nothing
                                   * appended.": see zep_create */
+    ZEP_INTERNAL = 14,           /* an exception reached the library's edge (from a callback,
+                                  * or a fault of the library's own); the run was undone */
+    ZEP_INVALID_ARGUMENT = 15,   /* a NULL path or function, a struct whose size member is 0,
+                                  * an option outside its range */
     ZEP_HEADER_BROKEN = -2,      /* "Header broken." */
     ZEP_STREAM_BROKEN = -3,      /* ".zep broken." */
     ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
     ZEP_DEST_CRC = -5,           /* "internal error out put CRC not match." */
     ZEP_RENAME_FAILED = -6,      /* "Rename error temp file." */
-    ZEP_USAGE = -10              /* the tool's usage text; a call given a NULL path */
+    ZEP_USAGE = -10              /* the tool's usage text */
 };
 
 /* One create, apply or list while it runs; see zep_callbacks.run. */
 typedef struct zep_run zep_run;
 
-/* What a call tells its caller. Every member may be NULL. */
+/* A short English description of a status ("the file does not exist or cannot be opened"),
+ * "unknown status" for a value not listed above. */
+const char* zep_status_text(int status);
+
+/* The structs a caller fills start with their size, so that members added later are left at
+ * their defaults for a caller built before them: set it to sizeof the struct (the init
+ * functions do). A size of 0 (a zero-filled struct) is refused with ZEP_INVALID_ARGUMENT. */
+
+/* What a call tells its caller. Every member but size may be NULL. Callbacks run on the
+ * calling thread, one at a time, while the call holds its files (a create's difference file
+ * is locked until the call returns); they must return, and throw nothing: an exception that
+ * leaves one ends the call with ZEP_INTERNAL, the run undone, and a longjmp out of one leaves
+ * the run's files and locks behind. */
 typedef struct zep_callbacks {
+    uint32_t size; /* sizeof(zep_callbacks) */
     void* context; /* passed to every callback */
     /* The message of the failure a call ends with, once, as the tool prints it, line end
      * included ("[a.zep] can not write.\n"). */
@@ -63,17 +83,24 @@ typedef struct zep_callbacks {
     void (*run)(void* context, zep_run* run);
 } zep_callbacks;
 
+/* Sets size and clears every callback. */
+void zep_callbacks_init(zep_callbacks* callbacks);
+
 /* The tuning of a create. */
 typedef struct zep_create_options {
-    int32_t search_range;    /* shifts the near search tries on each side; default 47 */
-    int32_t match_threshold; /* match threshold of the near search in percent; default 65 */
-    int32_t block_search;    /* 0 turns the block search off; default 1 */
-    int32_t whole_file;      /* 1 searches the whole old version (insertions, moves); default 0 */
-    int32_t compact;         /* 1 stores the record in compact form (zstd); default 0. Apply and
-                              * list read compact records without being told. */
+    uint32_t size;           /* sizeof(zep_create_options) */
+    int32_t search_range;    /* shifts the near search tries on each side; default 47. Any
+                              * value: 0 or less tries none */
+    int32_t match_threshold; /* match threshold of the near search in percent; default 65. Any
+                              * value: 0 or less accepts every match, above 100 none */
+    int32_t block_search;    /* 0 turns the block search off; default 1. 0 or 1 */
+    int32_t whole_file;      /* 1 searches the whole old version (insertions, moves); default 0.
+                              * 0 or 1 */
+    int32_t compact;         /* 1 stores the record in compact form (zstd); default 0. 0 or 1.
+                              * Apply and list read compact records without being told. */
 } zep_create_options;
 
-/* The defaults. */
+/* Sets size and the defaults. */
 void zep_create_options_init(zep_create_options* options);
 
 /* Appends the record that turns old_path into new_path to diff_path, which is created when
@@ -108,20 +135,20 @@ typedef struct zep_record {
 } zep_record;
 
 /* Calls each for every record of diff_path, in file order; a nonzero return from each stops
- * the listing (the call then returns ZEP_OK). */
+ * the listing (the call then returns ZEP_OK). each may be NULL: the file is only read through. */
 int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
              void* each_context, const zep_callbacks* callbacks);
 
-/* The version: "1.13". */
+/* The library's version, ZEP_VERSION_STRING when it was built: "1.13". */
 const char* zep_version(void);
 
 /* For a signal handler, while the run is on (async-signal-safe): cuts a difference file back as
  * a failure would and removes every temporary file of the run, so that the process may end at
  * once. */
-void zep_run_undo(zep_run* run);
+void zep_run_undo(zep_run* run); /* NULL: nothing */
 /* For a SIGBUS handler (async-signal-safe): the name of the file whose mapping holds address,
  * or NULL. A file cut short while it is mapped makes reading it raise SIGBUS. */
-const char* zep_run_mapped_file(const zep_run* run, const void* address);
+const char* zep_run_mapped_file(const zep_run* run, const void* address); /* NULL run: NULL */
 
 #ifdef __cplusplus
 }

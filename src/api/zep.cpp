@@ -10,6 +10,10 @@
 #include "encoder/tuning.h"
 #include "viewer/view_command.h"
 
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -22,62 +26,137 @@ struct zep_run {
 
 namespace {
 
-// Runs one command for the caller in a run of its own and turns the way it ended into a status.
-template <typename Command> int runCommand(const zep_callbacks* callbacks, Command command)
+// The caller's struct as this build knows it: the members that the caller's size holds, the
+// rest as a zero-filled struct has them. False for a struct whose size is 0.
+template <typename Struct> bool readSized(const Struct* given, Struct& out)
 {
+    if (given->size == 0)
+        return false;
+    std::memcpy(&out, given, std::min<size_t>(given->size, sizeof out));
+    out.size = sizeof out;
+    return true;
+}
+
+void tellMessage(const zep_callbacks& callbacks, const char* text)
+{
+    if (callbacks.message != nullptr)
+        callbacks.message(callbacks.context, text);
+}
+
+// A call refused before it runs: its message, if the caller can hear it.
+int refuse(const zep_callbacks* callbacks, const char* text)
+{
+    zep_callbacks heard{};
+    if (callbacks != nullptr && readSized(callbacks, heard)) {
+        try {
+            tellMessage(heard, text);
+        } catch (...) {  // nothing may leave through the C edge
+        }
+    }
+    return ZEP_INVALID_ARGUMENT;
+}
+
+// Runs one command for the caller in a run of its own and turns the way it ended into a status.
+// Nothing thrown leaves: a failure gives its status, anything else (a callback's exception, a
+// fault of ours) ZEP_INTERNAL; either way the run is undone and the caller told it is over.
+template <typename Command> int runCommand(const zep_callbacks* given, Command command)
+{
+    zep_callbacks callbacks{};
+    if (given != nullptr && !readSized(given, callbacks))
+        return ZEP_INVALID_ARGUMENT;
     std::unique_ptr<zep_run> handle;
     try {
-        handle = std::make_unique<zep_run>(callbacks);
+        handle = std::make_unique<zep_run>(&callbacks);
     } catch (const std::bad_alloc&) {
         return static_cast<int>(Status::NO_MEMORY);
     }
     const auto tell = [&](zep_run* run) {
-        if (callbacks != nullptr && callbacks->run != nullptr)
-            callbacks->run(callbacks->context, run);
+        if (callbacks.run != nullptr)
+            callbacks.run(callbacks.context, run);
     };
-    tell(handle.get());
     Status status = Status::SUCCESS;
     std::string message;
     try {
+        tell(handle.get());
         command(handle->run);
     } catch (const Failure& failure) {
         status = failure.status;
         message = failure.message;
     } catch (const std::bad_alloc&) {
         status = Status::NO_MEMORY;
+    } catch (const std::exception& exception) {
+        status = Status::INTERNAL;
+        message = std::string("internal error: ") + exception.what() + ".\n";
+    } catch (...) {
+        status = Status::INTERNAL;
+        message = "internal error.\n";
     }
     // Released and cut back before the message: files must be left consistent even if the
     // caller's callback never returns.
     handle->run.files.release();
-    tell(nullptr);
+    try {
+        tell(nullptr);
+    } catch (...) {
+        status = Status::INTERNAL;
+    }
     handle.reset();
-    if (!message.empty() && callbacks != nullptr && callbacks->message != nullptr)
-        callbacks->message(callbacks->context, message.c_str());
+    try {
+        if (!message.empty())
+            tellMessage(callbacks, message.c_str());
+    } catch (...) {
+        status = Status::INTERNAL;
+    }
     return static_cast<int>(status);
+}
+
+// The options as given, or the defaults; false when the struct or a value cannot be taken.
+bool chosenTuning(const zep_create_options* options, Tuning& tuning)
+{
+    zep_create_options chosen;
+    zep_create_options_init(&chosen);
+    if (options != nullptr) {
+        zep_create_options given = chosen;
+        if (!readSized(options, given))
+            return false;
+        chosen = given;
+    }
+    const int32_t flags[] = {chosen.block_search, chosen.whole_file, chosen.compact};
+    if (std::any_of(std::begin(flags), std::end(flags),
+                    [](int32_t flag) { return flag != 0 && flag != 1; }))
+        return false;
+    tuning = {chosen.search_range, chosen.match_threshold, chosen.block_search, chosen.whole_file,
+              chosen.compact};
+    return true;
 }
 
 }  // namespace
 
 extern "C" {
 
+void zep_callbacks_init(zep_callbacks* callbacks)
+{
+    if (callbacks != nullptr)
+        *callbacks =
+            zep_callbacks{sizeof(zep_callbacks), nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
 void zep_create_options_init(zep_create_options* options)
 {
+    if (options == nullptr)
+        return;
     const Tuning defaults;
-    *options = {defaults.searchRange, defaults.matchThreshold, defaults.deepSearch,
-                defaults.wholeFileSearch, defaults.compact};
+    *options = {sizeof(zep_create_options), defaults.searchRange,     defaults.matchThreshold,
+                defaults.deepSearch,        defaults.wholeFileSearch, defaults.compact};
 }
 
 int zep_create(const char* old_path, const char* new_path, const char* diff_path,
                const zep_create_options* options, const zep_callbacks* callbacks)
 {
     if (old_path == nullptr || new_path == nullptr || diff_path == nullptr)
-        return ZEP_USAGE;
-    zep_create_options chosen;
-    zep_create_options_init(&chosen);
-    if (options != nullptr)
-        chosen = *options;
-    const Tuning tuning{chosen.search_range, chosen.match_threshold, chosen.block_search,
-                        chosen.whole_file, chosen.compact};
+        return refuse(callbacks, "zep_create: a path is NULL.\n");
+    Tuning tuning;
+    if (!chosenTuning(options, tuning))
+        return refuse(callbacks, "zep_create: the options are not initialized or out of range.\n");
     return runCommand(callbacks,
                       [&](Run& run) { createRecord(run, tuning, old_path, new_path, diff_path); });
 }
@@ -85,7 +164,7 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
 {
     if (diff_path == nullptr)
-        return ZEP_USAGE;
+        return refuse(callbacks, "zep_apply: the difference file's path is NULL.\n");
     return runCommand(callbacks, [&](Run& run) {
         applyDifferenceFile(run, diff_path, directory != nullptr ? directory : "");
     });
@@ -95,24 +174,77 @@ int zep_list(const char* diff_path, int (*each)(void* context, const zep_record*
              void* each_context, const zep_callbacks* callbacks)
 {
     if (diff_path == nullptr)
-        return ZEP_USAGE;
+        return refuse(callbacks, "zep_list: the difference file's path is NULL.\n");
     return runCommand(callbacks,
                       [&](Run& run) { listRecords(run, diff_path, each, each_context); });
 }
 
 const char* zep_version(void)
 {
-    return "1.13";
+    return ZEP_VERSION_STRING;
+}
+
+const char* zep_status_text(int status)
+{
+    switch (status) {
+    case ZEP_OK:
+        return "success";
+    case ZEP_CANNOT_OPEN:
+        return "the file does not exist or cannot be opened";
+    case ZEP_CANNOT_MAP:
+        return "the file cannot be mapped (or is empty)";
+    case ZEP_CANNOT_VIEW:
+        return "the file's mapping cannot be read";
+    case ZEP_CANNOT_CREATE:
+        return "the file cannot be created";
+    case ZEP_CANNOT_CLOSE:
+        return "the file cannot be closed";
+    case ZEP_SEEK_FAILED:
+        return "a seek in the file failed";
+    case ZEP_NO_MEMORY:
+        return "out of memory";
+    case ZEP_UNSAFE_NAME:
+        return "a stored name is unsafe, or the target is a symbolic link";
+    case ZEP_CANNOT_WRITE:
+        return "the file cannot be written";
+    case ZEP_TOO_LARGE:
+        return "the file is too large (4 GiB or more)";
+    case ZEP_NOT_APPENDABLE:
+        return "the difference file is damaged; nothing appended";
+    case ZEP_CHANGED_WHILE_READ:
+        return "a file changed while being read";
+    case ZEP_BUSY:
+        return "the difference file is in use by another process";
+    case ZEP_INTERNAL:
+        return "internal error (an exception reached the library's edge)";
+    case ZEP_INVALID_ARGUMENT:
+        return "invalid argument";
+    case ZEP_HEADER_BROKEN:
+        return "a record's header is broken";
+    case ZEP_STREAM_BROKEN:
+        return "the difference file is broken";
+    case ZEP_SOURCE_CRC:
+        return "the old version does not match the record";
+    case ZEP_DEST_CRC:
+        return "the rebuilt version does not match the record";
+    case ZEP_RENAME_FAILED:
+        return "the result could not be put in place";
+    case ZEP_USAGE:
+        return "usage";
+    default:
+        return "unknown status";
+    }
 }
 
 void zep_run_undo(zep_run* run)
 {
-    run->run.files.undo();
+    if (run != nullptr)
+        run->run.files.undo();
 }
 
 const char* zep_run_mapped_file(const zep_run* run, const void* address)
 {
-    return run->run.files.mappedFileAt(address);
+    return run != nullptr ? run->run.files.mappedFileAt(address) : nullptr;
 }
 
 }  // extern "C"

@@ -103,7 +103,7 @@ Invocation parseCommandLine(int argc, const char* const* argv)
     return invocation;
 }
 
-const char kBanner[] = "Qorv version 1.13\n\n";
+const char kBanner[] = "Qorv version " ZEP_VERSION_STRING "\n\n";
 
 const char kUsage[] = "Usage: zep zep-filename\n"
                       "       zep source-filename destination-filename [zep-filename]\n"

@@ -12,9 +12,16 @@ int32_t parseOptionValue(const char* text);
 
 enum class Command { USAGE, VIEW, APPLY, CREATE };
 
+inline zep_create_options defaultOptions()
+{
+    zep_create_options options;
+    zep_create_options_init(&options);
+    return options;
+}
+
 struct Invocation {
     Command command = Command::USAGE;
-    zep_create_options options = {47, 65, 1, 0, 0};  // -S, -M, -B, -W, -Z
+    zep_create_options options = defaultOptions();  // -S, -M, -B, -W, -Z
     std::string sourcePath;  // first file argument; for view and apply the difference file
     std::string destPath;
     std::string diffPath;  // the third file argument, or named after the destination
@@ -25,7 +32,7 @@ struct Invocation {
 // nothing that exists, so that absolute paths stay file arguments.
 Invocation parseCommandLine(int argc, const char* const* argv);
 
-// "Qorv version 1.13" and an empty line: the first output of every run.
+// "Qorv version " and the library's version, then an empty line: the first output of every run.
 extern const char kBanner[];
 // The four lines the tool shows for no file argument or an unknown option.
 extern const char kUsage[];

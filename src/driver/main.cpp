@@ -67,8 +67,8 @@ int main(int argc, char** argv)
     handleStopSignals();
     std::fputs(kBanner, stderr);
     const Invocation invocation = parseCommandLine(argc, argv);
-    const zep_callbacks callbacks = {nullptr, toStandardError, toStandardError, showProgress,
-                                     onRun};
+    const zep_callbacks callbacks = {sizeof(zep_callbacks), nullptr,      toStandardError,
+                                     toStandardError,       showProgress, onRun};
     switch (invocation.command) {
     case Command::USAGE:
         std::fputs(kUsage, stderr);

@@ -4,9 +4,11 @@
 #include "support/scratch_directory.h"
 #include "zep/zep.h"
 
+#include <cstddef>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -25,6 +27,7 @@ struct Heard {
 zep_callbacks listeningTo(Heard& heard)
 {
     return {
+        sizeof(zep_callbacks),
         &heard,
         [](void* context, const char* text) { static_cast<Heard*>(context)->messages += text; },
         [](void* context, const char* text) { static_cast<Heard*>(context)->console += text; },
@@ -76,8 +79,59 @@ TEST(ApiTest, FailuresComeBackAsStatusesWithTheirMessageOnce)
     EXPECT_EQ(zep_apply(old.c_str(), missing.c_str(), &callbacks), ZEP_CANNOT_OPEN);
     EXPECT_EQ(heard.messages, "[" + missing + "] not exist.\n");
     EXPECT_STREQ(zep_version(), "1.13");
-    EXPECT_EQ(zep_create(nullptr, old.c_str(), old.c_str(), nullptr, nullptr), ZEP_USAGE);
-    EXPECT_EQ(zep_apply(nullptr, nullptr, nullptr), ZEP_USAGE);
+    EXPECT_STREQ(zep_version(), ZEP_VERSION_STRING);
+}
+
+TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
+{
+    ScratchDirectory scratch;
+    const std::string old = scratch.file("old.bin", bytes(300000, 7));
+    const std::string changed = scratch.file("new.bin", edited(bytes(300000, 7), 99));
+    const std::string diff = scratch.path() + "/d.zep";
+    Heard heard;
+    zep_callbacks callbacks = listeningTo(heard);
+    // A progress callback that throws: the call ends with ZEP_INTERNAL, the difference file as
+    // it was (here: never made), and the caller told that the run is over.
+    callbacks.progress = [](void* context, int) {
+        ++static_cast<Heard*>(context)->runs;
+        throw std::runtime_error("caller's fault");
+    };
+    callbacks.run = [](void* context, zep_run* run) {
+        static_cast<Heard*>(context)->runs += run != nullptr ? 1 : 10;
+    };
+    EXPECT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), nullptr, &callbacks),
+              ZEP_INTERNAL);
+    EXPECT_EQ(heard.messages, "internal error: caller's fault.\n");
+    EXPECT_EQ(heard.runs, 12);  // the run given (1) and taken back (10), one progress call (1)
+    EXPECT_NE(access(diff.c_str(), F_OK), 0);
+
+    // NULL arguments, zero-filled structs, options out of range.
+    zep_create_options options{};
+    const zep_callbacks zeroed{};
+    EXPECT_EQ(zep_create(nullptr, old.c_str(), diff.c_str(), nullptr, nullptr),
+              ZEP_INVALID_ARGUMENT);
+    EXPECT_EQ(zep_apply(nullptr, nullptr, nullptr), ZEP_INVALID_ARGUMENT);
+    EXPECT_EQ(zep_list(nullptr, nullptr, nullptr, nullptr), ZEP_INVALID_ARGUMENT);
+    EXPECT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr),
+              ZEP_INVALID_ARGUMENT);
+    EXPECT_EQ(zep_apply(diff.c_str(), nullptr, &zeroed), ZEP_INVALID_ARGUMENT);
+    zep_create_options_init(&options);
+    options.compact = 2;
+    EXPECT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr),
+              ZEP_INVALID_ARGUMENT);
+    zep_run_undo(nullptr);
+    EXPECT_EQ(zep_run_mapped_file(nullptr, old.c_str()), nullptr);
+    zep_create_options_init(nullptr);
+    zep_callbacks_init(nullptr);
+    EXPECT_STREQ(zep_status_text(ZEP_BUSY), "the difference file is in use by another process");
+    EXPECT_STREQ(zep_status_text(99), "unknown status");
+
+    // A caller built before the last members existed gets their defaults: here a struct that
+    // ends before `compact` writes a plain record even with garbage behind its size.
+    zep_create_options_init(&options);
+    options.size = offsetof(zep_create_options, compact);
+    options.compact = 77;
+    ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr), ZEP_OK);
 }
 
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
@@ -170,7 +224,8 @@ TEST(ApiTest, AnApplyStaysInTheDirectoryItCheckedWhenItsNameIsSwitchedToAnother)
             rename(next.c_str(), deploy->cur.c_str());
         }
     } deploy{cur};
-    const zep_callbacks callbacks = {&deploy, nullptr, nullptr, Deploy::onProgress, nullptr};
+    const zep_callbacks callbacks = {sizeof(zep_callbacks), &deploy, nullptr, nullptr,
+                                     Deploy::onProgress,    nullptr};
     EXPECT_EQ(zep_apply(diff.c_str(), cur.c_str(), &callbacks), ZEP_OK);
     ASSERT_TRUE(deploy.switched);
     EXPECT_TRUE(ScratchDirectory::read(cur + "/a") == unrelated);

@@ -32,7 +32,8 @@ class CapturedRun {
     }
 
     std::string text_;
-    const zep_callbacks callbacks_ = {this, append, append, progress, nullptr};
+    const zep_callbacks callbacks_ = {
+        sizeof(zep_callbacks), this, append, append, progress, nullptr};
 
   public:
     Run run{&callbacks_};
