@@ -14,10 +14,18 @@
 #ifndef ZEP_ZEP_H
 #define ZEP_ZEP_H
 
+#include "zep/zep_version.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
-#include "zep/zep_version.h"
+/* What the shared library exports: these functions alone (it is built with every other symbol
+ * hidden). */
+#if defined(__GNUC__)
+#define ZEP_API __attribute__((visibility("default")))
+#else
+#define ZEP_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -56,7 +64,7 @@ typedef struct zep_run zep_run;
 
 /* A short English description of a status ("the file does not exist or cannot be opened"),
  * "unknown status" for a value not listed above. */
-const char* zep_status_text(int status);
+ZEP_API const char* zep_status_text(int status);
 
 /* The structs a caller fills start with their size, so that members added later are left at
  * their defaults for a caller built before them: set it to sizeof the struct (the init
@@ -84,7 +92,7 @@ typedef struct zep_callbacks {
 } zep_callbacks;
 
 /* Sets size and clears every callback. */
-void zep_callbacks_init(zep_callbacks* callbacks);
+ZEP_API void zep_callbacks_init(zep_callbacks* callbacks);
 
 /* The tuning of a create. */
 typedef struct zep_create_options {
@@ -101,7 +109,7 @@ typedef struct zep_create_options {
 } zep_create_options;
 
 /* Sets size and the defaults. */
-void zep_create_options_init(zep_create_options* options);
+ZEP_API void zep_create_options_init(zep_create_options* options);
 
 /* Appends the record that turns old_path into new_path to diff_path, which is created when
  * missing. The record stores both base names. options may be NULL (the defaults).
@@ -111,15 +119,15 @@ void zep_create_options_init(zep_create_options* options);
  * environment variable ZEP_LOCK_WAIT gives (a whole number; 0 does not wait), by default 60;
  * then it returns ZEP_BUSY, the file unchanged. A signal handler may end the process meanwhile
  * (zep_run_undo). */
-int zep_create(const char* old_path, const char* new_path, const char* diff_path,
-               const zep_create_options* options, const zep_callbacks* callbacks);
+ZEP_API int zep_create(const char* old_path, const char* new_path, const char* diff_path,
+                       const zep_create_options* options, const zep_callbacks* callbacks);
 
 /* Applies every record of diff_path to the files in directory (NULL or "": the current
  * directory), which is opened once when the call starts: its files are taken there even if its
  * name is moved meanwhile. Temporary files go to $TMPDIR. While it renames a result into place
  * it holds SIGINT, SIGTERM and SIGHUP in the calling thread for the moment of that rename, so
  * that a handler calling zep_run_undo finds the backup either still to be removed or kept. */
-int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
+ZEP_API int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
 
 /* One record as zep_list reports it; the texts live until the callback returns. */
 typedef struct zep_record {
@@ -136,19 +144,20 @@ typedef struct zep_record {
 
 /* Calls each for every record of diff_path, in file order; a nonzero return from each stops
  * the listing (the call then returns ZEP_OK). each may be NULL: the file is only read through. */
-int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
-             void* each_context, const zep_callbacks* callbacks);
+ZEP_API int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
+                     void* each_context, const zep_callbacks* callbacks);
 
 /* The library's version, ZEP_VERSION_STRING when it was built: "1.13". */
-const char* zep_version(void);
+ZEP_API const char* zep_version(void);
 
 /* For a signal handler, while the run is on (async-signal-safe): cuts a difference file back as
  * a failure would and removes every temporary file of the run, so that the process may end at
- * once. */
-void zep_run_undo(zep_run* run); /* NULL: nothing */
+ * once. A NULL run: nothing. */
+ZEP_API void zep_run_undo(zep_run* run);
 /* For a SIGBUS handler (async-signal-safe): the name of the file whose mapping holds address,
- * or NULL. A file cut short while it is mapped makes reading it raise SIGBUS. */
-const char* zep_run_mapped_file(const zep_run* run, const void* address); /* NULL run: NULL */
+ * or NULL (also for a NULL run). A file cut short while it is mapped makes reading it raise
+ * SIGBUS. */
+ZEP_API const char* zep_run_mapped_file(const zep_run* run, const void* address);
 
 #ifdef __cplusplus
 }
