@@ -4,6 +4,9 @@
 #include <benchmark/benchmark.h>
 #include <vector>
 
+// The library's own units.
+using namespace zep;
+
 static void BM_CrcBlock(benchmark::State& state)
 {
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)));

@@ -19,6 +19,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units.
+using namespace zep;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

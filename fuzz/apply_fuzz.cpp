@@ -10,6 +10,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+// The library's own units.
+using namespace zep;
+
 namespace {
 
 std::string directory;

@@ -18,6 +18,9 @@
 #include <memory>
 #include <vector>
 
+// The library's own units.
+using namespace zep;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 14)

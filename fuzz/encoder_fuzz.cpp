@@ -16,6 +16,9 @@
 #include <sys/mman.h>
 #include <vector>
 
+// The library's own units.
+using namespace zep;
+
 namespace {
 
 std::vector<uint8_t> readAll(int fd)

@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+// The library's own units.
+using namespace zep;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::string file = makeScratchDirectory("find") + "/d.zep";

@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The library's own units.
+using namespace zep;
+
 inline void writeWholeFile(const std::string& name, const uint8_t* data, size_t size)
 {
     FILE* file = std::fopen(name.c_str(), "wb");

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <memory>
 
+// The library's own units.
+using namespace zep;
+
 namespace {
 
 struct Replay {

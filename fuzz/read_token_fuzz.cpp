@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 
+// The library's own units.
+using namespace zep;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0 || isDifferenceBlock(data[0]))

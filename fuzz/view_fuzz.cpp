@@ -2,6 +2,9 @@
 #include "harness.h"
 #include "zep/zep.h"
 
+// The library's own units.
+using namespace zep;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::string file = makeScratchDirectory("view") + "/d.zep";

@@ -18,6 +18,8 @@
 #include <new>
 #include <string>
 
+using namespace zep;
+
 // What a signal handler may reach of a call while it runs.
 struct zep_run {
     Run run;

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace zep {
+
 inline uint32_t loadLe32(const uint8_t* p)
 {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -35,3 +37,5 @@ inline uint32_t equalPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit)
         ++n;
     return n;
 }
+
+}  // namespace zep

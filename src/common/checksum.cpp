@@ -13,6 +13,8 @@
 #include <immintrin.h>
 #endif
 
+namespace zep {
+
 namespace {
 
 constexpr uint32_t kPolynomial = 0x04C11DB7u;
@@ -232,3 +234,5 @@ uint32_t crcBlock(const uint8_t* data, size_t count, uint32_t crc)
 #endif
     return slicedCrc(data, count, crc);
 }
+
+}  // namespace zep

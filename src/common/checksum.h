@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zep {
+
 // The standard most-significant-bit-first table: entry i is i in the top byte of a zero
 // register, shifted left eight times with the polynomial folded in.
 extern const std::array<uint32_t, 256> crcTable;
@@ -37,3 +39,5 @@ inline void crcAdvance(const uint8_t*& cursor, uint32_t& remaining, uint32_t& cr
     cursor += count;
     remaining -= count;
 }
+
+}  // namespace zep

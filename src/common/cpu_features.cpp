@@ -1,6 +1,8 @@
 // Finding the processor's features once, and the switch that tests use to turn them off.
 #include "common/cpu_features.h"
 
+namespace zep {
+
 namespace {
 
 CpuFeatures detectFeatures()
@@ -31,3 +33,5 @@ void useCpuFeatures(const CpuFeatures& wanted)
 {
     cpu_detail::allowed() = wanted;
 }
+
+}  // namespace zep

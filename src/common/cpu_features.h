@@ -4,6 +4,8 @@
 // features off to check the plain paths against the vector ones on the same machine.
 #pragma once
 
+namespace zep {
+
 // The x86-64 intrinsics are compiled in; which of them may run is decided at run time.
 #if defined(__x86_64__)
 #define ZEP_X86_VECTORS
@@ -46,3 +48,5 @@ CpuFeatures processorFeatures();
 // call of each path on: CpuFeatures{} forces every plain path, processorFeatures() is the
 // default. For tests and benchmarks; the paths give the same results with any set.
 void useCpuFeatures(const CpuFeatures& wanted);
+
+}  // namespace zep

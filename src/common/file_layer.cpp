@@ -16,6 +16,8 @@
 #include <cstring>
 #include <iterator>
 
+namespace zep {
+
 namespace {
 
 void storeName(char (&field)[PATH_MAX], const char* name)
@@ -508,3 +510,5 @@ void deleteFile(const char* name)
 {
     platform::removeFile(name);
 }
+
+}  // namespace zep

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zep {
+
 class Report;
 
 struct FileSlot {
@@ -158,3 +160,5 @@ bool sameFile(const FileSlot& one, const FileSlot& other);
 uint64_t lastWriteTime(const FileSlot& slot, bool keepMilliseconds);
 bool fileExists(const char* name);
 void deleteFile(const char* name);
+
+}  // namespace zep

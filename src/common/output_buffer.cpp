@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+namespace zep {
+
 OutputBuffer::OutputBuffer() : bytes_(new uint8_t[kOutputBufferSize + 64])
 {
     // Aligned for the vector stores of the interpreter's fast paths.
@@ -77,3 +79,5 @@ void OutputBuffer::commit(FileSlot& file, uint32_t count)
     if (fill_ == kOutputBufferSize)
         flush(file);
 }
+
+}  // namespace zep

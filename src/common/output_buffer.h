@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace zep {
+
 constexpr uint32_t kOutputBufferSize = 32768;
 
 class OutputBuffer {
@@ -49,3 +51,5 @@ class OutputBuffer {
     uint32_t* flushCrc_ = nullptr;
     uint32_t flushCrcFrom_ = 0;  // buffered bytes before this are not the flush checksum's
 };
+
+}  // namespace zep

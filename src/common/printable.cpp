@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <iterator>
 
+namespace zep {
+
 namespace {
 
 // The length of the well-formed UTF-8 character at text and its code point; 0 for a byte that
@@ -128,3 +130,5 @@ std::string printable(const std::string& text)
     }
     return shown;
 }
+
+}  // namespace zep

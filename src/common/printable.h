@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+namespace zep {
+
 // The text with every byte that could steer a terminal written as \xHH: control characters
 // (C0, DEL, and C1 in UTF-8) and bytes that are no part of well-formed UTF-8. Characters that
 // show as nothing or as blank, or turn the direction of what follows (Unicode's default-ignorable
@@ -19,3 +21,5 @@ std::string printable(const std::string& text);
 // consumed receives the bytes of text it stands for (at least 1; size must be at least 1).
 constexpr size_t kMaxShownPiece = 12;
 size_t showPiece(const char* text, size_t size, char (&shown)[kMaxShownPiece], size_t& consumed);
+
+}  // namespace zep

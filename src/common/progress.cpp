@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace zep {
+
 uint64_t Progress::percentOf(uint64_t done) const
 {
     return done * 100 / total_;
@@ -58,3 +60,5 @@ uint64_t Progress::quietFor(uint32_t sourceRemaining, uint32_t destRemaining) co
     const uint64_t done = total_ - sourceRemaining - destRemaining;
     return showsLastPercent(done) ? nextDone_ - done : 0;
 }
+
+}  // namespace zep

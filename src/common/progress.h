@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 class Progress {
   public:
     explicit Progress(const Report& report) : report_(report) {}
@@ -32,3 +34,5 @@ class Progress {
     uint64_t firstDone_ = 1;
     uint64_t nextDone_ = 0;
 };
+
+}  // namespace zep

@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <string>
 
+namespace zep {
+
 void Report::line(const char* format, ...) const
 {
     if (callbacks_ == nullptr || callbacks_->console == nullptr)
@@ -22,3 +24,5 @@ void Report::progress(int percent) const
     if (callbacks_ != nullptr && callbacks_->progress != nullptr)
         callbacks_->progress(callbacks_->context, percent);
 }
+
+}  // namespace zep

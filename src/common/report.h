@@ -3,6 +3,8 @@
 #pragma once
 #include "zep/zep.h"
 
+namespace zep {
+
 class Report {
   public:
     explicit Report(const zep_callbacks* callbacks = nullptr) : callbacks_(callbacks) {}
@@ -17,3 +19,5 @@ class Report {
   private:
     const zep_callbacks* callbacks_;
 };
+
+}  // namespace zep

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 struct Run {
     explicit Run(const zep_callbacks* callbacks) : report(callbacks), progress(report) {}
     Run(const Run&) = delete;
@@ -26,3 +28,5 @@ struct Run {
     bool holdStream = false;
     std::vector<uint8_t> heldStream;
 };
+
+}  // namespace zep

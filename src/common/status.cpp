@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+namespace zep {
+
 std::string formatText(const char* format, va_list args)
 {
     va_list again;
@@ -31,3 +33,5 @@ void failSilently(Status status)
 {
     throw Failure{status, ""};
 }
+
+}  // namespace zep

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <string>
 
+namespace zep {
+
 // The numbers are the C API's (zep/zep.h), so that the library and the tool share one table.
 enum class Status : int {
     SUCCESS = ZEP_OK,
@@ -47,3 +49,5 @@ std::string formatText(const char* format, va_list args) __attribute__((format(p
     __attribute__((format(printf, 2, 3)));
 // The one failure without a message (no memory for a header).
 [[noreturn]] void failSilently(Status status);
+
+}  // namespace zep

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+namespace zep {
+
 namespace {
 
 void refuseUnsafeNames(const RecordHeader& header)
@@ -472,3 +474,5 @@ DiscardedFile* makeNumberedBackup(RunFiles& files, int directory, const char* na
     }
     return nullptr;
 }
+
+}  // namespace zep

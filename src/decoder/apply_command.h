@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace zep {
+
 // Applies every record to the files in directory ("": the current one), which is opened once
 // when the run starts (status 1 when it cannot be).
 void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory = "");
@@ -24,3 +26,5 @@ DiscardedFile* makeNumberedBackup(RunFiles& files, int directory, const char* na
 // the run, its record there, until the caller forgets it.
 bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to,
                    DiscardedFile** named = nullptr);
+
+}  // namespace zep

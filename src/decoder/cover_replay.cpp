@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+namespace zep {
+
 namespace {
 
 constexpr uint32_t kReplayPiece = 64 * 1024;
@@ -69,3 +71,5 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
     run.report.line("\n");
     return complete && reader.complete();
 }
+
+}  // namespace zep

@@ -6,7 +6,11 @@
 #include "format/cover_reader.h"
 #include "format/record_header.h"
 
+namespace zep {
+
 // Replays the reader's records against the header's source size bytes of source into the run's
 // target file, a piece at a time; true when they filled the destination exactly and used every
 // piece up. The destination checksum is left in the run's checksums.
 bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, CoverReader& reader);
+
+}  // namespace zep

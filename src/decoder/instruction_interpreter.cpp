@@ -22,6 +22,8 @@
 #include <immintrin.h>
 #endif
 
+namespace zep {
+
 namespace {
 
 void passSource(const uint8_t*& source, uint32_t count, uint32_t& sourceRemaining)
@@ -345,3 +347,5 @@ bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* sourc
     replay.finish();
     return reader.complete() && held == 0 && !replay.ended() && !replay.midInstruction();
 }
+
+}  // namespace zep

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // Where a replay writes: the run's output buffer and its temporary file.
 struct ReplayTarget {
     OutputBuffer& out;
@@ -85,3 +87,5 @@ void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source
 constexpr size_t kReplayPiece = size_t{256} * 1024;
 bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* source,
                       CompactReader& reader, size_t pieceSize = kReplayPiece);
+
+}  // namespace zep

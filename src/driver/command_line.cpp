@@ -98,7 +98,7 @@ Invocation parseCommandLine(int argc, const char* const* argv)
     } else {
         invocation.command = Command::CREATE;
         invocation.destPath = files[1];
-        invocation.diffPath = files.size() >= 3 ? files[2] : defaultDiffPath(files[1]);
+        invocation.diffPath = files.size() >= 3 ? files[2] : zep::defaultDiffPath(files[1]);
     }
     return invocation;
 }

@@ -39,11 +39,13 @@ int listRecord(void* context, const zep_record* record)
     auto& listed = *static_cast<unsigned*>(context);
     if (listed++ == 0)
         std::printf("OS type: %s\n", osTypeText(record->os_type));
-    std::printf("%s %s %08lx %lu\n", printable(record->old_name).c_str(),
-                printable(record->old_time).c_str(), static_cast<unsigned long>(record->old_crc),
+    std::printf("%s %s %08lx %lu\n", zep::printable(record->old_name).c_str(),
+                zep::printable(record->old_time).c_str(),
+                static_cast<unsigned long>(record->old_crc),
                 static_cast<unsigned long>(record->old_size));
-    std::printf(">> %s %s %08lx %lu\n\n", printable(record->new_name).c_str(),
-                printable(record->new_time).c_str(), static_cast<unsigned long>(record->new_crc),
+    std::printf(">> %s %s %08lx %lu\n\n", zep::printable(record->new_name).c_str(),
+                zep::printable(record->new_time).c_str(),
+                static_cast<unsigned long>(record->new_crc),
                 static_cast<unsigned long>(record->new_size));
     return 0;
 }

@@ -36,9 +36,9 @@ void writeText(const char* text, size_t length)
 void writeName(const char* name)
 {
     for (size_t left = std::strlen(name); left > 0;) {
-        char piece[kMaxShownPiece];
+        char piece[zep::kMaxShownPiece];
         size_t consumed = 0;
-        writeText(piece, showPiece(name, left, piece, consumed));
+        writeText(piece, zep::showPiece(name, left, piece, consumed));
         name += consumed;
         left -= consumed;
     }

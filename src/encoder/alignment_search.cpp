@@ -16,6 +16,8 @@
 #include <immintrin.h>
 #endif
 
+namespace zep {
+
 namespace {
 
 using Similarity = int32_t (*)(const uint8_t*, uint32_t, const uint8_t*, uint32_t);
@@ -312,3 +314,5 @@ BlockMatch fastDeepAlignSearch(const SearchLimits& limits, const uint8_t* source
     return blockSearch<vectorNearSearch, true>(limits, source, sourceRemaining, dest,
                                                destRemaining);
 }
+
+}  // namespace zep

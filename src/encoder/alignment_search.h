@@ -7,6 +7,8 @@
 #pragma once
 #include <cstdint>
 
+namespace zep {
+
 struct NearMatch {
     bool found = false;
     int32_t score = 0;        // 0-100
@@ -50,3 +52,5 @@ BlockMatch deepAlignSearch(const SearchLimits& limits, const uint8_t* source,
 BlockMatch fastDeepAlignSearch(const SearchLimits& limits, const uint8_t* source,
                                uint32_t sourceRemaining, const uint8_t* dest,
                                uint32_t destRemaining);
+
+}  // namespace zep

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <thread>
 
+namespace zep {
+
 namespace {
 
 // A match replaces the followed diagonal only where it is longer, by this many bytes, than the
@@ -316,3 +318,5 @@ std::vector<uint8_t> packSmallestCovers(const uint8_t* source, uint32_t sourceSi
     }
     return stored;
 }
+
+}  // namespace zep

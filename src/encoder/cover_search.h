@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 // Covers of the destination by the source, in destination order, not overlapping, each inside
 // both files. The search runs in two threads where the destination is large enough; the covers
 // are the same in one. No memory for the source's index: std::bad_alloc.
@@ -18,3 +20,5 @@ std::vector<Cover> findCovers(const uint8_t* source, uint32_t sourceSize, const 
 // best), and the shorter of the two kept.
 std::vector<uint8_t> packSmallestCovers(const uint8_t* source, uint32_t sourceSize,
                                         const uint8_t* dest, uint32_t destSize);
+
+}  // namespace zep

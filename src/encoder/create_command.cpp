@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 // Destinations up to this size are written with -W -Z in whichever of two forms is smaller.
@@ -143,3 +145,5 @@ void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const 
     unmapFile(sourcePath, files.source);
     unmapFile(destPath, files.target);
 }
+
+}  // namespace zep

@@ -4,5 +4,9 @@
 #include "common/run.h"
 #include "encoder/tuning.h"
 
+namespace zep {
+
 void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const char* destPath,
                   const char* diffPath);
+
+}  // namespace zep

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace zep {
+
 namespace {
 
 struct CopyRun {
@@ -357,3 +359,5 @@ uint32_t measureStream(const Tuning& tuning, const uint8_t* source, uint32_t sou
     // What the header's 32-bit stream length would hold.
     return static_cast<uint32_t>(sink.bytes());
 }
+
+}  // namespace zep

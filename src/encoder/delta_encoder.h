@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 enum class EncoderSpeed {
     REFERENCE,  // one search per step, one byte at a time: the definition of the output
     FAST,       // vector scores and whole equal stretches at once, for the same bytes
@@ -54,3 +56,5 @@ inline RecordWriter recordWriter(Run& run, RecordHeader& header)
     return {run.out, run.files.diff, header, run.crcs.stream,
             run.holdStream ? &run.heldStream : nullptr};
 }
+
+}  // namespace zep

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+namespace zep {
+
 namespace {
 
 class GapPlanner {
@@ -198,3 +200,5 @@ std::vector<WholeFileStep> planSteps(const std::vector<Match>& chain, const uint
     GapPlanner(source, sourceSize, dest, destSize, steps).walk(chain);
     return steps;
 }
+
+}  // namespace zep

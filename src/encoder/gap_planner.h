@@ -9,8 +9,12 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 // The steps that cover both files from their starts to their ends, the source always to its end,
 // so that its checksum covers the whole file. Overlaps between neighbours of the chain are
 // trimmed, and each match grows back over equal bytes before it.
 std::vector<WholeFileStep> planSteps(const std::vector<Match>& chain, const uint8_t* source,
                                      uint32_t sourceSize, const uint8_t* dest, uint32_t destSize);
+
+}  // namespace zep

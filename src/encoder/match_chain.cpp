@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+namespace zep {
+
 namespace {
 
 constexpr uint32_t kMinMatch = 12;     // shorter exact matches are not worth a jump
@@ -159,3 +161,5 @@ std::vector<Match> heaviestChain(const std::vector<Match>& matches, const uint8_
     std::reverse(chain.begin(), chain.end());
     return chain;
 }
+
+}  // namespace zep

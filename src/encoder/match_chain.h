@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 struct Match {
     uint32_t sourceAt;
     uint32_t destAt;
@@ -23,3 +25,5 @@ std::vector<Match> collectMatches(const SourceIndex& index, const uint8_t* sourc
 // Neighbours in the chain may still overlap; the planner trims them.
 std::vector<Match> heaviestChain(const std::vector<Match>& matches, const uint8_t* source,
                                  const uint8_t* dest, uint32_t destSize);
+
+}  // namespace zep

@@ -6,6 +6,8 @@
 #ifdef ZEP_X86_VECTORS
 #include <immintrin.h>
 
+namespace zep {
+
 namespace {
 
 __m256i loadAvx2(const uint8_t* at)
@@ -49,4 +51,6 @@ bool avx2BlockFilter(const SearchLimits& limits, const uint8_t* source, uint32_t
                            storeAvx2>(limits, source, sourceRemaining, dest, destRemaining,
                                       candidates);
 }
+}  // namespace zep
+
 #endif

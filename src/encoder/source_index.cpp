@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+namespace zep {
+
 SourceIndex::SourceIndex(const uint8_t* source, uint32_t sourceSize)
 {
     const uint32_t positions = sourceSize >= kWindow ? sourceSize - kWindow + 1 : 0;
@@ -30,3 +32,5 @@ SourceIndex::SourceIndex(const uint8_t* source, uint32_t sourceSize)
         present_[bit / 64] |= uint64_t{1} << (bit % 64);
     }
 }
+
+}  // namespace zep

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 class SourceIndex {
   public:
     static constexpr uint32_t kWindow = 12;        // bytes hashed per source position
@@ -74,3 +76,5 @@ class SourceIndex {
     uint32_t presentBits_ = 0;
     std::vector<uint64_t> present_;
 };
+
+}  // namespace zep

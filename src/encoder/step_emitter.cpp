@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+namespace zep {
+
 template <StreamSink Sink>
 StepEmitter<Sink>::StepEmitter(Sink& sink, const uint8_t* source, uint32_t sourceSize,
                                const uint8_t* dest, uint32_t destSize, uint32_t sourceAt,
@@ -152,3 +154,5 @@ void writeSteps(RecordWriter& writer, Progress& progress, const std::vector<Whol
     WritingSink sink(writer, progress);
     emitSteps(sink, steps, source, sourceSize, dest, destSize);
 }
+
+}  // namespace zep

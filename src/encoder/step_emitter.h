@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 // Equal stretches on a diagonal become copy runs, merged across steps until something else is
 // written; a 15-byte group with one changed byte becomes a poke, with more a difference block.
 // A group instruction always covers 15 positions unless a file ends first, so a shorter changed
@@ -55,3 +57,5 @@ uint64_t measureSteps(const std::vector<WholeFileStep>& steps, const uint8_t* so
 // The same stream written into the record, with the progress at every step.
 void writeSteps(RecordWriter& writer, Progress& progress, const std::vector<WholeFileStep>& steps,
                 const uint8_t* source, uint32_t sourceSize, const uint8_t* dest, uint32_t destSize);
+
+}  // namespace zep

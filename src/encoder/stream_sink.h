@@ -9,6 +9,8 @@
 #include <concepts>
 #include <cstdint>
 
+namespace zep {
+
 template <typename Sink>
 concept StreamSink = requires(Sink& sink, uint32_t n, uint8_t op, const uint8_t* bytes)
 {
@@ -73,3 +75,5 @@ class WritingSink {
     RecordWriter& writer_;
     Progress& progress_;
 };
+
+}  // namespace zep

@@ -11,6 +11,8 @@
 #include <new>
 #include <span>
 
+namespace zep {
+
 namespace {
 
 constexpr int32_t kEmpty = -1;
@@ -252,3 +254,5 @@ std::vector<int32_t> buildSuffixArray(const uint8_t* text, uint32_t size)
     sortSuffixes(text, std::span<int32_t>(sa), std::span<int32_t>(buckets));
     return sa;
 }
+
+}  // namespace zep

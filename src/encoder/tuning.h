@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+namespace zep {
+
 constexpr int32_t blockSize = 15;      // window of a similarity score, step of the block search
 constexpr int32_t deepThreshold = 68;  // acceptance threshold while the block search runs
 
@@ -13,3 +15,5 @@ struct Tuning {
     int32_t wholeFileSearch = 0;  // -W sets 1: create searches the whole source instead
     int32_t compact = 0;          // -Z sets 1: the record's stream is stored in compact form
 };
+
+}  // namespace zep

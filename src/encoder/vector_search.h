@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zep {
+
 using NearSearch = NearMatch (*)(const SearchLimits&, const uint8_t*, uint32_t, const uint8_t*,
                                  uint32_t);
 
@@ -247,3 +249,5 @@ static bool blockCandidates(const SearchLimits& limits, const uint8_t* source,
         }
     return true;
 }
+
+}  // namespace zep

@@ -16,6 +16,8 @@
 
 #include <new>
 
+namespace zep {
+
 namespace {
 
 std::vector<Match> chainOfMatches(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
@@ -79,3 +81,5 @@ std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFi
     header.setField32(HEADER_STREAM_LENGTH, streamLength);
     return packStream(stream.data(), stream.size(), source, sourceSize, destSize);
 }
+
+}  // namespace zep

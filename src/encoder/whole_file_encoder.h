@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 struct WholeFileStep {
     // REGION: a stretch of both files left to the specified encoder, which follows small shifts
     // that no exact match marks.
@@ -42,3 +44,5 @@ void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& p
 // The header is as it was when it returns.
 std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFilePlan& plan,
                                    const uint8_t* source, const uint8_t* dest);
+
+}  // namespace zep

@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 // Names apply may use and a stream as it was written. A plain stream has its checksum, and so do
@@ -104,3 +106,5 @@ AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength)
     dropMapping(diff);
     return point;
 }
+
+}  // namespace zep

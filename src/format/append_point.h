@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // REACHABLE: readers would reach a record appended at the end of the file. UNFINISHED: the file
 // ends in the unfinished record of a stopped create, at soundLength, and nothing but its own
 // bytes follow it: a record written in its place is reached. UNREACHABLE: readers stop at
@@ -14,3 +16,5 @@
 // slot's position, which must be its start; it is mapped while it is checked.
 enum class AppendPoint { REACHABLE, UNFINISHED, UNREACHABLE };
 AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength);
+
+}  // namespace zep

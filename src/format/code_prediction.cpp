@@ -13,6 +13,8 @@
 #include <bit>
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 // The opcodes that take a ModRM byte whose mod 00 and r/m 101 address [rip + disp32]: moves,
@@ -194,3 +196,5 @@ size_t CoverPredictor::next(uint8_t* out, size_t room)
     at_ += limit;
     return limit;
 }
+
+}  // namespace zep

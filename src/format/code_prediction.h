@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 // Where the source's stretches lie in the destination: from starts[i] (ascending, the first 0)
 // up to the next start, a source byte at position p is expected at p + shifts[i].
 struct ShiftMap {
@@ -57,3 +59,5 @@ class CoverPredictor {
     uint64_t end_ = 0;  // the cover's end in the source
     int64_t shift_ = 0;
 };
+
+}  // namespace zep

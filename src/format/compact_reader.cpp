@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 // The layout block of a compact stream and where its pieces lie.
@@ -249,3 +251,5 @@ Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_
         return Unpacked::WRONG_SOURCE;
     return Unpacked::BROKEN;
 }
+
+}  // namespace zep

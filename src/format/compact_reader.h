@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace zep {
+
 // Whether the stored bytes of a compact record are laid out as a writer lays them out: a known
 // layout, lengths within what the header's sizes allow, and pieces that are exactly one zstd
 // frame each of their recorded plain length. Says nothing of the plain stream itself, whose
@@ -55,3 +57,5 @@ enum class Unpacked {
 // checksum: for tests and tools that look at a stream as a whole. Apply reads it a piece at a time.
 Unpacked unpackStream(const RecordHeader& header, const uint8_t* stored, uint32_t storedLength,
                       const uint8_t* source, uint32_t sourceLength, std::vector<uint8_t>& stream);
+
+}  // namespace zep

@@ -11,6 +11,8 @@
 #include <memory>
 #include <zstd.h>
 
+namespace zep {
+
 namespace {
 
 // The level of a piece compressed against a source of prefixSize bytes. Before it can refer to
@@ -119,3 +121,5 @@ std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint
                ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
                : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
 }
+
+}  // namespace zep

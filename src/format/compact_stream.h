@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <vector>
 
-struct ZSTD_CCtx_s;
+struct ZSTD_CCtx_s;  // zstd's compression context, declared where zstd.h declares it
+
+namespace zep {
 
 // The stored stream starts with its layout, its flags, then LEB128 lengths.
 constexpr uint8_t COMPACT_THREE_PARTS = 1;  // control, literals, deltas: each stored on its own
@@ -48,3 +50,5 @@ std::vector<uint8_t> storePiece(ZSTD_CCtx_s* context, const std::vector<uint8_t>
                                 const uint8_t* prefix, uint32_t prefixSize, int level);
 // Appends an unsigned LEB128 number.
 void putLength(std::vector<uint8_t>& out, size_t value);
+
+}  // namespace zep

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+namespace zep {
+
 namespace {
 
 enum Piece { LITERAL_LENGTHS, COVER_LENGTHS, DISTANCES, ZERO_RUNS, VALUES, LITERALS, SHIFT_MAP };
@@ -208,3 +210,5 @@ bool CoverReader::complete()
             return false;
     return true;
 }
+
+}  // namespace zep

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // One record: literalLength literal bytes, then coverLength bytes of the source from
 // sourcePosition on, each plus its difference.
 struct CoverRecord {
@@ -65,3 +67,5 @@ class CoverReader {
     bool valueNext_ = false;  // a difference that is not zero follows the run
     bool failed_ = false;
 };
+
+}  // namespace zep

@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+namespace zep {
+
 namespace {
 
 // Where the literal bytes go among the seven pieces.
@@ -243,3 +245,5 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         stored.insert(stored.end(), piece.begin(), piece.end());
     return stored;
 }
+
+}  // namespace zep

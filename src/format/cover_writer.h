@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 // A stretch of the destination that the source holds nearly as it is, at any place: the
 // destination bytes [destPosition, destPosition + length) against the source bytes from
 // sourcePosition on.
@@ -20,3 +22,5 @@ struct Cover {
 // around them. No memory: Status::NO_MEMORY.
 std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
                                 uint32_t destSize, const std::vector<Cover>& covers);
+
+}  // namespace zep

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 constexpr size_t kMaxPiece = 255;
@@ -72,3 +74,5 @@ bool isStoredOtherwise(const std::string& path)
     const bool special = stored.empty() || stored == "." || stored == "..";
     return own != stored || (!special && !isStorableName(stored.c_str()));
 }
+
+}  // namespace zep

@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 
+namespace zep {
+
 // The four pieces of a path, each cut to 255 characters.
 struct PathPieces {
     std::string drive;      // "C:" when the second character is ':'
@@ -23,3 +25,5 @@ bool isStorableName(const char* name);
 // True when the file at path would be stored under another name than its own, or under one
 // that apply refuses: apply would then read or write another file than the one meant.
 bool isStoredOtherwise(const std::string& path);
+
+}  // namespace zep

@@ -10,6 +10,8 @@
 #include <immintrin.h>
 #endif
 
+namespace zep {
+
 namespace {
 
 #ifdef ZEP_X86_VECTORS
@@ -81,3 +83,5 @@ uint32_t encodeGroup(const uint8_t* source, const uint8_t* dest, uint32_t width,
     bytes[1] = static_cast<uint8_t>(bitmap);
     return groupSize(changes);
 }
+
+}  // namespace zep

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // Room encodeGroup needs: the vector path stores 16 delta bytes behind the bitmap, one more
 // than a group can hold.
 constexpr uint32_t kGroupRoom = 2 + 16;
@@ -39,3 +41,5 @@ inline uint32_t groupCost(const uint8_t* source, const uint8_t* dest, uint32_t w
     const uint32_t changes = countChanges(source, dest, width);
     return changes == 0 ? 1 : groupSize(changes);
 }
+
+}  // namespace zep

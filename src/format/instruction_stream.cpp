@@ -5,6 +5,8 @@
 #include "common/output_buffer.h"
 #include "format/record_header.h"
 
+namespace zep {
+
 namespace {
 
 uint8_t bit(uint32_t value, int index)
@@ -91,3 +93,5 @@ void writeToken(RecordWriter& writer, uint32_t n, uint8_t op)
     uint8_t bytes[kMaxTokenSize];
     writeStream(writer, bytes, encodeToken(n, op, bytes));
 }
+
+}  // namespace zep

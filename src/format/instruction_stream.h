@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 constexpr uint8_t OP_COPY = 0;    // n source bytes copied unchanged
 constexpr uint8_t OP_SKIP = 1;    // n source bytes passed over
 constexpr uint8_t OP_INSERT = 2;  // n literal bytes follow
@@ -68,3 +70,5 @@ struct RecordWriter {
 void writeStream(RecordWriter& writer, const uint8_t* data, uint32_t count);
 // Appends one token in its shortest form.
 void writeToken(RecordWriter& writer, uint32_t n, uint8_t op);
+
+}  // namespace zep

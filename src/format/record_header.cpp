@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+namespace zep {
+
 namespace {
 
 uint32_t load32(const uint8_t* bytes)
@@ -263,3 +265,5 @@ uint64_t parseTimeStamp(const uint8_t* field)
     uint64_t readings[2];
     return parseTimeStampReadings(field, readings) == 0 ? kInvalidTime : readings[0];
 }
+
+}  // namespace zep

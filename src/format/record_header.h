@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // Byte offsets of the fixed fields.
 constexpr uint32_t HEADER_CHECKSUM = 0;        // 32: covers everything after its own four bytes
 constexpr uint32_t HEADER_OS_TYPE = 4;         // 8: always 2 when written
@@ -120,3 +122,5 @@ uint64_t parseTimeStamp(const uint8_t* field);
 // Every file time the text may stand for: one, or two in the hour that comes twice when
 // daylight saving ends (the system's reading first); none for a text that is no valid time.
 uint32_t parseTimeStampReadings(const uint8_t* field, uint64_t (&readings)[2]);
+
+}  // namespace zep

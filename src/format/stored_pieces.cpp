@@ -9,6 +9,8 @@
 #include <cstring>
 #include <zstd_errors.h>
 
+namespace zep {
+
 namespace {
 
 // The window a zstd frame asks for, from its header (RFC 8878: a magic, a descriptor byte, then
@@ -180,3 +182,5 @@ bool decodeWhole(const StoredPiece& piece, const uint8_t* prefix, size_t prefixL
         ZSTD_decompressDCtx(context.get(), out.data(), out.size(), piece.bytes, piece.stored);
     return !ZSTD_isError(length) && length == piece.plain;
 }
+
+}  // namespace zep

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+namespace zep {
+
 // A zstd block gives at most 128 KiB and takes at least 4 stored bytes.
 constexpr uint64_t kMostPlainPerStoredByte = uint64_t{128} * 1024 / 4;
 // Decoded bytes of a frame waiting to be read, per piece.
@@ -89,3 +91,5 @@ class PieceSource {
 // small.
 bool decodeWhole(const StoredPiece& piece, const uint8_t* prefix, size_t prefixLength,
                  std::vector<uint8_t>& out);
+
+}  // namespace zep

@@ -11,6 +11,8 @@
 #include <cassert>
 #include <cstring>
 
+namespace zep {
+
 namespace {
 
 // Operand bytes behind a token and the part they belong to.
@@ -208,3 +210,5 @@ bool fromDestinationForm(const DestinationForm& form, const ReplaySides& replay,
     }
     return bytes.left == 0;
 }
+
+}  // namespace zep

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zep {
+
 struct StreamParts {
     std::vector<uint8_t> control;
     std::vector<uint8_t> literals;
@@ -48,3 +50,5 @@ bool toDestinationForm(const uint8_t* stream, size_t length, const ReplaySides& 
 // source and its destination bytes. False when the form does not make exactly one stream.
 bool fromDestinationForm(const DestinationForm& form, const ReplaySides& sides,
                          std::vector<uint8_t>& stream);
+
+}  // namespace zep

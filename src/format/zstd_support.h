@@ -5,6 +5,8 @@
 
 #include <zstd.h>
 
+namespace zep {
+
 struct FreeCCtx {
     void operator()(ZSTD_CCtx* context) const
     {
@@ -26,3 +28,5 @@ inline size_t checkedZstd(size_t result)
         failSilently(Status::NO_MEMORY);
     return result;
 }
+
+}  // namespace zep

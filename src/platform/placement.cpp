@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace zep {
+
 namespace platform {
 
 bool fileExists(const char* path)
@@ -256,3 +258,5 @@ std::string temporaryDirectory()
 }
 
 }  // namespace platform
+
+}  // namespace zep

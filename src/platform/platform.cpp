@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace zep {
+
 namespace platform {
 
 int openReadOnly(const char* path, bool deviceAllowed)
@@ -360,3 +362,5 @@ bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving)
 }
 
 }  // namespace platform
+
+}  // namespace zep

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+namespace zep {
+
 namespace platform {
 
 // Opens an existing file for reading. Directories and names that cannot be read give -1, and
@@ -189,3 +191,5 @@ FileAccess privateAccess();
 std::string temporaryDirectory();
 
 }  // namespace platform
+
+}  // namespace zep

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+namespace zep {
+
 namespace {
 
 // Time-stamp texts end at their zero, but never past their 26-byte field.
@@ -63,3 +65,5 @@ uint32_t listRecords(Run& run, const char* diffPath,
         run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
     return recordCount;
 }
+
+}  // namespace zep

@@ -5,7 +5,11 @@
 
 #include <cstdint>
 
+namespace zep {
+
 // Hands every record, in file order, to each until it returns nonzero; returns how many records
 // it handed over. A file without records gives the console line "[%s] is not zep file.\n".
 uint32_t listRecords(Run& run, const char* diffPath,
                      int (*each)(void* context, const zep_record* record), void* context);
+
+}  // namespace zep

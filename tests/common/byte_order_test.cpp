@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 TEST(ByteOrderTest, LoadsReadTheirStatedOrder)
 {
     const uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x88};

@@ -5,6 +5,9 @@
 #include <random>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // The checksum's definition, one bit at a time.

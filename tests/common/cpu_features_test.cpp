@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 struct Pair {

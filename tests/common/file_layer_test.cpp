@@ -13,6 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 class FileLayerTest : public ::testing::Test {

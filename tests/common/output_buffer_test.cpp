@@ -13,6 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // A packet socket keeps the boundary of every write, so the reader sees each write's size.

@@ -7,6 +7,9 @@
 #include <random>
 #include <string>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 TEST(ProgressTest, PrintsEachPercentageOnceAndEndsAt100)
 {
     CapturedRun captured;

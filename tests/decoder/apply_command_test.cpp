@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 std::vector<std::string> entries(const std::string& directory)

@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // Covers of dest by source, in destination order: stretches copied from anywhere in the source

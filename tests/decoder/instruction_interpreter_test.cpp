@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 Bytes counting(size_t count, uint8_t start = 0)

@@ -8,6 +8,9 @@
 #include <random>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 struct Shape {

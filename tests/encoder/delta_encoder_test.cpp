@@ -19,6 +19,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // Bytes that never repeat within 256 positions.

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 std::vector<Match> matchesOf(const Bytes& source, const Bytes& dest)

@@ -9,6 +9,9 @@
 #include <random>
 #include <string>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 using Text = std::vector<uint8_t>;

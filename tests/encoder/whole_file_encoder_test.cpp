@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 uint32_t crcOf(const Bytes& bytes)

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // The rule, one position at a time: the form at a position, its length and its field.

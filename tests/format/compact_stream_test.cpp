@@ -13,6 +13,9 @@
 #include <random>
 #include <zstd.h>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 // A destination made from the source the way new versions are: moved blocks, insertions and

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 TEST(PathSplitTest, SplitsDriveDirectoryNameAndExtension)
 {
     struct Case {

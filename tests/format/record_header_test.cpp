@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 TEST(StreamPartsTest, TheDestinationFormGivesBackWhatTheEncodersWriteAndNothingElse)
 {
     std::mt19937 random(6);

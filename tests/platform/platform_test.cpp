@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 namespace {
 
 class PlatformTest : public ::testing::Test {

@@ -7,6 +7,9 @@
 #include <string>
 #include <utility>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 class CapturedRun {
   public:
     CapturedRun() = default;

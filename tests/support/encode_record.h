@@ -24,6 +24,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes randomBytes(std::mt19937& random, size_t count)

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <string>
 
+// The library's own units, as the tests reach them.
+using namespace zep;
+
 template <typename Body> void expectFailure(Body body, int shellStatus, const std::string& message)
 {
     try {
