@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 30
 CONFIGURE = cmake -S . -DZEP_WERROR=ON
 
 .PHONY: all build build-asan build-fuzz check test test-asan fuzz fuzz-seeds demo bench package \
-	analyze format format-check clean test-cross test-aarch64 test-s390x
+	analyze format format-check clean test-cross test-aarch64 test-s390x test-python
 
 all: build
 
@@ -66,6 +66,17 @@ demo:
 	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DZEP_TESTS=OFF
 	cmake --build $(DEMO_BUILD) -j $(JOBS) --target zep
 	./examples/demo.sh $(DEMO_BUILD)/zep
+
+# The Python package, installed without a network into a fresh virtual environment (the
+# system's packages visible), and its tests against the shared library just built.
+PYTHON_ENV ?= $(BUILD)/python-env
+test-python: build
+	rm -rf $(PYTHON_ENV)
+	/usr/bin/python3 -m venv --system-site-packages $(PYTHON_ENV)
+	$(PYTHON_ENV)/bin/pip install -q --no-index --no-build-isolation ./python
+	cd python && LD_LIBRARY_PATH=$(CURDIR)/$(BUILD) $(CURDIR)/$(PYTHON_ENV)/bin/python -m pytest \
+		-q -p no:cacheprovider tests
+	rm -rf python/build python/*.egg-info
 
 # The Debian package, zep_<version>_<arch>.deb in the build directory.
 package: build

@@ -1,0 +1,54 @@
+"""The binding against the built library: a -W -Z record created with progress, listed and
+applied; failures as zep.Error with the library's status and message."""
+
+import os
+
+import pytest
+
+import zep
+
+
+def write(path, data: bytes, seconds: int) -> str:
+    with open(path, "wb") as file:
+        file.write(data)
+    os.utime(path, (seconds, seconds))
+    return str(path)
+
+
+def test_create_list_apply_round_trip(tmp_path):
+    old = bytes(range(256)) * 400
+    new = old[:50000] + b"inserted" * 100 + old[50000:]
+    (tmp_path / "v1").mkdir()
+    (tmp_path / "v2").mkdir()
+    (tmp_path / "work").mkdir()
+    write(tmp_path / "v1" / "app.bin", old, 1_700_000_000)
+    write(tmp_path / "v2" / "app.bin", new, 1_700_000_100)
+    write(tmp_path / "work" / "app.bin", old, 1_700_000_000)
+    diff = tmp_path / "update.zep"
+    percents = []
+    zep.create(tmp_path / "v1" / "app.bin", tmp_path / "v2" / "app.bin", diff,
+               whole_file=True, compact=True, progress=percents.append)
+    assert percents and percents[-1] == 100 and percents == sorted(set(percents))
+
+    records = list(zep.list(diff))
+    assert [(r.old_name, r.new_name, r.old_size, r.new_size) for r in records] == [
+        ("app.bin", "app.bin", len(old), len(new))]
+
+    outcomes = zep.apply(diff, directory=tmp_path / "work")
+    assert outcomes == [zep.Outcome("app.bin", "app.bin", True, None)]
+    assert (tmp_path / "work" / "app.bin").read_bytes() == new
+    assert (tmp_path / "work" / "app.000").read_bytes() == old
+
+    # Applied again, the record's source has another time: skipped, with the reason.
+    outcomes = zep.apply(diff, directory=tmp_path / "work")
+    assert outcomes == [zep.Outcome("app.bin", "app.bin", False, "time differs")]
+
+
+def test_failures_raise_with_status_and_message(tmp_path):
+    missing = tmp_path / "missing.bin"
+    with pytest.raises(zep.Error) as caught:
+        zep.create(missing, missing, tmp_path / "d.zep")
+    assert caught.value.status == 1
+    assert caught.value.message == "[%s] not exist." % missing
+    assert zep.version() == "1.13"
+    assert zep.status_text(13) == "the difference file is in use by another process"
