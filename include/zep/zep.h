@@ -51,6 +51,7 @@ enum zep_status {
                                   * or a fault of the library's own); the run was undone */
     ZEP_INVALID_ARGUMENT = 15,   /* a NULL path or function, a struct whose size member is 0,
                                   * an option outside its range */
+    ZEP_CANCELLED = 16,          /* the progress callback asked to stop; the run was undone */
     ZEP_HEADER_BROKEN = -2,      /* "Header broken." */
     ZEP_STREAM_BROKEN = -3,      /* ".zep broken." */
     ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
@@ -84,8 +85,10 @@ typedef struct zep_callbacks {
     /* Console lines as the tool prints them: "old > new\n", "[a] time comparison error.\n",
      * "\ndone.\n", "[d.zep] is not zep file.\n". */
     void (*console)(void* context, const char* text);
-    /* How far a create or an apply is, 0 to 100; each percentage once, in order. */
-    void (*progress)(void* context, int percent);
+    /* How far a create or an apply is, 0 to 100; each percentage once, in order. A nonzero
+     * return cancels the call: it undoes what it did (the difference file as it was, the
+     * target untouched) and returns ZEP_CANCELLED. */
+    int (*progress)(void* context, int percent);
     /* The run a call works in when it starts, and NULL when it is over: for a signal handler
      * that must undo what a stopped run leaves behind (zep_run_undo). */
     void (*run)(void* context, zep_run* run);

@@ -50,5 +50,12 @@ def test_failures_raise_with_status_and_message(tmp_path):
         zep.create(missing, missing, tmp_path / "d.zep")
     assert caught.value.status == 1
     assert caught.value.message == "[%s] not exist." % missing
+    # A progress callback that returns a true value cancels the call.
+    old = write(tmp_path / "old", bytes(300000), 1_700_000_000)
+    new = write(tmp_path / "new", bytes(range(256)) * 1200, 1_700_000_100)
+    with pytest.raises(zep.Error) as caught:
+        zep.create(old, new, tmp_path / "d.zep", progress=lambda percent: percent >= 1)
+    assert caught.value.status == 16
+    assert not (tmp_path / "d.zep").exists()
     assert zep.version() == "1.13"
     assert zep.status_text(13) == "the difference file is in use by another process"

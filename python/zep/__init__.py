@@ -44,7 +44,7 @@ class Outcome(NamedTuple):
 
 
 _MESSAGE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)
-_PROGRESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int)
+_PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
 _RUN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 
 
@@ -136,7 +136,9 @@ class _Call:
         # The ctypes function objects must live as long as the call.
         self._message = _MESSAGE(self._on_message)
         self._console = _MESSAGE(self._on_console)
-        self._progress = _PROGRESS(lambda _, percent: progress(percent)) if progress else _PROGRESS()
+        # A true value from progress cancels the call (Error with status 16, nothing changed).
+        self._progress = (_PROGRESS(lambda _, percent: 1 if progress(percent) else 0)
+                          if progress else _PROGRESS())
         self.callbacks = _Callbacks(ctypes.sizeof(_Callbacks), None, self._message, self._console,
                                     self._progress, _RUN())
 

@@ -21,8 +21,10 @@ void Report::line(const char* format, ...) const
 
 void Report::progress(int percent) const
 {
-    if (callbacks_ != nullptr && callbacks_->progress != nullptr)
-        callbacks_->progress(callbacks_->context, percent);
+    // A caller that asks to stop ends the run as a failure would, without a message.
+    if (callbacks_ != nullptr && callbacks_->progress != nullptr &&
+        callbacks_->progress(callbacks_->context, percent) != 0)
+        failSilently(Status::CANCELLED);
 }
 
 }  // namespace zep

@@ -16,9 +16,10 @@ void toStandardError(void*, const char* text)
 }
 
 // In place on one line: each percentage overwrites the one before.
-void showProgress(void*, int percent)
+int showProgress(void*, int percent)
 {
     std::fprintf(stderr, "%02d%%\r", percent);
+    return 0;
 }
 
 void onRun(void*, zep_run* run)

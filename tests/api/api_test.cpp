@@ -5,6 +5,7 @@
 #include "zep/zep.h"
 
 #include <cstddef>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -22,6 +23,7 @@ struct Heard {
     std::string console;
     std::vector<int> percents;
     int runs = 0;
+    int cancelAt = 101;  // the progress callback asks to stop from this percentage on
 };
 
 zep_callbacks listeningTo(Heard& heard)
@@ -32,7 +34,9 @@ zep_callbacks listeningTo(Heard& heard)
         [](void* context, const char* text) { static_cast<Heard*>(context)->messages += text; },
         [](void* context, const char* text) { static_cast<Heard*>(context)->console += text; },
         [](void* context, int percent) {
-            static_cast<Heard*>(context)->percents.push_back(percent);
+            auto* listener = static_cast<Heard*>(context);
+            listener->percents.push_back(percent);
+            return percent >= listener->cancelAt ? 1 : 0;
         },
         [](void* context, zep_run* run) { static_cast<Heard*>(context)->runs += run != nullptr; }};
 }
@@ -92,7 +96,7 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     zep_callbacks callbacks = listeningTo(heard);
     // A progress callback that throws: the call ends with ZEP_INTERNAL, the difference file as
     // it was (here: never made), and the caller told that the run is over.
-    callbacks.progress = [](void* context, int) {
+    callbacks.progress = [](void* context, int) -> int {
         ++static_cast<Heard*>(context)->runs;
         throw std::runtime_error("caller's fault");
     };
@@ -132,6 +136,38 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     options.size = offsetof(zep_create_options, compact);
     options.compact = 77;
     ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr), ZEP_OK);
+}
+
+TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
+{
+    ScratchDirectory scratch;
+    const std::string base = bytes(400000, 11);
+    mkdir((scratch.path() + "/old").c_str(), 0700);
+    mkdir((scratch.path() + "/new").c_str(), 0700);
+    const std::string old = scratch.file("old/a", base);
+    const std::string changed = scratch.file("new/a", edited(base, 3));
+    const std::string diff = scratch.path() + "/d.zep";
+    ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), nullptr, nullptr), ZEP_OK);
+    const std::string before = ScratchDirectory::read(diff);
+    Heard heard;
+    heard.cancelAt = 1;
+    const zep_callbacks callbacks = listeningTo(heard);
+    // A second record, stopped halfway: the difference file keeps its first record alone.
+    EXPECT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), nullptr, &callbacks),
+              ZEP_CANCELLED);
+    EXPECT_TRUE(ScratchDirectory::read(diff) == before);
+    EXPECT_EQ(heard.messages, "");
+    // An apply stopped halfway: the target as it was, no backup, nothing left behind.
+    const std::string work = scratch.path() + "/old";
+    EXPECT_EQ(zep_apply(diff.c_str(), work.c_str(), &callbacks), ZEP_CANCELLED);
+    EXPECT_TRUE(ScratchDirectory::read(old) == base);
+    EXPECT_EQ(access((work + "/a.000").c_str(), F_OK), -1);
+    DIR* directory = opendir(work.c_str());
+    int entries = 0;
+    while (readdir(directory) != nullptr)
+        ++entries;
+    closedir(directory);
+    EXPECT_EQ(entries, 3);  // ".", ".." and a
 }
 
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
@@ -213,15 +249,16 @@ TEST(ApiTest, AnApplyStaysInTheDirectoryItCheckedWhenItsNameIsSwitchedToAnother)
     struct Deploy {
         std::string cur;
         bool switched = false;
-        static void onProgress(void* context, int)
+        static int onProgress(void* context, int)
         {
             auto* deploy = static_cast<Deploy*>(context);
             if (deploy->switched)
-                return;
+                return 0;
             deploy->switched = true;
             const std::string next = deploy->cur + ".next";
             symlink("two", next.c_str());
             rename(next.c_str(), deploy->cur.c_str());
+            return 0;
         }
     } deploy{cur};
     const zep_callbacks callbacks = {sizeof(zep_callbacks), &deploy, nullptr, nullptr,

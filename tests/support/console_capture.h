@@ -27,11 +27,12 @@ class CapturedRun {
     {
         static_cast<CapturedRun*>(self)->text_ += text;
     }
-    static void progress(void* self, int percent)
+    static int progress(void* self, int percent)
     {
         char text[8];
         std::snprintf(text, sizeof text, "%02d%%\r", percent);
         static_cast<CapturedRun*>(self)->text_ += text;
+        return 0;
     }
 
     std::string text_;
