@@ -72,10 +72,12 @@ ZEP_API const char* zep_status_text(int status);
  * functions do). A size of 0 (a zero-filled struct) is refused with ZEP_INVALID_ARGUMENT. */
 
 /* What a call tells its caller. Every member but size may be NULL. Callbacks run on the
- * calling thread, one at a time, while the call holds its files (a create's difference file
- * is locked until the call returns); they must return, and throw nothing: an exception that
- * leaves one ends the call with ZEP_INTERNAL, the run undone, and a longjmp out of one leaves
- * the run's files and locks behind. */
+ * calling thread, synchronously, one at a time. Progress and console lines come while the call
+ * holds its files (a create's difference file is locked), except a create's closing "\ndone.\n",
+ * which comes once the record is committed and the file let go, as do the message of a failure
+ * and run(context, NULL). Callbacks must return, and throw nothing: an exception that leaves one
+ * ends the call with ZEP_INTERNAL, the run undone, and a longjmp out of one leaves the run's
+ * files and locks behind. */
 typedef struct zep_callbacks {
     uint32_t size; /* sizeof(zep_callbacks) */
     void* context; /* passed to every callback */

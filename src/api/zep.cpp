@@ -97,6 +97,7 @@ template <typename Command> int runCommand(const zep_callbacks* given, Command c
     // caller's callback never returns.
     handle->run.files.release();
     try {
+        handle->run.report.tellAfterRun();
         tell(nullptr);
     } catch (...) {
         status = Status::INTERNAL;

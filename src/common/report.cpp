@@ -19,6 +19,14 @@ void Report::line(const char* format, ...) const
     callbacks_->console(callbacks_->context, text.c_str());
 }
 
+void Report::tellAfterRun()
+{
+    const char* text = afterRun_;
+    afterRun_ = nullptr;
+    if (text != nullptr && callbacks_ != nullptr && callbacks_->console != nullptr)
+        callbacks_->console(callbacks_->context, text);
+}
+
 void Report::progress(int percent) const
 {
     // A caller that asks to stop ends the run as a failure would, without a message.

@@ -10,6 +10,13 @@ class Report {
     explicit Report(const zep_callbacks* callbacks = nullptr) : callbacks_(callbacks) {}
     // One console line (or several), formatted as printf would.
     void line(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    // A line told only once the run has let go of its files (lineAfterRun): a caller that acts
+    // on it, say by reading the difference file again, finds it unlocked.
+    void lineAfterRun(const char* text)
+    {
+        afterRun_ = text;
+    }
+    void tellAfterRun();
     void progress(int percent) const;
     const zep_callbacks* callbacks() const
     {
@@ -18,6 +25,7 @@ class Report {
 
   private:
     const zep_callbacks* callbacks_;
+    const char* afterRun_ = nullptr;
 };
 
 }  // namespace zep

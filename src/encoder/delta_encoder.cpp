@@ -264,7 +264,7 @@ void endRecord(Run& run)
     // "done." promises a record that survives a power loss.
     syncChecked(run.files.diff);
     run.progress.show(0, 0);
-    run.report.line("\ndone.\n");
+    run.report.lineAfterRun("\ndone.\n");
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "zep/zep.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -136,6 +137,40 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     options.size = offsetof(zep_create_options, compact);
     options.compact = 77;
     ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr), ZEP_OK);
+}
+
+TEST(ApiTest, ACallbackMayUseTheFileOnceItsRecordIsDone)
+{
+    // "done." comes after the create let go of the difference file: a caller that appends the
+    // next record when it sees it does not wait for its own lock.
+    ScratchDirectory scratch;
+    struct Chain {
+        std::string old, changed, diff;
+        int inner = -1;
+    } chain{scratch.file("a", "first version"), scratch.file("b", "second version"),
+            scratch.path() + "/d.zep"};
+    zep_callbacks callbacks;
+    zep_callbacks_init(&callbacks);
+    callbacks.context = &chain;
+    callbacks.console = [](void* context, const char* text) {
+        auto* self = static_cast<Chain*>(context);
+        if (std::string(text) == "\ndone.\n" && self->inner == -1)
+            self->inner = zep_create(self->old.c_str(), self->changed.c_str(), self->diff.c_str(),
+                                     nullptr, nullptr);
+    };
+    setenv("ZEP_LOCK_WAIT", "0", 1);
+    EXPECT_EQ(zep_create(chain.old.c_str(), chain.changed.c_str(), chain.diff.c_str(), nullptr,
+                         &callbacks),
+              ZEP_OK);
+    unsetenv("ZEP_LOCK_WAIT");
+    EXPECT_EQ(chain.inner, ZEP_OK);
+    int records = 0;
+    EXPECT_EQ(zep_list(
+                  chain.diff.c_str(),
+                  [](void* context, const zep_record*) { return ++*static_cast<int*>(context), 0; },
+                  &records, nullptr),
+              ZEP_OK);
+    EXPECT_EQ(records, 2);
 }
 
 TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)

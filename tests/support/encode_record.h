@@ -104,6 +104,7 @@ template <typename Encode> Record encodeWith(const Bytes& source, const Bytes& d
     diff.handle = memfd_create("record", MFD_CLOEXEC);
     const int fd = dup(diff.handle);
     encode(captured.run, header);
+    captured.run.report.tellAfterRun();  // as the library's edge does once the run is over
     const std::string progress = captured.take();
     EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
     closeChecked("record", diff);
