@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 namespace zep {
 
@@ -66,6 +67,10 @@ uint64_t lockWaitMilliseconds()
         seconds = std::min<uint64_t>(seconds * 10 + static_cast<uint64_t>(*text - '0'), 1u << 30);
     return *text == '\0' ? seconds * 1000 : kDefault;
 }
+
+// The difference files whose locks a create in this thread holds: a create that a callback of
+// that create starts on the same file would wait for its own caller, which waits for it.
+thread_local std::vector<platform::FileIdentity> heldHere;
 
 [[noreturn]] void failBusy(const FileSlot& diff)
 {
@@ -166,6 +171,13 @@ void RunFiles::release()
     rollBackAppend(append);  // while the lock is still held
     for (FileSlot* slot : {&source, &target, &diff})
         releaseMapping(*slot);
+    if (holdsDiff) {
+        const auto entry = std::find(heldHere.begin(), heldHere.end(),
+                                     platform::FileIdentity{diffDevice, diffInode});
+        if (entry != heldHere.end())
+            heldHere.erase(entry);
+        holdsDiff = false;
+    }
     for (FileSlot* slot : {&source, &target, &diff}) {
         if (slot->handle >= 0)
             platform::closeFile(slot->handle);
@@ -240,6 +252,12 @@ void openForAppend(RunFiles& files, const char* name, const Report& report)
                 continue;  // removed between the two opens
             break;
         }
+        platform::FileIdentity opened;
+        if (platform::identityOf(slot.handle, opened) &&
+            std::find(heldHere.begin(), heldHere.end(), opened) != heldHere.end())
+            fail(Status::BUSY,
+                 "[%s] is in use by the call that this one runs in; nothing appended.\n",
+                 printable(name).c_str());
         // Older creates take the whole-file lock only; this one takes the writers' byte too. A
         // file this run created stays when the wait runs out: whoever holds the locks may be
         // writing into it already.
@@ -276,6 +294,10 @@ void openForAppend(RunFiles& files, const char* name, const Report& report)
         uint64_t length = 0;
         if (!platform::fileLength(slot.handle, length))
             break;
+        heldHere.push_back(held);
+        files.holdsDiff = true;
+        files.diffDevice = held.device;
+        files.diffInode = held.inode;
         PendingAppend& append = files.append;
         append.created = created && length == 0;
         append.originalLength = length;

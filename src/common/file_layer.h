@@ -61,7 +61,10 @@ struct RunFiles {
     // An apply's temporary result, the hidden file beside its target, a backup's hidden copy
     // and the backup's own name may exist at once.
     DiscardedFile discarded[4];
-    int directory = -1;  // apply: the directory it works in, opened once
+    int directory = -1;       // apply: the directory it works in, opened once
+    bool holdsDiff = false;   // create: this thread holds the locks of the difference file
+    uint64_t diffDevice = 0;  // and which file that is
+    uint64_t diffInode = 0;
 
     RunFiles() = default;
     RunFiles(const RunFiles&) = delete;

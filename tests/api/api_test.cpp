@@ -173,6 +173,41 @@ TEST(ApiTest, ACallbackMayUseTheFileOnceItsRecordIsDone)
     EXPECT_EQ(records, 2);
 }
 
+TEST(ApiTest, ACreateInsideACreateOnTheSameFileEndsAtOnce)
+{
+    // A callback that appends to the file its own call is writing would wait for itself.
+    ScratchDirectory scratch;
+    struct Nested {
+        std::string old, changed, diff, message;
+        int inner = -1;
+    } nested{scratch.file("a", bytes(200000, 5)), scratch.file("b", edited(bytes(200000, 5), 9)),
+             scratch.path() + "/d.zep", ""};
+    zep_callbacks callbacks;
+    zep_callbacks_init(&callbacks);
+    callbacks.context = &nested;
+    callbacks.progress = [](void* context, int) {
+        auto* self = static_cast<Nested*>(context);
+        if (self->inner != -1)
+            return 0;
+        zep_callbacks heard;
+        zep_callbacks_init(&heard);
+        heard.context = &self->message;
+        heard.message = [](void* message, const char* text) {
+            *static_cast<std::string*>(message) += text;
+        };
+        self->inner = zep_create(self->old.c_str(), self->changed.c_str(), self->diff.c_str(),
+                                 nullptr, &heard);
+        return 0;
+    };
+    EXPECT_EQ(zep_create(nested.old.c_str(), nested.changed.c_str(), nested.diff.c_str(), nullptr,
+                         &callbacks),
+              ZEP_OK);
+    EXPECT_EQ(nested.inner, ZEP_BUSY);
+    EXPECT_EQ(nested.message, "[" + nested.diff +
+                                  "] is in use by the call that this one runs in; nothing "
+                                  "appended.\n");
+}
+
 TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
 {
     ScratchDirectory scratch;
