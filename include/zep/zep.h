@@ -94,7 +94,19 @@ typedef struct zep_callbacks {
     /* The run a call works in when it starts, and NULL when it is over: for a signal handler
      * that must undo what a stopped run leaves behind (zep_run_undo). */
     void (*run)(void* context, zep_run* run);
+    /* What an apply does with each record, one of the ZEP_RECORD_ events, with the record's
+     * names as stored (raw bytes, not escaped for a terminal). */
+    void (*record)(void* context, int event, const char* old_name, const char* new_name);
 } zep_callbacks;
+
+/* The events of zep_callbacks.record: every record that an apply reaches starts; it then ends
+ * applied (the new version in place behind its backup), or skipped because the old version's
+ * time is not the recorded one; a failure ends the whole call instead. */
+enum zep_record_event {
+    ZEP_RECORD_STARTED = 0,
+    ZEP_RECORD_APPLIED = 1,
+    ZEP_RECORD_SKIPPED_TIME = 2
+};
 
 /* Sets size and clears every callback. */
 ZEP_API void zep_callbacks_init(zep_callbacks* callbacks);

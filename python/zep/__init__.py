@@ -46,6 +46,10 @@ class Outcome(NamedTuple):
 _MESSAGE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)
 _PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
 _RUN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+_RECORD = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p)
+
+# The events of a record during apply (zep_record_event).
+_STARTED, _APPLIED, _SKIPPED_TIME = 0, 1, 2
 
 
 class _Callbacks(ctypes.Structure):
@@ -56,6 +60,7 @@ class _Callbacks(ctypes.Structure):
         ("console", _MESSAGE),
         ("progress", _PROGRESS),
         ("run", _RUN),
+        ("record", _RECORD),
     ]
 
 
@@ -139,14 +144,25 @@ class _Call:
         # A true value from progress cancels the call (Error with status 16, nothing changed).
         self._progress = (_PROGRESS(lambda _, percent: 1 if progress(percent) else 0)
                           if progress else _PROGRESS())
+        self.outcomes: List[Outcome] = []
+        self._record = _RECORD(self._on_record)
         self.callbacks = _Callbacks(ctypes.sizeof(_Callbacks), None, self._message, self._console,
-                                    self._progress, _RUN())
+                                    self._progress, _RUN(), self._record)
 
     def _on_message(self, _, text: bytes) -> None:
         self.message += os.fsdecode(text)
 
     def _on_console(self, _, text: bytes) -> None:
         self.console += os.fsdecode(text)
+
+    def _on_record(self, _, event: int, old_name: bytes, new_name: bytes) -> None:
+        old, new = os.fsdecode(old_name), os.fsdecode(new_name)
+        if event == _STARTED:
+            self.outcomes.append(Outcome(old, new, False, None))
+        elif event == _APPLIED:
+            self.outcomes[-1] = Outcome(old, new, True, None)
+        elif event == _SKIPPED_TIME:
+            self.outcomes[-1] = Outcome(old, new, False, "time differs")
 
     def check(self, status: int) -> None:
         if status != 0:
@@ -165,29 +181,12 @@ def create(old, new, diff, whole_file: bool = False, compact: bool = False,
                                ctypes.byref(call.callbacks)))
 
 
-# The console lines that tell why apply skipped a record, as libzep writes them.
-_SKIPS = {
-    "time comparison error.": "time differs",
-    "not exist.": "source missing",
-}
-
-
 def apply(diff, directory=".", progress: Optional[Callable[[int], None]] = None) -> List[Outcome]:
     """Rebuilds the new version of every record of diff in directory; returns what it did with
     each record, in file order."""
     call = _Call(progress)
     call.check(_lib.zep_apply(_path(diff), _path(directory), ctypes.byref(call.callbacks)))
-    outcomes: List[Outcome] = []
-    # Each record starts with a line "old > new"; a line "[name] reason" after it skips it.
-    for line in call.console.splitlines():
-        if " > " in line and not line.startswith("["):
-            old_name, new_name = line.split(" > ", 1)
-            outcomes.append(Outcome(old_name, new_name, True, None))
-        elif line.startswith("[") and outcomes and outcomes[-1].applied:
-            text = line.split("] ", 1)[-1]
-            reason = next((why for tail, why in _SKIPS.items() if text.endswith(tail)), text)
-            outcomes[-1] = outcomes[-1]._replace(applied=False, reason=reason)
-    return outcomes
+    return call.outcomes
 
 
 def list(diff) -> Iterator[Record]:  # noqa: A001 - the name of the tool's own command

@@ -138,9 +138,10 @@ extern "C" {
 
 void zep_callbacks_init(zep_callbacks* callbacks)
 {
-    if (callbacks != nullptr)
-        *callbacks =
-            zep_callbacks{sizeof(zep_callbacks), nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (callbacks == nullptr)
+        return;
+    *callbacks = zep_callbacks{};
+    callbacks->size = sizeof(zep_callbacks);
 }
 
 void zep_create_options_init(zep_create_options* options)

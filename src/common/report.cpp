@@ -19,6 +19,12 @@ void Report::line(const char* format, ...) const
     callbacks_->console(callbacks_->context, text.c_str());
 }
 
+void Report::recordEvent(int event, const std::string& oldName, const std::string& newName) const
+{
+    if (callbacks_ != nullptr && callbacks_->record != nullptr)
+        callbacks_->record(callbacks_->context, event, oldName.c_str(), newName.c_str());
+}
+
 void Report::tellAfterRun()
 {
     const char* text = afterRun_;

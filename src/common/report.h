@@ -3,6 +3,8 @@
 #pragma once
 #include "zep/zep.h"
 
+#include <string>
+
 namespace zep {
 
 class Report {
@@ -18,6 +20,8 @@ class Report {
     }
     void tellAfterRun();
     void progress(int percent) const;
+    // What an apply does with a record (ZEP_RECORD_...), with the names as stored.
+    void recordEvent(int event, const std::string& oldName, const std::string& newName) const;
     const zep_callbacks* callbacks() const
     {
         return callbacks_;

@@ -94,6 +94,7 @@ class RecordApplier {
         std::string temporary;
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
         report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
+        report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
         ++recordCount_;
         refuseLinkedTarget(targetName, target);
 
@@ -101,6 +102,7 @@ class RecordApplier {
         openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
         if (!sourceTimeMatches(header, files.source)) {
             report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
+            report.recordEvent(ZEP_RECORD_SKIPPED_TIME, sourceName, targetName);
             closeChecked(source.c_str(), files.source);
             removeDiscarded(temporaryRecord);
             mappedOffset_ = recordEnd;
@@ -126,6 +128,7 @@ class RecordApplier {
         unmapFile(source.c_str(), files.source);
 
         placeResult(temporaryRecord, temporary, targetName, target, access);
+        report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
         mappedOffset_ = recordEnd;
         header.release();
     }

@@ -70,8 +70,9 @@ int main(int argc, char** argv)
     handleStopSignals();
     std::fputs(kBanner, stderr);
     const Invocation invocation = parseCommandLine(argc, argv);
-    const zep_callbacks callbacks = {sizeof(zep_callbacks), nullptr,      toStandardError,
-                                     toStandardError,       showProgress, onRun};
+    const zep_callbacks callbacks = {
+        sizeof(zep_callbacks), nullptr, toStandardError, toStandardError,
+        showProgress,          onRun,   nullptr};
     switch (invocation.command) {
     case Command::USAGE:
         std::fputs(kUsage, stderr);

@@ -25,6 +25,7 @@ struct Heard {
     std::vector<int> percents;
     int runs = 0;
     int cancelAt = 101;  // the progress callback asks to stop from this percentage on
+    std::string events;  // what apply did with each record
 };
 
 zep_callbacks listeningTo(Heard& heard)
@@ -39,7 +40,11 @@ zep_callbacks listeningTo(Heard& heard)
             listener->percents.push_back(percent);
             return percent >= listener->cancelAt ? 1 : 0;
         },
-        [](void* context, zep_run* run) { static_cast<Heard*>(context)->runs += run != nullptr; }};
+        [](void* context, zep_run* run) { static_cast<Heard*>(context)->runs += run != nullptr; },
+        [](void* context, int event, const char* oldName, const char* newName) {
+            static_cast<Heard*>(context)->events +=
+                std::to_string(event) + " " + oldName + " " + newName + "\n";
+        }};
 }
 
 std::string bytes(size_t count, uint32_t seed)
@@ -216,6 +221,8 @@ TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
     mkdir((scratch.path() + "/new").c_str(), 0700);
     const std::string old = scratch.file("old/a", base);
     const std::string changed = scratch.file("new/a", edited(base, 3));
+    const timespec later[2] = {{1700000000, 0}, {1700000000, 0}};
+    utimensat(AT_FDCWD, changed.c_str(), later, 0);  // the versions' times differ
     const std::string diff = scratch.path() + "/d.zep";
     ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), nullptr, nullptr), ZEP_OK);
     const std::string before = ScratchDirectory::read(diff);
@@ -238,6 +245,15 @@ TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
         ++entries;
     closedir(directory);
     EXPECT_EQ(entries, 3);  // ".", ".." and a
+
+    // What apply did with each record, as events: started and stopped, then applied, then
+    // skipped since the old version is gone.
+    EXPECT_EQ(heard.events, std::to_string(ZEP_RECORD_STARTED) + " a a\n");
+    heard.cancelAt = 101;
+    heard.events.clear();
+    ASSERT_EQ(zep_apply(diff.c_str(), work.c_str(), &callbacks), ZEP_OK);
+    ASSERT_EQ(zep_apply(diff.c_str(), work.c_str(), &callbacks), ZEP_OK);
+    EXPECT_EQ(heard.events, "0 a a\n1 a a\n0 a a\n2 a a\n");
 }
 
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
@@ -332,7 +348,7 @@ TEST(ApiTest, AnApplyStaysInTheDirectoryItCheckedWhenItsNameIsSwitchedToAnother)
         }
     } deploy{cur};
     const zep_callbacks callbacks = {sizeof(zep_callbacks), &deploy, nullptr, nullptr,
-                                     Deploy::onProgress,    nullptr};
+                                     Deploy::onProgress,    nullptr, nullptr};
     EXPECT_EQ(zep_apply(diff.c_str(), cur.c_str(), &callbacks), ZEP_OK);
     ASSERT_TRUE(deploy.switched);
     EXPECT_TRUE(ScratchDirectory::read(cur + "/a") == unrelated);

@@ -37,7 +37,7 @@ class CapturedRun {
 
     std::string text_;
     const zep_callbacks callbacks_ = {
-        sizeof(zep_callbacks), this, append, append, progress, nullptr};
+        sizeof(zep_callbacks), this, append, append, progress, nullptr, nullptr};
 
   public:
     Run run{&callbacks_};
