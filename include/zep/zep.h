@@ -164,6 +164,22 @@ typedef struct zep_record {
 ZEP_API int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
                      void* each_context, const zep_callbacks* callbacks);
 
+/* The difference file's name that the zep tool takes when it is given none: the new version's
+ * base name with ".zep" for its extension, in the current directory ("v2/app.bin" gives
+ * "app.zep"). Writes it, NUL-terminated, into out when it fits in room bytes; returns its
+ * length (without the NUL), 0 for a NULL path. */
+ZEP_API size_t zep_diff_name(const char* new_path, char* out, size_t room);
+
+/* A name as it may reach a terminal, a piece at a time, for callers that cannot allocate (a
+ * signal handler): writes into out what stands for the character or byte at text (size bytes
+ * are left there, at least 1) and returns its length, at most ZEP_ESCAPE_PIECE; *consumed gets
+ * the bytes of text it stands for. Control characters, bytes of no UTF-8 character and the
+ * backslash become \xHH or \\; characters that show as nothing or turn the direction of what
+ * follows become \u{XXXX}; the rest stays. */
+#define ZEP_ESCAPE_PIECE 12
+ZEP_API size_t zep_escape_piece(const char* text, size_t size, char out[ZEP_ESCAPE_PIECE],
+                                size_t* consumed);
+
 /* The library's version, ZEP_VERSION_STRING when it was built: "1.13". */
 ZEP_API const char* zep_version(void);
 

@@ -3,11 +3,13 @@
 // caller's callback. Nothing below prints or ends the process.
 #include "zep/zep.h"
 
+#include "common/printable.h"
 #include "common/run.h"
 #include "common/status.h"
 #include "decoder/apply_command.h"
 #include "encoder/create_command.h"
 #include "encoder/tuning.h"
+#include "format/file_names.h"
 #include "viewer/view_command.h"
 
 #include <algorithm>
@@ -181,6 +183,33 @@ int zep_list(const char* diff_path, int (*each)(void* context, const zep_record*
         return refuse(callbacks, "zep_list: the difference file's path is NULL.\n");
     return runCommand(callbacks,
                       [&](Run& run) { listRecords(run, diff_path, each, each_context); });
+}
+
+size_t zep_diff_name(const char* new_path, char* out, size_t room)
+{
+    if (new_path == nullptr)
+        return 0;
+    std::string name;
+    try {
+        name = defaultDiffPath(new_path);
+    } catch (...) {  // no memory: nothing leaves through the C edge
+        return 0;
+    }
+    if (out != nullptr && name.size() < room)
+        std::memcpy(out, name.c_str(), name.size() + 1);
+    return name.size();
+}
+
+size_t zep_escape_piece(const char* text, size_t size, char out[ZEP_ESCAPE_PIECE], size_t* consumed)
+{
+    static_assert(ZEP_ESCAPE_PIECE == kMaxShownPiece);
+    size_t used = 0;
+    char piece[kMaxShownPiece];
+    const size_t length = showPiece(text, size, piece, used);
+    std::memcpy(out, piece, length);
+    if (consumed != nullptr)
+        *consumed = used;
+    return length;
 }
 
 const char* zep_version(void)

@@ -1,13 +1,19 @@
 // Option parsing and the choice of command.
 #include "driver/command_line.h"
 
-#include "format/file_names.h"
-
 #include <cctype>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
+
+// The difference file named after the destination, as the library names it.
+std::string diffName(const std::string& destPath)
+{
+    std::string name(zep_diff_name(destPath.c_str(), nullptr, 0), '\0');
+    zep_diff_name(destPath.c_str(), name.data(), name.size() + 1);
+    return name;
+}
 
 bool pathExists(const char* path)
 {
@@ -98,7 +104,7 @@ Invocation parseCommandLine(int argc, const char* const* argv)
     } else {
         invocation.command = Command::CREATE;
         invocation.destPath = files[1];
-        invocation.diffPath = files.size() >= 3 ? files[2] : zep::defaultDiffPath(files[1]);
+        invocation.diffPath = files.size() >= 3 ? files[2] : diffName(files[1]);
     }
     return invocation;
 }

@@ -1,14 +1,29 @@
 // The command-line tool, a thin client of the library: banner, command line, then exactly one
 // call, whose console lines, progress and message go to standard error and whose status is the
 // exit status. Only the listing goes to standard output.
-#include "common/printable.h"
 #include "driver/command_line.h"
 #include "driver/stop_signals.h"
 #include "zep/zep.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace {
+
+// A name or time from the file as the terminal may get it.
+std::string printable(const char* text)
+{
+    std::string shown;
+    for (size_t left = std::strlen(text); left > 0;) {
+        char piece[ZEP_ESCAPE_PIECE];
+        size_t consumed = 0;
+        shown.append(piece, zep_escape_piece(text, left, piece, &consumed));
+        text += consumed;
+        left -= consumed;
+    }
+    return shown;
+}
 
 void toStandardError(void*, const char* text)
 {
@@ -40,13 +55,11 @@ int listRecord(void* context, const zep_record* record)
     auto& listed = *static_cast<unsigned*>(context);
     if (listed++ == 0)
         std::printf("OS type: %s\n", osTypeText(record->os_type));
-    std::printf("%s %s %08lx %lu\n", zep::printable(record->old_name).c_str(),
-                zep::printable(record->old_time).c_str(),
-                static_cast<unsigned long>(record->old_crc),
+    std::printf("%s %s %08lx %lu\n", printable(record->old_name).c_str(),
+                printable(record->old_time).c_str(), static_cast<unsigned long>(record->old_crc),
                 static_cast<unsigned long>(record->old_size));
-    std::printf(">> %s %s %08lx %lu\n\n", zep::printable(record->new_name).c_str(),
-                zep::printable(record->new_time).c_str(),
-                static_cast<unsigned long>(record->new_crc),
+    std::printf(">> %s %s %08lx %lu\n\n", printable(record->new_name).c_str(),
+                printable(record->new_time).c_str(), static_cast<unsigned long>(record->new_crc),
                 static_cast<unsigned long>(record->new_size));
     return 0;
 }

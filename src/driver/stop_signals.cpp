@@ -2,8 +2,6 @@
 // undo, write(2) for the message and _exit.
 #include "driver/stop_signals.h"
 
-#include "common/printable.h"
-
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -36,9 +34,9 @@ void writeText(const char* text, size_t length)
 void writeName(const char* name)
 {
     for (size_t left = std::strlen(name); left > 0;) {
-        char piece[zep::kMaxShownPiece];
+        char piece[ZEP_ESCAPE_PIECE];
         size_t consumed = 0;
-        writeText(piece, zep::showPiece(name, left, piece, consumed));
+        writeText(piece, zep_escape_piece(name, left, piece, &consumed));
         name += consumed;
         left -= consumed;
     }

@@ -134,6 +134,15 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     zep_create_options_init(nullptr);
     zep_callbacks_init(nullptr);
     EXPECT_STREQ(zep_status_text(ZEP_BUSY), "the difference file is in use by another process");
+    char name[16];
+    EXPECT_EQ(zep_diff_name("v2/app.bin", name, sizeof name), 7u);
+    EXPECT_STREQ(name, "app.zep");
+    EXPECT_EQ(zep_diff_name(nullptr, name, sizeof name), 0u);
+    char piece[ZEP_ESCAPE_PIECE];
+    size_t consumed = 0;
+    EXPECT_EQ(zep_escape_piece("\x1b[2J", 5, piece, &consumed), 4u);
+    EXPECT_EQ(std::string(piece, 4), "\\x1b");
+    EXPECT_EQ(consumed, 1u);
     EXPECT_STREQ(zep_status_text(99), "unknown status");
 
     // A caller built before the last members existed gets their defaults: here a struct that
