@@ -172,10 +172,10 @@ ZEP_API size_t zep_diff_name(const char* new_path, char* out, size_t room);
 
 /* A name as it may reach a terminal, a piece at a time, for callers that cannot allocate (a
  * signal handler): writes into out what stands for the character or byte at text (size bytes
- * are left there, at least 1) and returns its length, at most ZEP_ESCAPE_PIECE; *consumed gets
- * the bytes of text it stands for. Control characters, bytes of no UTF-8 character and the
- * backslash become \xHH or \\; characters that show as nothing or turn the direction of what
- * follows become \u{XXXX}; the rest stays. */
+ * are left there) and returns its length, at most ZEP_ESCAPE_PIECE; *consumed gets the bytes of
+ * text it stands for. Nothing is left (size 0, or a NULL text or out): 0, and *consumed 0. Control
+ * characters, bytes of no UTF-8 character and the backslash become \xHH or \\; characters that show
+ * as nothing or turn the direction of what follows become \u{XXXX}; the rest stays. */
 #define ZEP_ESCAPE_PIECE 12
 ZEP_API size_t zep_escape_piece(const char* text, size_t size, char out[ZEP_ESCAPE_PIECE],
                                 size_t* consumed);

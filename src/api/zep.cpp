@@ -203,6 +203,10 @@ size_t zep_diff_name(const char* new_path, char* out, size_t room)
 size_t zep_escape_piece(const char* text, size_t size, char out[ZEP_ESCAPE_PIECE], size_t* consumed)
 {
     static_assert(ZEP_ESCAPE_PIECE == kMaxShownPiece);
+    if (consumed != nullptr)
+        *consumed = 0;
+    if (text == nullptr || size == 0 || out == nullptr)
+        return 0;
     size_t used = 0;
     char piece[kMaxShownPiece];
     const size_t length = showPiece(text, size, piece, used);

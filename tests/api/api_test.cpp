@@ -143,6 +143,8 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     EXPECT_EQ(zep_escape_piece("\x1b[2J", 5, piece, &consumed), 4u);
     EXPECT_EQ(std::string(piece, 4), "\\x1b");
     EXPECT_EQ(consumed, 1u);
+    EXPECT_EQ(zep_escape_piece("a", 0, piece, &consumed), 0u);
+    EXPECT_EQ(consumed, 0u);
     EXPECT_STREQ(zep_status_text(99), "unknown status");
 
     // A caller built before the last members existed gets their defaults: here a struct that
