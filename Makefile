@@ -58,7 +58,7 @@ fuzz-seeds: build-fuzz
 
 check:
 	.ci/install-deps check
-	$(MAKE) test test-asan fuzz
+	$(MAKE) test test-asan fuzz test-python
 
 # The tool alone: a C++ compiler and cmake are all it needs.
 demo:
