@@ -84,14 +84,14 @@ class GapPlanner {
         const uint32_t narrow = std::min(sourceGap, destGap);
         const uint32_t surplusSource = sourceGap - narrow;
         const uint32_t surplusDest = destGap - narrow;
-        const uint32_t groups = (narrow + 14) / 15;
+        const uint32_t groups = (narrow + kGroupWidth - 1) / kGroupWidth;
         // Inserting costs the bytes and a token or two, paid once whatever the middle's size.
         const int64_t middleTokens = 4;
         // tailCosts_[j]: groups j and on replayed on the coming diagonal, less their bytes.
         tailCosts_.assign(groups + 1, 0);
         for (uint32_t j = groups; j-- > 0;) {
-            const uint32_t at = 15 * j;
-            const uint32_t length = std::min(15u, narrow - at);
+            const uint32_t at = kGroupWidth * j;
+            const uint32_t length = std::min(kGroupWidth, narrow - at);
             tailCosts_[j] = tailCosts_[j + 1] - length +
                             groupCost(source_ + sourceAt_ + surplusSource + at,
                                       dest_ + destAt_ + surplusDest + at, length);
@@ -108,12 +108,13 @@ class GapPlanner {
             const int64_t cost = bestHead + tailCosts_[j] + (bestHeadEnd < j ? middleTokens : 0);
             if (cost < bestCost) {
                 bestCost = cost;
-                best = {std::min(narrow, 15 * bestHeadEnd), narrow - std::min(narrow, 15 * j)};
+                best = {std::min(narrow, kGroupWidth * bestHeadEnd),
+                        narrow - std::min(narrow, kGroupWidth * j)};
             }
             if (j == groups)
                 break;
-            const uint32_t at = 15 * j;
-            const uint32_t length = std::min(15u, narrow - at);
+            const uint32_t at = kGroupWidth * j;
+            const uint32_t length = std::min(kGroupWidth, narrow - at);
             head += static_cast<int64_t>(
                         groupCost(source_ + sourceAt_ + at, dest_ + destAt_ + at, length)) -
                     length;

@@ -4,7 +4,7 @@
 // inserted, or all of it left to the default encoder as one region.
 #pragma once
 #include "encoder/match_chain.h"
-#include "encoder/whole_file_encoder.h"
+#include "encoder/whole_file_plan.h"
 
 #include <cstdint>
 #include <vector>

@@ -3,7 +3,7 @@
 // measured size is the written size.
 #pragma once
 #include "encoder/stream_sink.h"
-#include "encoder/whole_file_encoder.h"
+#include "encoder/whole_file_plan.h"
 
 #include <cstdint>
 #include <vector>

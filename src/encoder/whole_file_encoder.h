@@ -5,29 +5,12 @@
 // against the source (copies, pokes, difference blocks) and how much to skip and insert.
 #pragma once
 #include "common/run.h"
+#include "encoder/whole_file_plan.h"
 #include "format/record_header.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace zep {
-
-struct WholeFileStep {
-    // REGION: a stretch of both files left to the specified encoder, which follows small shifts
-    // that no exact match marks.
-    enum Kind : uint8_t { SKIP, INSERT, DIAGONAL, REGION };
-    Kind kind;
-    uint32_t sourceAt;  // where the step starts in each file
-    uint32_t destAt;
-    uint32_t length;      // DIAGONAL: bytes of both files side by side; REGION: source bytes
-    uint32_t destLength;  // REGION: destination bytes
-    uint32_t cost;        // REGION: its stream bytes
-};
-
-struct WholeFilePlan {
-    std::vector<WholeFileStep> steps;
-    uint64_t streamLength = 0;  // exactly what writing the plan puts in the stream
-};
 
 // Plans the stream for the pair (both sizes at least 1); false when there is no memory for the
 // source index (at most 7 bytes per source byte), and the caller then uses the specified encoder.
