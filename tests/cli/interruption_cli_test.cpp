@@ -138,9 +138,10 @@ class InterruptionCliTest : public CliTest {
         }
         return false;
     }
-    // Waits until files have been created count times in the directories the inotify instance
-    // watches; false when none comes for 20 s (the program ended without making them).
-    static bool awaitCreations(int watch, int count)
+    // Waits until the inotify instance has seen count events of the kind (files created in
+    // the directories it watches, writes to a file it watches); false when none comes for 20 s
+    // (the program ended without them).
+    static bool awaitEvents(int watch, uint32_t kind, int count)
     {
         alignas(inotify_event) char events[1 << 12];
         while (count > 0) {
@@ -150,7 +151,7 @@ class InterruptionCliTest : public CliTest {
             const ssize_t got = read(watch, events, sizeof events);
             for (ssize_t at = 0; at < got && count > 0;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                count -= (event->mask & IN_CREATE) != 0;
+                count -= (event->mask & kind) != 0;
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
@@ -195,18 +196,22 @@ TEST_F(InterruptionCliTest, KilledCreatesNeverHideTheRecordsThatFollow)
     writeFile("big1", pseudoRandom(4 << 20, 3));
     const std::string unrelated = pseudoRandom(4 << 20, 4);
     writeFile("big2", std::string(unrelated.rbegin(), unrelated.rend()));
-    const auto begin = std::chrono::steady_clock::now();
     ASSERT_EQ(runTool({"big1", "big2", "d.zep"}).status, 0);
-    const auto took = std::chrono::steady_clock::now() - begin;
     std::mt19937 random(14);
     int records = 1;
     int cutOff = 0;
     for (int round = 0; round < 16; ++round) {
         SCOPED_TRACE(round);
+        // Killed after some of its writes into the difference file: the record is unfinished.
+        const int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, path("d.zep").c_str(), IN_MODIFY), 0);
         const pid_t child = startTool({"big1", "big2", "d.zep"});
-        std::this_thread::sleep_for(took * (random() % 1100) / 1000);
+        const bool wrote = awaitEvents(watch, IN_MODIFY, 1 + static_cast<int>(random() % 40));
         kill(child, SIGKILL);
         finish(child);
+        close(watch);
+        ASSERT_TRUE(wrote);
         // The next create reaches its readers, whatever the killed one left.
         const ToolRun next = runTool({"a", "b", "d.zep"});
         ASSERT_EQ(next.status, 0) << next.err;
@@ -216,7 +221,7 @@ TEST_F(InterruptionCliTest, KilledCreatesNeverHideTheRecordsThatFollow)
         ASSERT_TRUE(listed == records + 1 || listed == records + 2) << listed << " " << records;
         records = listed;
     }
-    EXPECT_GT(cutOff, 0);  // the kills did land in the middle of records
+    EXPECT_EQ(cutOff, 16);  // every kill landed in the middle of a record
 }
 
 TEST_F(InterruptionCliTest, ConcurrentCreatesKeepEveryRecordAndReadersSeeOnlyWholeOnes)
@@ -411,7 +416,7 @@ TEST_F(InterruptionCliTest, AnApplyStoppedAsItsFilesAppearLeavesNoTemporaryFileB
                     {"/bin/sh", "-c", "cd \"$1\" && exec \"$ZEP\" \"$2\"", "sh", layout.target,
                      path("d.zep")},
                     {std::string("ZEP=") + ZEP_BINARY, "TMPDIR=" + layout.temporary, "TZ=UTC"});
-                const bool seen = awaitCreations(watch, moment + 1);
+                const bool seen = awaitEvents(watch, IN_CREATE, moment + 1);
                 kill(child, SIGTERM);
                 close(watch);
                 const ToolRun run = finish(child);
