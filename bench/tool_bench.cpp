@@ -246,13 +246,15 @@ void benchEncoder(benchmark::State& state, EncoderSpeed speed)
     static const Bytes source = randomBytes(256 << 10, 6);
     static const Bytes dest = randomBytes(256 << 10, 7);
     for (auto _ : state) {
-        Run run(nullptr);
-        openNullSink(run.files.diff);
+        const Report quiet;
+        FileSlot diff;
+        openNullSink(diff);
+        RecordOutput output(diff, quiet, false);
         RecordHeader header = buildRecordHeader("a", "b");
         header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
         header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
-        encodeStream(run, header, Tuning{}, source.data(), dest.data(), speed);
-        closeNullSink(run.files.diff);
+        encodeStream(output, header, Tuning{}, source.data(), dest.data(), speed);
+        closeNullSink(diff);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dest.size()));
 }

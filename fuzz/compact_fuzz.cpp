@@ -51,17 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
          crcBlock(stream.data(), stream.size(), crcInit()) != streamCrc))
         std::abort();
 
-    Run run(nullptr);
-    RunFiles& files = run.files;
+    const Report quiet;
+    RunFiles files;
     files.source.view = source.get();
     files.source.viewLength = sourceLength;
     openNullSink(files.target);
+    ReplayTarget to(files.target, quiet);
+    const RunningCrcs& crcs = to.crcs;
     // Layout 3 as apply reads it, once its source has the recorded size.
     if (storedLength != 0 && stored[0] == COMPACT_COVERS) {
         if (sourceLength == sourceSize) {
             CoverReader covers(header, source.get());
             if (covers.open(stored.get(), static_cast<uint32_t>(storedLength)))
-                replayCovers(run, header, source.get(), covers);
+                replayCovers(to, header, source.get(), covers);
         }
         files.source = FileSlot{};
         return 0;
@@ -74,11 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     const size_t pieceSize = 32 + (streamCrc & 0x3FF);
-    const bool complete = interpretCompact(run, header, source.get(), reader, pieceSize);
+    const bool complete = interpretCompact(to, header, files.source, reader, pieceSize);
     files.source = FileSlot{};  // the harness's memory, not a mapping to release
     // A stream that unpacks whole is replayed whole, with the same checksum, unless an
     // instruction in it moves neither file.
-    if (complete && result == Unpacked::STREAM && run.crcs.stream != streamCrc)
+    if (complete && result == Unpacked::STREAM && crcs.stream != streamCrc)
         std::abort();
     return 0;
 }

@@ -42,10 +42,12 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
     const int fd = memfd_create("whole", MFD_CLOEXEC);
     std::vector<uint8_t> record;
     {
-        Run run(nullptr);
-        run.files.diff.handle = dup(fd);
-        run.files.diff.name = "whole";
-        writeWholeFileRecord(run, header, plan, source.data(), dest.data());
+        const Report quiet;
+        RunFiles files;  // closes the record's handle when it goes
+        files.diff.handle = dup(fd);
+        files.diff.name = "whole";
+        RecordOutput output(files.diff, quiet, false);
+        writeWholeFileRecord(output, header, plan, source.data(), dest.data());
         record = readAll(fd);
         close(fd);
     }
@@ -55,21 +57,21 @@ void checkWholeFileRecord(const std::vector<uint8_t>& source, const std::vector<
     if (record.size() != headerLength + plan.streamLength || header.length != headerLength)
         std::abort();
     std::copy(record.begin(), record.begin() + headerLength, header.bytes);
-    Run run(nullptr);
-    RunFiles& files = run.files;
+    const Report quiet;
+    RunFiles files;
     files.source.view = source.data();
     files.source.viewLength = source.size();
-    files.diff.view = record.data();
-    files.diff.viewLength = record.size();
     openNullSink(files.target);
+    ReplayTarget to(files.target, quiet);
+    const RunningCrcs& crcs = to.crcs;
+    const uint8_t* const stream = record.data() + headerLength;
     const uint8_t* end = nullptr;
-    interpretStream(run, header, source.data(), record.data(), end);
-    files.source = FileSlot{};  // the views are the harness's, not mappings to release
-    files.diff = FileSlot{};
-    if (end != record.data() + record.size() ||
-        run.crcs.dest != crcBlock(dest.data(), dest.size(), crcInit()) ||
-        run.crcs.stream != header.field32(HEADER_STREAM_CRC) ||
-        run.crcs.source != crcBlock(source.data(), source.size(), crcInit()))
+    interpretStream(to, header, files.source, stream, plan.streamLength, end);
+    files.source = FileSlot{};  // the harness's memory, not a mapping to release
+    if (end != stream + plan.streamLength ||
+        crcs.dest != crcBlock(dest.data(), dest.size(), crcInit()) ||
+        crcs.stream != header.field32(HEADER_STREAM_CRC) ||
+        crcs.source != crcBlock(source.data(), source.size(), crcInit()))
         std::abort();
 }
 
@@ -79,13 +81,15 @@ std::vector<uint8_t> encodeWith(EncoderSpeed speed, const Tuning& tuning, const 
     const int fd = memfd_create("record", MFD_CLOEXEC);
     if (fd < 0)
         std::abort();
-    Run run(nullptr);
-    run.files.diff.handle = dup(fd);
-    run.files.diff.name = "record";
+    const Report quiet;
+    RunFiles files;
+    files.diff.handle = dup(fd);
+    files.diff.name = "record";
     RecordHeader header = buildRecordHeader("old", "new");
     header.setField32(HEADER_SOURCE_SIZE, sourceSize);
     header.setField32(HEADER_DEST_SIZE, destSize);
-    encodeStream(run, header, tuning, source, dest, speed);
+    RecordOutput output(files.diff, quiet, false);
+    encodeStream(output, header, tuning, source, dest, speed);
     std::vector<uint8_t> record = readAll(fd);
     close(fd);
     return record;

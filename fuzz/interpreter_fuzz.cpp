@@ -124,25 +124,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::copy(header.bytes, header.bytes + headerLength, diff.get());
     std::copy(streamBytes, streamBytes + streamLength, diff.get() + headerLength);
 
-    Run run(nullptr);
-    RunFiles& files = run.files;
+    const Report quiet;
+    RunFiles files;
     files.source.view = source.get();
     files.source.viewLength = sourceLength;
-    files.diff.view = diff.get();
-    files.diff.viewLength = headerLength + streamLength;
     openNullSink(files.target);
+    ReplayTarget to(files.target, quiet);
+    const RunningCrcs& crcs = to.crcs;
     const uint8_t* end = nullptr;
-    interpretStream(run, header, source.get(), diff.get(), end);
-    // The views are heap memory, not mappings: nothing may unmap them.
+    // As apply does, up to the recorded length or the file's end, whichever comes first.
+    interpretStream(to, header, files.source, diff.get() + headerLength,
+                    static_cast<uint32_t>(streamLength), end);
+    // The view is heap memory, not a mapping: nothing may unmap it.
     files.source = FileSlot{};
-    files.diff = FileSlot{};
 
     const Replay expected = replayByteAtATime(
         source.get(), static_cast<uint32_t>(std::min<size_t>(sourceSize, sourceLength)), destSize,
         diff.get() + headerLength, streamLength);
     if (static_cast<size_t>(end - diff.get()) != headerLength + expected.consumed ||
-        run.crcs.source != expected.source || run.crcs.dest != expected.dest ||
-        run.crcs.stream != expected.stream || run.out.fill() != 0)
+        crcs.source != expected.source || crcs.dest != expected.dest ||
+        crcs.stream != expected.stream || to.out.fill() != 0)
         std::abort();
     return 0;
 }

@@ -60,11 +60,12 @@ Bytes makeRecord(const std::string& sourceName, const Bytes& source, const std::
                     header.bytes + HEADER_SOURCE_TIME);
     formatTimeStamp(platform::fileTimeFromUnix(1700000000, 456000000),
                     header.bytes + HEADER_DEST_TIME);
-    Run run(nullptr);
-    run.holdStream = compact;
-    openForWrite(name, run.files.diff);
-    encodeStream(run, header, Tuning{}, source.data(), dest.data());
-    closeChecked(name, run.files.diff);
+    const Report quiet;
+    FileSlot diff;
+    openForWrite(name, diff);
+    RecordOutput output(diff, quiet, compact);
+    encodeStream(output, header, Tuning{}, source.data(), dest.data());
+    closeChecked(name, diff);
     std::ifstream in(name, std::ios::binary);
     Bytes record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::remove(name);

@@ -146,6 +146,20 @@ ZEP_API int zep_create(const char* old_path, const char* new_path, const char* d
  * that a handler calling zep_run_undo finds the backup either still to be removed or kept. */
 ZEP_API int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
 
+/* What an apply did, as far as it got (a failure ends it early): the records it started, and
+ * how each of them ended. A record that a failure ends counts as started only. */
+typedef struct zep_apply_counts {
+    uint32_t size;    /* sizeof(zep_apply_counts), set by the caller */
+    uint32_t records; /* records started */
+    uint32_t applied; /* ZEP_RECORD_APPLIED */
+    uint32_t skipped; /* ZEP_RECORD_SKIPPED_TIME */
+} zep_apply_counts;
+
+/* zep_apply, also filling counts when it is not NULL, whatever the status; members past the
+ * caller's size are left alone. A size of 0 is refused with ZEP_INVALID_ARGUMENT. */
+ZEP_API int zep_apply_counted(const char* diff_path, const char* directory,
+                              const zep_callbacks* callbacks, zep_apply_counts* counts);
+
 /* One record as zep_list reports it; the texts live until the callback returns. */
 typedef struct zep_record {
     unsigned os_type;     /* 2 when written by zep; 0 MS-DOS, 1 Windows, 3 OS/2 */

@@ -3,8 +3,9 @@
 // caller's callback. Nothing below prints or ends the process.
 #include "zep/zep.h"
 
+#include "common/file_layer.h"
 #include "common/printable.h"
-#include "common/run.h"
+#include "common/report.h"
 #include "common/status.h"
 #include "decoder/apply_command.h"
 #include "encoder/create_command.h"
@@ -22,10 +23,13 @@
 
 using namespace zep;
 
-// What a signal handler may reach of a call while it runs.
+// What every call holds while it runs, whichever command it is: the report to its caller and
+// the files it opens, which this edge releases however the command ends, and which a signal
+// handler may undo meanwhile. The rest of a run is the command's own.
 struct zep_run {
-    Run run;
-    explicit zep_run(const zep_callbacks* callbacks) : run(callbacks) {}
+    explicit zep_run(const zep_callbacks* callbacks) : report(callbacks) {}
+    Report report;
+    RunFiles files;
 };
 
 namespace {
@@ -82,7 +86,7 @@ template <typename Command> int runCommand(const zep_callbacks* given, Command c
     std::string message;
     try {
         tell(handle.get());
-        command(handle->run);
+        command(handle->report, handle->files);
     } catch (const Failure& failure) {
         status = failure.status;
         message = failure.message;
@@ -97,9 +101,9 @@ template <typename Command> int runCommand(const zep_callbacks* given, Command c
     }
     // Released and cut back before the message: files must be left consistent even if the
     // caller's callback never returns.
-    handle->run.files.release();
+    handle->files.release();
     try {
-        handle->run.report.tellAfterRun();
+        handle->report.tellAfterRun();
         tell(nullptr);
     } catch (...) {
         status = Status::INTERNAL;
@@ -163,17 +167,35 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
     Tuning tuning;
     if (!chosenTuning(options, tuning))
         return refuse(callbacks, "zep_create: the options are not initialized or out of range.\n");
-    return runCommand(callbacks,
-                      [&](Run& run) { createRecord(run, tuning, old_path, new_path, diff_path); });
+    return runCommand(callbacks, [&](Report& report, RunFiles& files) {
+        createRecord(report, files, tuning, old_path, new_path, diff_path);
+    });
 }
 
 int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
 {
+    return zep_apply_counted(diff_path, directory, callbacks, nullptr);
+}
+
+int zep_apply_counted(const char* diff_path, const char* directory, const zep_callbacks* callbacks,
+                      zep_apply_counts* counts)
+{
+    if (counts != nullptr && counts->size == 0)
+        return refuse(callbacks, "zep_apply_counted: the counts are not initialized.\n");
     if (diff_path == nullptr)
         return refuse(callbacks, "zep_apply: the difference file's path is NULL.\n");
-    return runCommand(callbacks, [&](Run& run) {
-        applyDifferenceFile(run, diff_path, directory != nullptr ? directory : "");
+    ApplyCounts counted;
+    const int status = runCommand(callbacks, [&](const Report& report, RunFiles& files) {
+        applyDifferenceFile(report, files, diff_path, directory != nullptr ? directory : "",
+                            counted);
     });
+    if (counts != nullptr) {
+        // As far as the caller's struct reaches; its size stays as the caller set it.
+        const zep_apply_counts filled = {counts->size, counted.records, counted.applied,
+                                         counted.skipped};
+        std::memcpy(counts, &filled, std::min<size_t>(counts->size, sizeof filled));
+    }
+    return status;
 }
 
 int zep_list(const char* diff_path, int (*each)(void* context, const zep_record* record),
@@ -181,8 +203,9 @@ int zep_list(const char* diff_path, int (*each)(void* context, const zep_record*
 {
     if (diff_path == nullptr)
         return refuse(callbacks, "zep_list: the difference file's path is NULL.\n");
-    return runCommand(callbacks,
-                      [&](Run& run) { listRecords(run, diff_path, each, each_context); });
+    return runCommand(callbacks, [&](const Report& report, RunFiles& files) {
+        listRecords(report, files.diff, diff_path, each, each_context);
+    });
 }
 
 size_t zep_diff_name(const char* new_path, char* out, size_t room)
@@ -276,12 +299,12 @@ const char* zep_status_text(int status)
 void zep_run_undo(zep_run* run)
 {
     if (run != nullptr)
-        run->run.files.undo();
+        run->files.undo();
 }
 
 const char* zep_run_mapped_file(const zep_run* run, const void* address)
 {
-    return run != nullptr ? run->run.files.mappedFileAt(address) : nullptr;
+    return run != nullptr ? run->files.mappedFileAt(address) : nullptr;
 }
 
 }  // extern "C"

@@ -18,6 +18,11 @@ class Progress {
     // later one stride bytes further on in total; without a call per step.
     void showSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,
                    uint64_t stride);
+    // Ends the progress line on the caller's console.
+    void endLine() const
+    {
+        report_.line("\n");
+    }
     // How many more bytes, in total, a run that has just shown its progress may move on before
     // show could report again (0 when it may report at once).
     uint64_t quietFor(uint32_t sourceRemaining, uint32_t destRemaining) const;

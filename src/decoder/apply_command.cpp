@@ -65,10 +65,14 @@ void verifyChecksums(const RecordHeader& header, const RunningCrcs& crcs, bool s
         fail(Status::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
-class RecordApplier {
+// One apply of one difference file, record by record: its files, the output buffer, running
+// checksums and progress of the record being replayed, and the counts the caller gets.
+class ApplyRun {
   public:
-    RecordApplier(Run& run, const uint8_t* mapping, const std::string& directory)
-        : run_(run), files(run.files), report(run.report), mapping_(mapping),
+    ApplyRun(const Report& runReport, RunFiles& runFiles, ApplyCounts& counts,
+             const uint8_t* mapping, const std::string& directory)
+        : files(runFiles), report(runReport), counts_(counts), target_(runFiles.target, runReport),
+          mapping_(mapping),
           directory_(directory.empty() || directory.back() == '/' ? directory : directory + "/"),
           temporaryDirectory_(platform::temporaryDirectory())
     {
@@ -95,7 +99,7 @@ class RecordApplier {
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
         report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
         report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
-        ++recordCount_;
+        ++counts_.records;
         refuseLinkedTarget(targetName, target);
 
         // The time decides whether the source is read at all.
@@ -103,6 +107,7 @@ class RecordApplier {
         if (!sourceTimeMatches(header, files.source)) {
             report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
             report.recordEvent(ZEP_RECORD_SKIPPED_TIME, sourceName, targetName);
+            ++counts_.skipped;
             closeChecked(source.c_str(), files.source);
             removeDiscarded(temporaryRecord);
             mappedOffset_ = recordEnd;
@@ -116,7 +121,7 @@ class RecordApplier {
 
         openForWrite(temporary.c_str(), files.target);
         const bool streamComplete = replay(header, sourceView, recordOffset);
-        verifyChecksums(header, run_.crcs, streamComplete,
+        verifyChecksums(header, target_.crcs, streamComplete,
                         fileSize(files.target) == header.field32(HEADER_DEST_SIZE));
         // The result stays private (mode 0600) until it is in place; a result without its
         // recorded time would fail the time check of any record made from it.
@@ -129,14 +134,11 @@ class RecordApplier {
 
         placeResult(temporaryRecord, temporary, targetName, target, access);
         report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
+        ++counts_.applied;
         mappedOffset_ = recordEnd;
         header.release();
     }
 
-    uint32_t recordCount() const
-    {
-        return recordCount_;
-    }
     // The difference file mapped anew, longer: the records read so far lie where they were.
     void remap(const uint8_t* mapping)
     {
@@ -150,27 +152,28 @@ class RecordApplier {
     bool replay(const RecordHeader& header, const uint8_t* sourceView, uint64_t recordOffset)
     {
         const uint8_t* record = mapping_ + recordOffset;
-        const uint8_t* streamEnd = nullptr;
+        const uint8_t* const stream = record + header.length;
+        const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
         if ((header.field16(HEADER_FLAGS) & FLAG_COMPACT) == 0) {
-            interpretStream(run_, header, sourceView, record, streamEnd);
-            return streamEnd == record + header.length + header.field32(HEADER_STREAM_LENGTH);
+            // The mapping holds the whole recorded stream (applyRecord checked it).
+            const uint8_t* streamEnd = nullptr;
+            interpretStream(target_, header, files.source, stream, streamLength, streamEnd);
+            return streamEnd == stream + streamLength;
         }
         // What a compact record makes apply do is bounded by its sizes, so they are checked
         // first: a source of another size is the source checksum error it would become anyway.
         const uint32_t sourceLength = header.field32(HEADER_SOURCE_SIZE);
         if (files.source.viewLength != sourceLength)
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-        const uint8_t* stored = record + header.length;
-        const uint32_t storedLength = header.field32(HEADER_STREAM_LENGTH);
-        if (storedLength != 0 && stored[0] == COMPACT_COVERS)
-            return replayCoverLayout(header, sourceView, stored, storedLength);
+        if (streamLength != 0 && stream[0] == COMPACT_COVERS)
+            return replayCoverLayout(header, sourceView, stream, streamLength);
         CompactReader reader(header, sourceView, sourceLength);
-        if (!reader.open(stored, storedLength))
+        if (!reader.open(stream, streamLength))
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const bool complete = interpretCompact(run_, header, sourceView, reader);
+        const bool complete = interpretCompact(target_, header, files.source, reader);
         // Pieces stored against another source come out wrong however sound the record is;
         // that is the source's fault, as with a plain record whose copies read the wrong bytes.
-        if ((!complete || run_.crcs.stream != header.field32(HEADER_STREAM_CRC)) &&
+        if ((!complete || target_.crcs.stream != header.field32(HEADER_STREAM_CRC)) &&
             reader.usesSource() &&
             crcBlock(sourceView, sourceLength, crcInit()) != header.field32(HEADER_SOURCE_CRC))
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
@@ -219,9 +222,9 @@ class RecordApplier {
         CoverReader reader(header, sourceView);
         if (!reader.open(stored, storedLength))
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const bool complete = replayCovers(run_, header, sourceView, reader);
-        run_.crcs.stream = streamCrc;
-        run_.crcs.source = sourceCrc;
+        const bool complete = replayCovers(target_, header, sourceView, reader);
+        target_.crcs.stream = streamCrc;
+        target_.crcs.source = sourceCrc;
         return complete;
     }
 
@@ -347,21 +350,21 @@ class RecordApplier {
         return record;
     }
 
-    Run& run_;
     RunFiles& files;
     const Report& report;
+    ApplyCounts& counts_;
+    ReplayTarget target_;
     const uint8_t* mapping_;       // the difference file, mapped whole
     const std::string directory_;  // "" or ending in '/'
     const std::string temporaryDirectory_;
     uint64_t mappedOffset_ = 0;  // the difference file's read position
-    uint32_t recordCount_ = 0;
 };
 
 }  // namespace
 
-void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory)
+void applyDifferenceFile(const Report& report, RunFiles& files, const char* diffPath,
+                         const std::string& directory, ApplyCounts& counts)
 {
-    RunFiles& files = run.files;
     // Opened once: every name of the run is taken in this very directory, even if its own name
     // is moved to another one meanwhile (a deploy that switches a link to the current tree).
     files.directory = platform::openDirectory(directory.c_str());
@@ -370,7 +373,7 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
              printable(directory.empty() ? "." : directory).c_str());
     openForRead(diffPath, files.diff);
     const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
-    RecordApplier applier(run, mapping, directory);
+    ApplyRun applier(report, files, counts, mapping, directory);
     uint32_t skipped = 0;
     uint64_t at = 0;
     RecordHeader header;
@@ -394,10 +397,10 @@ void applyDifferenceFile(Run& run, const char* diffPath, const std::string& dire
     }
     unmapFile(diffPath, files.diff);
     if (found == Found::BEING_WRITTEN)
-        run.report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
-                        printable(diffPath).c_str(), static_cast<unsigned long long>(at));
-    else if (applier.recordCount() == 0)
-        run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
+        report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
+                    printable(diffPath).c_str(), static_cast<unsigned long long>(at));
+    else if (counts.records == 0)
+        report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
 }
 
 bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to,

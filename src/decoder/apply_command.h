@@ -3,15 +3,26 @@
 // only after all three checksums match; a file it replaces keeps a numbered backup name, and
 // the target name holds the old version or the new one at every moment, never neither.
 #pragma once
-#include "common/run.h"
+#include "common/file_layer.h"
+#include "common/report.h"
 
+#include <cstdint>
 #include <string>
 
 namespace zep {
 
+// What an apply did with the records it reached, counted as it goes.
+struct ApplyCounts {
+    uint32_t records = 0;  // started
+    uint32_t applied = 0;
+    uint32_t skipped = 0;  // the old version's time was not the recorded one
+};
+
 // Applies every record to the files in directory ("": the current one), which is opened once
-// when the run starts (status 1 when it cannot be).
-void applyDifferenceFile(Run& run, const char* diffPath, const std::string& directory = "");
+// when the run starts (status 1 when it cannot be). The files it opens are held in files, which
+// the caller releases however the apply ends; counts tell how far it got, also when it fails.
+void applyDifferenceFile(const Report& report, RunFiles& files, const char* diffPath,
+                         const std::string& directory, ApplyCounts& counts);
 
 // Gives the file in the directory a second name, name.000, .001, ... .999 in place of its
 // extension, taking the first name that is free; the file keeps its own name too. Where the

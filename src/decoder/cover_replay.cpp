@@ -13,23 +13,24 @@ namespace zep {
 
 namespace {
 
-constexpr uint32_t kReplayPiece = 64 * 1024;
+constexpr uint32_t kCoverPiece = 64 * 1024;
 
 }  // namespace
 
-bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, CoverReader& reader)
+bool replayCovers(ReplayTarget& to, const RecordHeader& header, const uint8_t* source,
+                  CoverReader& reader)
 {
-    run.crcs = RunningCrcs{};
-    OutputBuffer& out = run.out;
+    to.crcs = RunningCrcs{};
+    OutputBuffer& out = to.out;
     out.reset();
-    out.checksumOnFlush(&run.crcs.dest);
-    FileSlot& target = run.files.target;
+    out.checksumOnFlush(&to.crcs.dest);
+    FileSlot& target = to.file;
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
-    Progress& progress = run.progress;
+    Progress& progress = to.progress;
     progress.start(destSize);
     uint32_t destRemaining = destSize;
-    const std::unique_ptr<uint8_t[]> piece(new uint8_t[kReplayPiece]);
+    const std::unique_ptr<uint8_t[]> piece(new uint8_t[kCoverPiece]);
     const ShiftMap* map = reader.shiftMap();
     const ShiftMap none{};
     CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
@@ -38,7 +39,7 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
     uint32_t done = 0;
     while (complete && reader.next(record)) {
         for (uint32_t left = record.literalLength; left != 0 && complete;) {
-            const uint32_t count = std::min(left, kReplayPiece);
+            const uint32_t count = std::min(left, kCoverPiece);
             complete = reader.takeLiterals(piece.get(), count);
             out.writeRaw(target, piece.get(), count);
             left -= count;
@@ -51,7 +52,7 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
         for (uint32_t left = record.coverLength; left != 0 && complete;) {
             // The bytes the differences were taken against: the source's, or with predicted
             // fields, the predictor's, which may end a piece early before a field.
-            uint32_t count = std::min(left, kReplayPiece);
+            uint32_t count = std::min(left, kCoverPiece);
             if (map != nullptr)
                 count = static_cast<uint32_t>(predictor.next(piece.get(), count));
             else
@@ -62,13 +63,13 @@ bool replayCovers(Run& run, const RecordHeader& header, const uint8_t* source, C
             left -= count;
         }
         destRemaining -= record.literalLength + record.coverLength;
-        if (++done % 64 == 0 || record.literalLength + record.coverLength > kReplayPiece)
+        if (++done % 64 == 0 || record.literalLength + record.coverLength > kCoverPiece)
             progress.show(0, destRemaining);
     }
     out.flush(target);
     out.checksumOnFlush(nullptr);
     progress.show(0, 0);
-    run.report.line("\n");
+    progress.endLine();
     return complete && reader.complete();
 }
 

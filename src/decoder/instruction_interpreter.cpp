@@ -190,20 +190,18 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
     return used;
 }
 
-StreamReplay::StreamReplay(Run& run, const RecordHeader& header, const uint8_t* source,
+StreamReplay::StreamReplay(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
                            bool standstillEnds)
-    : run_(run), to_{run.out, run.files.target}, source_(source), sourceStart_(source),
-      standstillEnds_(standstillEnds)
+    : to_(to), source_(source.view), sourceStart_(source.view), standstillEnds_(standstillEnds)
 {
-    run.crcs = RunningCrcs{};
-    run.out.reset();
+    to.crcs = RunningCrcs{};
+    to.out.reset();
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
-    sourceRemaining_ =
-        static_cast<uint32_t>(std::min<uint64_t>(sourceSize, run.files.source.viewLength));
+    sourceRemaining_ = static_cast<uint32_t>(std::min<uint64_t>(sourceSize, source.viewLength));
     destRemaining_ = destSize;
-    run.out.checksumOnFlush(&run.crcs.dest);
-    run.progress.start(uint64_t{sourceSize} + destSize);
+    to.out.checksumOnFlush(&to.crcs.dest);
+    to.progress.start(uint64_t{sourceSize} + destSize);
 }
 
 size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
@@ -217,7 +215,7 @@ size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
         stream += count;
     }
     size_t streamRemaining = length - static_cast<size_t>(stream - start);
-    Progress& progress = run_.progress;
+    Progress& progress = to_.progress;
     while (streamRemaining != 0 && insertLeft_ == 0 && !ended_) {
         progress.show(sourceRemaining_, destRemaining_);
         if (isDifferenceBlock(stream[0])) {
@@ -228,7 +226,7 @@ size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
             // Away from every end, blocks are replayed straight into the output buffer with
             // 16-byte loads and stores, one after another for as long as the progress line
             // would not change (each block passes 30 bytes of the total).
-            OutputBuffer& out = run_.out;
+            OutputBuffer& out = to_.out;
             if (cpuFeatures().shuffle &&
                 wholeBlockFits(out, streamRemaining, sourceRemaining_, destRemaining_)) {
                 constexpr uint64_t kBlockProgress = uint64_t{2} * kGroupWidth;
@@ -290,46 +288,32 @@ size_t StreamReplay::feed(const uint8_t* stream, size_t length, bool last)
             insertLeft_ = operand - available;
     }
     const auto consumed = static_cast<size_t>(stream - start);
-    run_.crcs.stream = crcBlock(start, consumed, run_.crcs.stream);
+    to_.crcs.stream = crcBlock(start, consumed, to_.crcs.stream);
     return consumed;
 }
 
 void StreamReplay::finish()
 {
-    run_.out.flush(to_.file);
-    run_.out.checksumOnFlush(nullptr);
-    run_.crcs.source =
-        crcBlock(sourceStart_, static_cast<size_t>(source_ - sourceStart_), run_.crcs.source);
-    run_.progress.show(0, 0);
-    run_.report.line("\n");
+    to_.out.flush(to_.file);
+    to_.out.checksumOnFlush(nullptr);
+    to_.crcs.source =
+        crcBlock(sourceStart_, static_cast<size_t>(source_ - sourceStart_), to_.crcs.source);
+    to_.progress.show(0, 0);
+    to_.progress.endLine();
 }
 
-void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
-                     const uint8_t* record, const uint8_t*& streamEnd)
-{
-    const FileSlot& diffSlot = run.files.diff;
-    const uint64_t recordOffset = static_cast<uint64_t>(record - diffSlot.view);
-    const uint64_t mappedBehindHeader = diffSlot.viewLength > recordOffset + header.length
-                                            ? diffSlot.viewLength - recordOffset - header.length
-                                            : 0;
-    interpretStream(run, header, source, record + header.length,
-                    static_cast<uint32_t>(std::min<uint64_t>(header.field32(HEADER_STREAM_LENGTH),
-                                                             mappedBehindHeader)),
-                    streamEnd);
-}
-
-void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
+void interpretStream(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
                      const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd)
 {
-    StreamReplay replay(run, header, source, false);
+    StreamReplay replay(to, header, source, false);
     streamEnd = stream + replay.feed(stream, streamLength, true);
     replay.finish();
 }
 
-bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* source,
+bool interpretCompact(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
                       CompactReader& reader, size_t pieceSize)
 {
-    StreamReplay replay(run, header, source, true);
+    StreamReplay replay(to, header, source, true);
     const std::unique_ptr<uint8_t[]> piece(new uint8_t[pieceSize]);
     // What a piece leaves unused is at most an instruction cut short (kMaxBlockSize - 1 bytes),
     // which goes in front of the next piece; so every round reads or replays something.

@@ -3,7 +3,10 @@
 // apply command to compare. It reports nothing itself; a stream that does not fit its source
 // shows up only in those comparisons.
 #pragma once
-#include "common/run.h"
+#include "common/checksum.h"
+#include "common/file_layer.h"
+#include "common/output_buffer.h"
+#include "common/progress.h"
 #include "format/compact_reader.h"
 #include "format/record_header.h"
 
@@ -11,10 +14,18 @@
 
 namespace zep {
 
-// Where a replay writes: the run's output buffer and its temporary file.
+// Where a replay writes a record's destination, and what it keeps on the way: the output
+// buffer in front of the target file, the running checksums that the apply compares with the
+// header's, and the progress it shows. One serves every record of an apply.
 struct ReplayTarget {
-    OutputBuffer& out;
+    ReplayTarget(FileSlot& targetSlot, const Report& report) : file(targetSlot), progress(report) {}
+    ReplayTarget(const ReplayTarget&) = delete;
+    ReplayTarget& operator=(const ReplayTarget&) = delete;
+
     FileSlot& file;
+    OutputBuffer out;
+    RunningCrcs crcs;
+    Progress progress;
 };
 
 // One op routine per op code: takes the source position, the first stream byte behind the
@@ -29,16 +40,17 @@ uint32_t replayDifferenceBlock(ReplayTarget& to, const uint8_t*& source, uint16_
                                const uint8_t* deltas, uint32_t& sourceRemaining,
                                uint32_t& destRemaining);
 
-// One replay of a record's stream against its mapped source into the run's target file, fed
-// the stream whole or a piece at a time. The source is read up to the recorded size or the
+// One replay of a record's stream against its mapped source into the target, fed the stream
+// whole or a piece at a time. The source is read up to the recorded size or the
 // mapping's end, whichever comes first, and nothing is read outside the pieces it is given.
 class StreamReplay {
   public:
-    // Resets the run's checksums and output buffer and starts the progress line. With
+    // Resets the target's checksums and output buffer and starts the progress line. With
     // standstillEnds, the first instruction that would pass over no byte of either file ends
     // the replay: for streams that no file holds, whose every step must then move the output
     // or the source, so that the time a replay takes is bounded by the files' sizes.
-    StreamReplay(Run& run, const RecordHeader& header, const uint8_t* source, bool standstillEnds);
+    StreamReplay(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
+                 bool standstillEnds);
     // Replays the whole instructions at the front of the length bytes at stream and returns
     // the bytes they took, folded into the stream checksum. It stops before an instruction that
     // needs more bytes than the piece holds; unless the piece is the last, an insertion's
@@ -54,12 +66,12 @@ class StreamReplay {
     {
         return insertLeft_ != 0;
     }
-    // Flushes the output, completes the source checksum and shows 100 percent.
+    // Flushes the output, completes the source checksum, shows 100 percent and ends the
+    // progress line.
     void finish();
 
   private:
-    Run& run_;
-    ReplayTarget to_;
+    ReplayTarget& to_;
     const uint8_t* source_;
     const uint8_t* const sourceStart_;
     uint32_t sourceRemaining_ = 0;
@@ -69,15 +81,12 @@ class StreamReplay {
     bool ended_ = false;
 };
 
-// Replays the record of the header that starts at record inside the run's mapped difference
-// file against its mapped source, writing to its target file. An instruction that needs stream
-// bytes beyond the recorded stream (or the mapping) ends the replay before it. streamEnd
-// receives the position behind the last stream byte consumed; it falls short of the recorded end
-// exactly when the replay ended early.
-void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
-                     const uint8_t* record, const uint8_t*& streamEnd);
-// The same for a stream of streamLength bytes anywhere in memory: nothing is read outside it.
-void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source,
+// Replays the streamLength bytes at stream (a record's stream, as far as its file holds it)
+// against the mapped source into the target; nothing is read outside them. An instruction that
+// needs stream bytes beyond them ends the replay before it. streamEnd receives the position
+// behind the last stream byte consumed; it falls short of the end exactly when the replay ended
+// early.
+void interpretStream(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
                      const uint8_t* stream, uint32_t streamLength, const uint8_t*& streamEnd);
 
 // Replays the plain stream that a compact record's reader rebuilds, in pieces of pieceSize bytes
@@ -85,7 +94,7 @@ void interpretStream(Run& run, const RecordHeader& header, const uint8_t* source
 // its length bounds nothing: every instruction must move the output or the source, and the
 // first that moves neither ends the replay. True when the reader's whole stream was replayed.
 constexpr size_t kReplayPiece = size_t{256} * 1024;
-bool interpretCompact(Run& run, const RecordHeader& header, const uint8_t* source,
+bool interpretCompact(ReplayTarget& to, const RecordHeader& header, const FileSlot& source,
                       CompactReader& reader, size_t pieceSize = kReplayPiece);
 
 }  // namespace zep

@@ -47,8 +47,8 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, 
 // files better than covers and literals). With -W alone the whole-file encoder's stream, unless
 // the default encoder's would not be longer. Where that one is already at most 64 bytes and one
 // per 4 KiB of the new file, there is too little to gain to index the source at all.
-void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const uint8_t* source,
-                  const uint8_t* dest)
+void encodeChosen(RecordOutput& output, RecordHeader& header, const Tuning& tuning,
+                  const uint8_t* source, const uint8_t* dest)
 {
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
@@ -61,11 +61,11 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
                            (covers[1] & COMPACT_CODE) == 0;
         if (!trial || sourceSize == 0 || destSize == 0 ||
             !planWholeFile(source, sourceSize, dest, destSize, plan) ||
-            packWholeFile(run, header, plan, source, dest).size() >= covers.size()) {
-            writeStoredRecord(run, header, source, dest, covers);
+            packWholeFile(output, header, plan, source, dest).size() >= covers.size()) {
+            writeStoredRecord(output, header, source, dest, covers);
             return;
         }
-        writeWholeFileRecord(run, header, plan, source, dest);
+        writeWholeFileRecord(output, header, plan, source, dest);
         return;
     }
     if (tuning.wholeFileSearch != 0) {
@@ -74,11 +74,11 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
         if (specified > 64 + destSize / 4096 &&
             planWholeFile(source, sourceSize, dest, destSize, plan) &&
             plan.streamLength < specified) {
-            writeWholeFileRecord(run, header, plan, source, dest);
+            writeWholeFileRecord(output, header, plan, source, dest);
             return;
         }
     }
-    encodeStream(run, header, tuning, source, dest);
+    encodeStream(output, header, tuning, source, dest);
 }
 
 // Opens the difference file, locked against other creates, and makes sure that readers will
@@ -86,10 +86,9 @@ void encodeChosen(Run& run, RecordHeader& header, const Tuning& tuning, const ui
 // cut off, and a file that readers would not read to its end is refused. Where the record goes
 // is locked before anything there changes, so that a reader meeting it knows it is being
 // written.
-void openDifferenceFile(Run& run, const char* diffPath)
+void openDifferenceFile(RunFiles& files, const Report& report, const char* diffPath)
 {
-    RunFiles& files = run.files;
-    openForAppend(files, diffPath, run.report);
+    openForAppend(files, diffPath, report);
     // Appending to an input would change what is being compared, and the input itself.
     if (sameFile(files.diff, files.source) || sameFile(files.diff, files.target))
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
@@ -97,14 +96,13 @@ void openDifferenceFile(Run& run, const char* diffPath)
     const uint64_t length = fileLength(files.diff);
     switch (checkAppendPoint(files.diff, soundLength)) {
     case AppendPoint::REACHABLE:
-        lockAppendRange(files, length, run.report);
+        lockAppendRange(files, length, report);
         break;
     case AppendPoint::UNFINISHED:
-        lockAppendRange(files, soundLength, run.report);
+        lockAppendRange(files, soundLength, report);
         cutBackAppend(files, soundLength);
-        run.report.line("[%s] unfinished record removed (%llu bytes).\n",
-                        printable(diffPath).c_str(),
-                        static_cast<unsigned long long>(length - soundLength));
+        report.line("[%s] unfinished record removed (%llu bytes).\n", printable(diffPath).c_str(),
+                    static_cast<unsigned long long>(length - soundLength));
         break;
     case AppendPoint::UNREACHABLE:
         fail(Status::NOT_APPENDABLE, "[%s] is damaged at byte %llu; nothing appended.\n",
@@ -115,8 +113,8 @@ void openDifferenceFile(Run& run, const char* diffPath)
 
 }  // namespace
 
-void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const char* destPath,
-                  const char* diffPath)
+void createRecord(Report& report, RunFiles& files, const Tuning& tuning, const char* sourcePath,
+                  const char* destPath, const char* diffPath)
 {
     // The names the record stores must lead apply to these very files.
     for (const char* path : {sourcePath, destPath})
@@ -124,19 +122,18 @@ void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const 
             fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(path).c_str());
     RecordHeader header =
         buildRecordHeader(baseName(sourcePath).c_str(), baseName(destPath).c_str());
-    RunFiles& files = run.files;
     const uint8_t* source =
         mapInput(sourcePath, files.source, header, HEADER_SOURCE_SIZE, HEADER_SOURCE_TIME);
     const uint8_t* dest =
         mapInput(destPath, files.target, header, HEADER_DEST_SIZE, HEADER_DEST_TIME);
-    openDifferenceFile(run, diffPath);
+    openDifferenceFile(files, report, diffPath);
 
     if (std::strcmp(sourcePath, destPath) == 0)
-        run.report.line("%s\n", printable(sourcePath).c_str());
+        report.line("%s\n", printable(sourcePath).c_str());
     else
-        run.report.line("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
-    run.holdStream = tuning.compact != 0;
-    encodeChosen(run, header, tuning, source, dest);
+        report.line("%s > %s\n", printable(sourcePath).c_str(), printable(destPath).c_str());
+    RecordOutput output(files.diff, report, tuning.compact != 0);
+    encodeChosen(output, header, tuning, source, dest);
 
     // The record is complete and on disk: from here on nothing may take it back, and the lock
     // goes only with the close.
@@ -144,6 +141,7 @@ void createRecord(Run& run, const Tuning& tuning, const char* sourcePath, const 
     closeChecked(diffPath, files.diff);
     unmapFile(sourcePath, files.source);
     unmapFile(destPath, files.target);
+    report.lineAfterRun("\ndone.\n");
 }
 
 }  // namespace zep

@@ -201,27 +201,27 @@ template <StreamSink Sink> struct Encoder {
 
 }  // namespace
 
-void beginRecord(Run& run, RecordHeader& header)
+void beginRecord(RecordOutput& output, RecordHeader& header)
 {
-    run.progress.start(uint64_t{header.field32(HEADER_SOURCE_SIZE)} +
-                       header.field32(HEADER_DEST_SIZE));
+    output.progress.start(uint64_t{header.field32(HEADER_SOURCE_SIZE)} +
+                          header.field32(HEADER_DEST_SIZE));
     header.setField32(HEADER_STREAM_LENGTH, 0);
-    run.out.reset();
-    run.out.writeRaw(run.files.diff, header.bytes, header.length);
+    output.out.reset();
+    output.out.writeRaw(output.diff, header.bytes, header.length);
     // Stream bytes come a few at a time; their checksum is taken a buffer at a time, or for a
     // held stream all at once when it is complete.
-    if (run.holdStream)
-        run.heldStream.clear();
+    if (output.holdStream)
+        output.heldStream.clear();
     else
-        run.out.checksumOnFlush(&run.crcs.stream);
+        output.out.checksumOnFlush(&output.crcs.stream);
 }
 
-uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
+uint32_t completeRecord(RecordOutput& output, RecordHeader& header, const uint8_t* source)
 {
-    run.out.checksumOnFlush(nullptr);
-    if (run.holdStream) {
-        std::vector<uint8_t>& held = run.heldStream;
-        run.crcs.stream = crcBlock(held.data(), held.size(), run.crcs.stream);
+    output.out.checksumOnFlush(nullptr);
+    if (output.holdStream) {
+        std::vector<uint8_t>& held = output.heldStream;
+        output.crcs.stream = crcBlock(held.data(), held.size(), output.crcs.stream);
         const std::vector<uint8_t> stored =
             packStream(held.data(), held.size(), source, header.field32(HEADER_SOURCE_SIZE),
                        header.field32(HEADER_DEST_SIZE));
@@ -229,42 +229,41 @@ uint32_t completeRecord(Run& run, RecordHeader& header, const uint8_t* source)
         header.setField16(HEADER_FLAGS,
                           static_cast<uint16_t>(header.field16(HEADER_FLAGS) | FLAG_COMPACT));
         header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stored.size()));
-        run.out.writeRaw(run.files.diff, stored.data(), static_cast<uint32_t>(stored.size()));
+        output.out.writeRaw(output.diff, stored.data(), static_cast<uint32_t>(stored.size()));
     }
-    header.setField32(HEADER_SOURCE_CRC, run.crcs.source);
-    header.setField32(HEADER_DEST_CRC, run.crcs.dest);
-    header.setField32(HEADER_STREAM_CRC, run.crcs.stream);
+    header.setField32(HEADER_SOURCE_CRC, output.crcs.source);
+    header.setField32(HEADER_DEST_CRC, output.crcs.dest);
+    header.setField32(HEADER_STREAM_CRC, output.crcs.stream);
     header.setField32(HEADER_CHECKSUM, header.checksum());
-    run.out.flush(run.files.diff);
+    output.out.flush(output.diff);
     const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
-    seekCurrent(run.files.diff, -(int64_t{streamLength} + header.length));
-    run.out.writeRaw(run.files.diff, header.bytes, header.length);
-    run.out.flush(run.files.diff);
+    seekCurrent(output.diff, -(int64_t{streamLength} + header.length));
+    output.out.writeRaw(output.diff, header.bytes, header.length);
+    output.out.flush(output.diff);
     return streamLength;
 }
 
-void writeStoredRecord(Run& run, RecordHeader& header, const uint8_t* source, const uint8_t* dest,
-                       const std::vector<uint8_t>& stored)
+void writeStoredRecord(RecordOutput& output, RecordHeader& header, const uint8_t* source,
+                       const uint8_t* dest, const std::vector<uint8_t>& stored)
 {
-    run.holdStream = false;  // the stream is made: it goes to the file as it is
-    beginRecord(run, header);
+    output.holdStream = false;  // the stream is made: it goes to the file as it is
+    beginRecord(output, header);
     // The flush checksum that beginRecord set takes the stored bytes as they reach the file.
-    run.out.writeRaw(run.files.diff, stored.data(), static_cast<uint32_t>(stored.size()));
-    run.crcs.source = crcBlock(source, header.field32(HEADER_SOURCE_SIZE), run.crcs.source);
-    run.crcs.dest = crcBlock(dest, header.field32(HEADER_DEST_SIZE), run.crcs.dest);
+    output.out.writeRaw(output.diff, stored.data(), static_cast<uint32_t>(stored.size()));
+    output.crcs.source = crcBlock(source, header.field32(HEADER_SOURCE_SIZE), output.crcs.source);
+    output.crcs.dest = crcBlock(dest, header.field32(HEADER_DEST_SIZE), output.crcs.dest);
     header.setField16(HEADER_FLAGS,
                       static_cast<uint16_t>(header.field16(HEADER_FLAGS) | FLAG_COMPACT));
     header.setField32(HEADER_STREAM_LENGTH, static_cast<uint32_t>(stored.size()));
-    completeRecord(run, header, source);
-    endRecord(run);
+    completeRecord(output, header, source);
+    endRecord(output);
 }
 
-void endRecord(Run& run)
+void endRecord(RecordOutput& output)
 {
     // "done." promises a record that survives a power loss.
-    syncChecked(run.files.diff);
-    run.progress.show(0, 0);
-    run.report.lineAfterRun("\ndone.\n");
+    syncChecked(output.diff);
+    output.progress.show(0, 0);
 }
 
 namespace {
@@ -307,26 +306,26 @@ struct RegionSink {
 
 }  // namespace
 
-void encodeStream(Run& run, RecordHeader& header, const Tuning& tuning, const uint8_t* source,
-                  const uint8_t* dest, EncoderSpeed speed)
+void encodeStream(RecordOutput& output, RecordHeader& header, const Tuning& tuning,
+                  const uint8_t* source, const uint8_t* dest, EncoderSpeed speed)
 {
     const bool fast = speed == EncoderSpeed::FAST;
-    RecordWriter writer = recordWriter(run, header);
-    WritingSink sink(writer, run.progress);
+    RecordWriter writer = recordWriter(output, header);
+    WritingSink sink(writer, output.progress);
     Encoder<WritingSink> encoder{
         sink,
-        {source, header.field32(HEADER_SOURCE_SIZE), source, &run.crcs.source},
-        {dest, header.field32(HEADER_DEST_SIZE), dest, &run.crcs.dest},
+        {source, header.field32(HEADER_SOURCE_SIZE), source, &output.crcs.source},
+        {dest, header.field32(HEADER_DEST_SIZE), dest, &output.crcs.dest},
         tuning,
-        &run.progress,
+        &output.progress,
         fast ? fastAlignSearch : alignSearch,
         fast ? fastDeepAlignSearch : deepAlignSearch};
-    beginRecord(run, header);
+    beginRecord(output, header);
     encoder.run(fast, 1);
     encoder.source.fold();
     encoder.dest.fold();
-    completeRecord(run, header, source);
-    endRecord(run);
+    completeRecord(output, header, source);
+    endRecord(output);
 }
 
 void encodeRegion(RecordWriter& writer, const uint8_t* source, uint32_t sourceLength,

@@ -49,23 +49,24 @@ bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* de
     return true;
 }
 
-void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+void writeWholeFileRecord(RecordOutput& output, RecordHeader& header, const WholeFilePlan& plan,
                           const uint8_t* source, const uint8_t* dest)
 {
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
-    RecordWriter writer = recordWriter(run, header);
-    beginRecord(run, header);
-    writeSteps(writer, run.progress, plan.steps, source, sourceSize, dest, destSize);
+    RecordWriter writer = recordWriter(output, header);
+    beginRecord(output, header);
+    writeSteps(writer, output.progress, plan.steps, source, sourceSize, dest, destSize);
     // Every byte of both files is passed over once, in order.
-    run.crcs.source = crcBlock(source, sourceSize, run.crcs.source);
-    run.crcs.dest = crcBlock(dest, destSize, run.crcs.dest);
-    completeRecord(run, header, source);
-    endRecord(run);
+    output.crcs.source = crcBlock(source, sourceSize, output.crcs.source);
+    output.crcs.dest = crcBlock(dest, destSize, output.crcs.dest);
+    completeRecord(output, header, source);
+    endRecord(output);
 }
 
-std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFilePlan& plan,
-                                   const uint8_t* source, const uint8_t* dest)
+std::vector<uint8_t> packWholeFile(RecordOutput& output, RecordHeader& header,
+                                   const WholeFilePlan& plan, const uint8_t* source,
+                                   const uint8_t* dest)
 {
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
@@ -74,7 +75,7 @@ std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFi
     const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
     uint32_t streamCrc = 0;
     std::vector<uint8_t> stream;
-    RecordWriter writer{run.out, run.files.diff, header, streamCrc, &stream};
+    RecordWriter writer{output.out, output.diff, header, streamCrc, &stream};
     const Report quiet;
     Progress progress(quiet);
     writeSteps(writer, progress, plan.steps, source, sourceSize, dest, destSize);

@@ -4,7 +4,7 @@
 // Between two matches it picks, by encoded size, how much of the gap to replay as differences
 // against the source (copies, pokes, difference blocks) and how much to skip and insert.
 #pragma once
-#include "common/run.h"
+#include "encoder/delta_encoder.h"
 #include "encoder/whole_file_plan.h"
 #include "format/record_header.h"
 
@@ -17,15 +17,16 @@ namespace zep {
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
                    uint32_t destSize, WholeFilePlan& plan);
 
-// Writes the header's record with the planned stream into the run's difference file,
+// Writes the header's record with the planned stream into the output's difference file,
 // positioned where the record starts: provisional header, stream, completed header rewritten
-// in place, with the progress and "done." as for the default encoder.
-void writeWholeFileRecord(Run& run, RecordHeader& header, const WholeFilePlan& plan,
+// in place, with the progress as for the default encoder.
+void writeWholeFileRecord(RecordOutput& output, RecordHeader& header, const WholeFilePlan& plan,
                           const uint8_t* source, const uint8_t* dest);
-// The compact form that writeWholeFileRecord gives the plan in a run that holds its stream,
+// The compact form that writeWholeFileRecord gives the plan for an output that holds its stream,
 // made without writing anything or showing progress, for weighing it against another form.
 // The header is as it was when it returns.
-std::vector<uint8_t> packWholeFile(Run& run, RecordHeader& header, const WholeFilePlan& plan,
-                                   const uint8_t* source, const uint8_t* dest);
+std::vector<uint8_t> packWholeFile(RecordOutput& output, RecordHeader& header,
+                                   const WholeFilePlan& plan, const uint8_t* source,
+                                   const uint8_t* dest);
 
 }  // namespace zep

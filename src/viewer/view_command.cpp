@@ -4,7 +4,6 @@
 
 #include "common/file_layer.h"
 #include "common/printable.h"
-#include "common/run.h"
 #include "common/status.h"
 #include "format/record_header.h"
 #include "platform/platform.h"
@@ -25,10 +24,9 @@ std::string timeText(const RecordHeader& header, uint32_t offset)
 
 }  // namespace
 
-uint32_t listRecords(Run& run, const char* diffPath,
+uint32_t listRecords(const Report& report, FileSlot& diff, const char* diffPath,
                      int (*each)(void* context, const zep_record* record), void* context)
 {
-    FileSlot& diff = run.files.diff;
     // Records are found by stepping over their streams, which a pipe cannot do.
     if (platform::isPipe(diffPath))
         fail(Status::CANNOT_OPEN, "[%s] is a pipe or a socket; -V needs a regular file.\n",
@@ -59,10 +57,10 @@ uint32_t listRecords(Run& run, const char* diffPath,
     }
     closeChecked(diffPath, diff);
     if (found == Found::BEING_WRITTEN)
-        run.report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
-                        printable(diffPath).c_str(), static_cast<unsigned long long>(at));
+        report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
+                    printable(diffPath).c_str(), static_cast<unsigned long long>(at));
     else if (recordCount == 0)
-        run.report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
+        report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
     return recordCount;
 }
 

@@ -1,6 +1,7 @@
 // The view command: reports the records of a difference file one by one, reading headers only.
 #pragma once
-#include "common/run.h"
+#include "common/file_layer.h"
+#include "common/report.h"
 #include "zep/zep.h"
 
 #include <cstdint>
@@ -8,8 +9,10 @@
 namespace zep {
 
 // Hands every record, in file order, to each until it returns nonzero; returns how many records
-// it handed over. A file without records gives the console line "[%s] is not zep file.\n".
-uint32_t listRecords(Run& run, const char* diffPath,
+// it handed over. The difference file is opened in the slot diff, which the caller releases
+// however the listing ends. A file without records gives the console line "[%s] is not zep
+// file.\n".
+uint32_t listRecords(const Report& report, FileSlot& diff, const char* diffPath,
                      int (*each)(void* context, const zep_record* record), void* context);
 
 }  // namespace zep

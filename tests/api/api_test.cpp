@@ -4,6 +4,7 @@
 #include "support/scratch_directory.h"
 #include "zep/zep.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <dirent.h>
@@ -153,6 +154,22 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     options.size = offsetof(zep_create_options, compact);
     options.compact = 77;
     ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr), ZEP_OK);
+
+    // Counts of what an apply did, as far as the caller's struct reaches: applied, then skipped
+    // once the old version has another time.
+    zep_apply_counts counts{0, 9, 9, 9};
+    EXPECT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts),
+              ZEP_INVALID_ARGUMENT);
+    counts.size = sizeof counts;
+    ASSERT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts), ZEP_OK);
+    EXPECT_EQ((std::array{counts.records, counts.applied, counts.skipped}),
+              (std::array{1u, 1u, 0u}));
+    const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, old.c_str(), longAgo, 0), 0);
+    counts = {offsetof(zep_apply_counts, skipped), 9, 9, 9};
+    ASSERT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts), ZEP_OK);
+    EXPECT_EQ((std::array{counts.records, counts.applied, counts.skipped}),
+              (std::array{1u, 0u, 9u}));
 }
 
 TEST(ApiTest, ACallbackMayUseTheFileOnceItsRecordIsDone)

@@ -92,22 +92,20 @@ struct Rebuilt {
 Rebuilt rebuild(const Bytes& source, const Record& record, const std::string& out)
 {
     const RecordHeader header = headerOf(record.header);
-    const Bytes diff = join({record.header, record.stream});
     CapturedRun captured;
-    RunFiles& files = captured.run.files;
+    RunFiles& files = captured.files;
     files.source.view = source.data();
     files.source.viewLength = source.size();
-    files.diff.view = diff.data();
-    files.diff.viewLength = diff.size();
     std::remove(out.c_str());
     openForWrite(out.c_str(), files.target);
+    ReplayTarget to(files.target, captured.report);
     const uint8_t* end = nullptr;
-    interpretStream(captured.run, header, source.data(), diff.data(), end);
+    interpretStream(to, header, files.source, record.stream.data(),
+                    static_cast<uint32_t>(record.stream.size()), end);
     closeChecked(out.c_str(), files.target);
-    files.source = FileSlot{};  // the views are the test's, not mappings to release
-    files.diff = FileSlot{};
+    files.source = FileSlot{};  // the view is the test's, not a mapping to release
     const std::string written = ScratchDirectory::read(out);
-    const RunningCrcs& crcs = captured.run.crcs;
+    const RunningCrcs& crcs = to.crcs;
     return {Bytes(written.begin(), written.end()), {crcs.source, crcs.dest, crcs.stream}};
 }
 

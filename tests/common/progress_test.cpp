@@ -13,7 +13,7 @@ using namespace zep;
 TEST(ProgressTest, PrintsEachPercentageOnceAndEndsAt100)
 {
     CapturedRun captured;
-    Progress& progress = captured.run.progress;
+    Progress progress(captured.report);
     progress.start(400);
     for (uint32_t left = 400; left >= 4; left -= 4)
         progress.show(left / 2, left / 2);
@@ -39,7 +39,7 @@ TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
         const uint64_t count = std::min(sourceSize, destSize) - start;
         const auto steps = static_cast<uint64_t>(stride == 0 ? count : count / (stride / 2 + 1));
         CapturedRun oneByOne;
-        Progress& single = oneByOne.run.progress;
+        Progress single(oneByOne.report);
         single.start(sourceSize + destSize);
         single.show(static_cast<uint32_t>(sourceSize), static_cast<uint32_t>(destSize));
         for (uint64_t m = 0; m < steps; ++m) {
@@ -48,7 +48,7 @@ TEST(ProgressTest, StepsAtOnceMatchStepsOneByOne)
         }
         single.show(0, 0);
         CapturedRun atOnce;
-        Progress& many = atOnce.run.progress;
+        Progress many(atOnce.report);
         many.start(sourceSize + destSize);
         many.show(static_cast<uint32_t>(sourceSize), static_cast<uint32_t>(destSize));
         many.showSteps(static_cast<uint32_t>(sourceSize + destSize - start * 2), 0, steps, stride);

@@ -64,17 +64,17 @@ class CoverReplayTest : public ::testing::Test {
         CapturedRun captured;
         const std::string out = scratch_.path() + "/out";
         std::remove(out.c_str());
-        openForWrite(out.c_str(), captured.run.files.target);
+        openForWrite(out.c_str(), captured.files.target);
+        ReplayTarget to(captured.files.target, captured.report);
         Replayed result;
         CoverReader reader(header, view.get());
         if (reader.open(bytes.get(), static_cast<uint32_t>(stored.size())))
-            result.complete = replayCovers(captured.run, header, view.get(), reader);
-        closeChecked(out.c_str(), captured.run.files.target);
+            result.complete = replayCovers(to, header, view.get(), reader);
+        closeChecked(out.c_str(), captured.files.target);
         const std::string written = ScratchDirectory::read(out);
         result.dest.assign(written.begin(), written.end());
         EXPECT_TRUE(!result.complete ||
-                    captured.run.crcs.dest ==
-                        crcBlock(result.dest.data(), result.dest.size(), crcInit()));
+                    to.crcs.dest == crcBlock(result.dest.data(), result.dest.size(), crcInit()));
         return result;
     }
 

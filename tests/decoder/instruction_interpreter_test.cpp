@@ -43,18 +43,20 @@ struct Replay {
 
 class InstructionInterpreterTest : public ::testing::Test {
   protected:
-    // Replays stream against source as a record with the given sizes; the difference file is
-    // the header followed by the stream and nothing else, so nothing readable lies behind it.
+    // Replays stream against source as a record with the given sizes; the stream is replayed
+    // as far as the recorded length, and never past its own end.
     Replay replay(const Bytes& source, const Bytes& stream, uint32_t sourceSize, uint32_t destSize,
                   uint32_t streamLength = UINT32_MAX)
     {
-        return replayWith(
-            source, stream, sourceSize, destSize, streamLength,
-            [](::Run& run, const RecordHeader& header, const uint8_t* view, const uint8_t* diff) {
-                const uint8_t* end = nullptr;
-                interpretStream(run, header, view, diff, end);
-                return static_cast<uint32_t>(end - diff) - header.length;
-            });
+        return replayWith(source, stream, sourceSize, destSize, streamLength,
+                          [&](ReplayTarget& to, const RecordHeader& header, const FileSlot& view,
+                              const uint8_t* copy) {
+                              const uint8_t* end = nullptr;
+                              const auto held = static_cast<uint32_t>(std::min<size_t>(
+                                  header.field32(HEADER_STREAM_LENGTH), stream.size()));
+                              interpretStream(to, header, view, copy, held, end);
+                              return static_cast<uint32_t>(end - copy);
+                          });
     }
     // The same, the stream fed to a replay in pieces of pieceSize bytes as apply feeds a
     // compact record's: what a piece leaves unused goes in front of the next one.
@@ -63,9 +65,10 @@ class InstructionInterpreterTest : public ::testing::Test {
     {
         return replayWith(
             source, stream, sourceSize, destSize, UINT32_MAX,
-            [&](::Run& run, const RecordHeader& header, const uint8_t* view, const uint8_t* diff) {
-                StreamReplay replay(run, header, view, standstillEnds);
-                const uint8_t* next = diff + header.length;
+            [&](ReplayTarget& to, const RecordHeader& header, const FileSlot& view,
+                const uint8_t* copy) {
+                StreamReplay replay(to, header, view, standstillEnds);
+                const uint8_t* next = copy;
                 const uint8_t* const end = next + stream.size();
                 Bytes piece;
                 uint32_t consumed = 0;
@@ -95,33 +98,31 @@ class InstructionInterpreterTest : public ::testing::Test {
         header.setField32(HEADER_STREAM_LENGTH, streamLength == UINT32_MAX
                                                     ? static_cast<uint32_t>(stream.size())
                                                     : streamLength);
-        const Bytes diff = join({Bytes(header.bytes, header.bytes + header.length), stream});
         // Exact-size copies: a read one byte past either end is an error under ASan.
         const std::unique_ptr<uint8_t[]> sourceCopy(new uint8_t[source.size() + 1]);
         std::copy(source.begin(), source.end(), sourceCopy.get());
-        const std::unique_ptr<uint8_t[]> diffCopy(new uint8_t[diff.size()]);
-        std::copy(diff.begin(), diff.end(), diffCopy.get());
+        const std::unique_ptr<uint8_t[]> streamCopy(new uint8_t[stream.size()]);
+        std::copy(stream.begin(), stream.end(), streamCopy.get());
         CapturedRun captured;
-        RunFiles& files = captured.run.files;
+        RunFiles& files = captured.files;
         files.source.view = sourceCopy.get();
         files.source.viewLength = source.size();
-        files.diff.view = diffCopy.get();
-        files.diff.viewLength = diff.size();
 
         const std::string out = scratch_.path() + "/out";
         std::remove(out.c_str());
         openForWrite(out.c_str(), files.target);
+        ReplayTarget to(files.target, captured.report);
+        const RunningCrcs& crcs = to.crcs;
         Replay result;
-        result.consumed = interpret(captured.run, header, sourceCopy.get(), diffCopy.get());
+        result.consumed = interpret(to, header, files.source, streamCopy.get());
         result.progress = captured.take();
         closeChecked(out.c_str(), files.target);
-        files.source = FileSlot{};  // the views are the test's, not mappings to release
-        files.diff = FileSlot{};
+        files.source = FileSlot{};  // the view is the test's, not a mapping to release
         const std::string written = ScratchDirectory::read(out);
         result.dest.assign(written.begin(), written.end());
-        result.source = captured.run.crcs.source;
-        result.dest_ = captured.run.crcs.dest;
-        result.stream = captured.run.crcs.stream;
+        result.source = crcs.source;
+        result.dest_ = crcs.dest;
+        result.stream = crcs.stream;
         return result;
     }
 

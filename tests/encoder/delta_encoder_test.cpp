@@ -323,12 +323,14 @@ TEST_F(DeltaEncoderTest, CountedStreamsAreAsLongAsTheWrittenOnes)
         const uint32_t counted =
             measureRegion(source.data(), sourceLength, dest.data(), destLength);
         RecordHeader header = buildRecordHeader("old.bin", "new.bin");
-        ::Run run(nullptr);
-        openNullSink(run.files.diff);
-        RecordWriter writer = recordWriter(run, header);
+        const Report quiet;
+        FileSlot diff;
+        openNullSink(diff);
+        RecordOutput output(diff, quiet, false);
+        RecordWriter writer = recordWriter(output, header);
         encodeRegion(writer, source.data(), sourceLength, dest.data(), destLength);
         EXPECT_EQ(counted, header.field32(HEADER_STREAM_LENGTH));
-        closeNullSink(run.files.diff);
+        closeNullSink(diff);
         resetTuning();
     }
 }

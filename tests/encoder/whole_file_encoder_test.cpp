@@ -29,7 +29,6 @@ void expectRoundTrip(const Bytes& source, const Bytes& dest)
     EXPECT_EQ(record.field(HEADER_SOURCE_CRC), crcOf(source));
     EXPECT_EQ(record.field(HEADER_DEST_CRC), crcOf(dest));
     EXPECT_EQ(record.field(HEADER_STREAM_CRC), crcOf(record.stream));
-    EXPECT_EQ(record.progress.substr(record.progress.size() - 12), "100%\r\ndone.\n");
 }
 
 }  // namespace

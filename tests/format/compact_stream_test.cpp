@@ -64,9 +64,9 @@ Bytes generatedSource(std::mt19937& random, int round)
 // A compact record of the pair from the encoder that encode runs.
 template <typename Encode> Record compactWith(const Bytes& source, const Bytes& dest, Encode encode)
 {
-    return encodeWith(source, dest, [&](::Run& run, RecordHeader& header) {
-        run.holdStream = true;
-        encode(run, header);
+    return encodeWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+        output.holdStream = true;
+        encode(output, header);
     });
 }
 
@@ -133,16 +133,17 @@ TEST(CompactStreamTest, ACompactRecordHoldsThePlainRecordOfEitherEncoder)
         uint64_t planned = 0;
         const Record plain =
             whole ? encodeWhole(source, dest, planned) : encode(source, dest, EncoderSpeed::FAST);
-        const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
-            if (!whole) {
-                encodeStream(run, header, Tuning{}, source.data(), dest.data());
-                return;
-            }
-            WholeFilePlan plan;
-            ASSERT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()),
-                                      dest.data(), static_cast<uint32_t>(dest.size()), plan));
-            writeWholeFileRecord(run, header, plan, source.data(), dest.data());
-        });
+        const Record compact =
+            compactWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+                if (!whole) {
+                    encodeStream(output, header, Tuning{}, source.data(), dest.data());
+                    return;
+                }
+                WholeFilePlan plan;
+                ASSERT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()),
+                                          dest.data(), static_cast<uint32_t>(dest.size()), plan));
+                writeWholeFileRecord(output, header, plan, source.data(), dest.data());
+            });
         ASSERT_EQ(compact.header[HEADER_FLAGS], FLAG_MILLISECONDS | FLAG_COMPACT);
         ASSERT_EQ(compact.field(HEADER_STREAM_LENGTH), compact.stream.size());
         ASSERT_EQ(headerOf(compact.header).checksum(), compact.field(HEADER_CHECKSUM));
@@ -214,9 +215,10 @@ TEST(CompactStreamTest, DamagedStoredBytesNeverUnpackToAWrongStream)
         const Bytes source = generatedSource(random, round);
         const Bytes dest = editedCopy(random, source, shape);
         const Record plain = encode(source, dest, EncoderSpeed::FAST);
-        const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
-            encodeStream(run, header, Tuning{}, source.data(), dest.data());
-        });
+        const Record compact =
+            compactWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+                encodeStream(output, header, Tuning{}, source.data(), dest.data());
+            });
         const Bytes& stored = compact.stream;
         seen[stored[0] % 3] = true;
         std::vector<std::pair<std::string, Bytes>> damaged;
@@ -257,9 +259,10 @@ TEST(CompactStreamTest, LengthsBeyondWhatTheRecordAllowsAreRefusedBeforeAnyAlloc
 {
     const Bytes source(1000, 'a');
     const Bytes dest(1200, 'b');
-    const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
-        encodeStream(run, header, Tuning{}, source.data(), dest.data());
-    });
+    const Record compact =
+        compactWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+            encodeStream(output, header, Tuning{}, source.data(), dest.data());
+        });
     // Three pieces of the given plain and stored lengths, then 64 bytes.
     const auto layout = [](std::initializer_list<uint32_t> lengths) {
         Bytes bytes = {COMPACT_THREE_PARTS, 0};
@@ -336,9 +339,10 @@ TEST(CompactStreamTest, StoredBytesAreTheSameOnEveryMachine)
     for (int round = 0; round < 12; ++round) {
         const Bytes source = generatedSource(random, round);
         const Bytes dest = editedCopy(random, source, round);
-        const Record compact = compactWith(source, dest, [&](::Run& run, RecordHeader& header) {
-            encodeStream(run, header, Tuning{}, source.data(), dest.data());
-        });
+        const Record compact =
+            compactWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+                encodeStream(output, header, Tuning{}, source.data(), dest.data());
+            });
         crc = crcBlock(compact.stream.data(), compact.stream.size(), crc);
     }
     EXPECT_EQ(crc, 588423580u);

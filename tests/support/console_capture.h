@@ -1,7 +1,9 @@
-// A run whose report is collected: console lines, and progress in the form the tool prints it
+// A run's report and files, its report collected: console lines, and progress in the form the tool
+// prints it
 // ("NN%\r"), so tests compare with what a user of the tool sees.
 #pragma once
-#include "common/run.h"
+#include "common/file_layer.h"
+#include "common/report.h"
 
 #include <cstdio>
 #include <string>
@@ -40,5 +42,6 @@ class CapturedRun {
         sizeof(zep_callbacks), this, append, append, progress, nullptr, nullptr};
 
   public:
-    Run run{&callbacks_};
+    Report report{&callbacks_};
+    RunFiles files;
 };

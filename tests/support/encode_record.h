@@ -91,22 +91,22 @@ inline RecordHeader headerOf(const Bytes& bytes)
 }
 
 // Builds the header for the pair, runs an encoder into a fresh file in memory and splits what
-// landed there; the encoder is given a run whose difference file is that file, positioned where
-// the record starts, and the header.
+// landed there; the encoder is given an output whose difference file is that file, positioned
+// where the record starts, and the header.
 template <typename Encode> Record encodeWith(const Bytes& source, const Bytes& dest, Encode encode)
 {
     RecordHeader header = buildRecordHeader("old.bin", "new.bin");
     header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
     header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
     CapturedRun captured;
-    FileSlot& diff = captured.run.files.diff;
+    FileSlot& diff = captured.files.diff;
     diff.name = "record";
     diff.handle = memfd_create("record", MFD_CLOEXEC);
     const int fd = dup(diff.handle);
-    encode(captured.run, header);
-    captured.run.report.tellAfterRun();  // as the library's edge does once the run is over
+    RecordOutput output(diff, captured.report, false);
+    encode(output, header);
     const std::string progress = captured.take();
-    EXPECT_EQ(progress.substr(progress.size() - 12), "100%\r\ndone.\n");
+    EXPECT_EQ(progress.substr(progress.size() - 5), "100%\r");
     closeChecked("record", diff);
     return takeRecord(fd, header.length, progress);
 }
@@ -115,20 +115,20 @@ template <typename Encode> Record encodeWith(const Bytes& source, const Bytes& d
 inline Record encode(const Bytes& source, const Bytes& dest,
                      EncoderSpeed speed = EncoderSpeed::REFERENCE, const Tuning& tuning = {})
 {
-    return encodeWith(source, dest, [&](Run& run, RecordHeader& header) {
-        encodeStream(run, header, tuning, source.data(), dest.data(), speed);
+    return encodeWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
+        encodeStream(output, header, tuning, source.data(), dest.data(), speed);
     });
 }
 
 // The record the whole-file encoder writes for the pair, and the stream length it planned.
 inline Record encodeWhole(const Bytes& source, const Bytes& dest, uint64_t& planned)
 {
-    return encodeWith(source, dest, [&](Run& run, RecordHeader& header) {
+    return encodeWith(source, dest, [&](RecordOutput& output, RecordHeader& header) {
         WholeFilePlan plan;
         EXPECT_TRUE(planWholeFile(source.data(), static_cast<uint32_t>(source.size()), dest.data(),
                                   static_cast<uint32_t>(dest.size()), plan));
         planned = plan.streamLength;
-        writeWholeFileRecord(run, header, plan, source.data(), dest.data());
+        writeWholeFileRecord(output, header, plan, source.data(), dest.data());
     });
 }
 
