@@ -24,18 +24,4 @@ struct ApplyCounts {
 void applyDifferenceFile(const Report& report, RunFiles& files, const char* diffPath,
                          const std::string& directory, ApplyCounts& counts);
 
-// Gives the file in the directory a second name, name.000, .001, ... .999 in place of its
-// extension, taking the first name that is free; the file keeps its own name too. Where the
-// file system has no second names, the backup is a complete copy (copyNoReplace). Returns the
-// backup's record, which holds its name: a temporary file of the run (removed by a failure or a
-// stop) until the caller forgets it; nullptr when no backup could be made.
-DiscardedFile* makeNumberedBackup(RunFiles& files, int directory, const char* name);
-// Copies the file from to the name to, which must be free, in the directory, keeping owner,
-// group, mode bits and last-write time. The copy is built under a hidden name, a temporary file
-// of the run, and flushed to disk before it takes the name to, so that name never holds a
-// partial file, not even after a crash. With named, to stays recorded as a temporary file of
-// the run, its record there, until the caller forgets it.
-bool copyNoReplace(RunFiles& files, int directory, const char* from, const char* to,
-                   DiscardedFile** named = nullptr);
-
 }  // namespace zep

@@ -1,6 +1,6 @@
 // The backup copy that apply makes where a file system has no second names (hard links): it never
 // takes a name that is in use, and a stop while it is being written leaves no part of it behind.
-#include "decoder/apply_command.h"
+#include "decoder/result_placement.h"
 #include "support/scratch_directory.h"
 
 #include <algorithm>
@@ -54,7 +54,7 @@ bool awaitCreated(int watch, const std::string& prefix)
 
 }  // namespace
 
-TEST(ApplyCommandTest, ABackupCopyKeepsTheFileWholeAndNeverReplaces)
+TEST(ResultPlacementTest, ABackupCopyKeepsTheFileWholeAndNeverReplaces)
 {
     ScratchDirectory scratch;
     RunFiles files;
@@ -79,7 +79,7 @@ TEST(ApplyCommandTest, ABackupCopyKeepsTheFileWholeAndNeverReplaces)
     EXPECT_EQ(entries(scratch.path()), (std::vector<std::string>{"a", "a.000", "taken"}));
 }
 
-TEST(ApplyCommandTest, AStopWhileABackupCopyIsWrittenRemovesThePartialCopy)
+TEST(ResultPlacementTest, AStopWhileABackupCopyIsWrittenRemovesThePartialCopy)
 {
     // The copy reads a FIFO that the test feeds: it waits there, its hidden file half written,
     // for as long as the test likes. Then the test does what the tool's signal handler does.
@@ -108,7 +108,7 @@ TEST(ApplyCommandTest, AStopWhileABackupCopyIsWrittenRemovesThePartialCopy)
     EXPECT_EQ(entries(scratch.path()), std::vector<std::string>{"pipe"});
 }
 
-TEST(ApplyCommandTest, AStopOrAFailureRemovesTheBackupJustMadeButNoNameFoundTaken)
+TEST(ResultPlacementTest, AStopOrAFailureRemovesTheBackupJustMadeButNoNameFoundTaken)
 {
     for (const bool stopped : {false, true}) {
         SCOPED_TRACE(stopped ? "stopped" : "failed");
