@@ -52,6 +52,9 @@ enum zep_status {
     ZEP_INVALID_ARGUMENT = 15,   /* a NULL path or function, a struct whose size member is 0,
                                   * an option outside its range */
     ZEP_CANCELLED = 16,          /* the progress callback asked to stop; the run was undone */
+    ZEP_NOT_ALL_APPLIED = 17,    /* "[name] n of m records skipped." (strict apply) or "[name] n
+                                  * of m records would not be applied." (check): told once every
+                                  * record was handled; see zep_apply_options */
     ZEP_HEADER_BROKEN = -2,      /* "Header broken." */
     ZEP_STREAM_BROKEN = -3,      /* ".zep broken." */
     ZEP_SOURCE_CRC = -4,         /* "source file CRC is not match(broken?)." */
@@ -100,12 +103,17 @@ typedef struct zep_callbacks {
 } zep_callbacks;
 
 /* The events of zep_callbacks.record: every record that an apply reaches starts; it then ends
- * applied (the new version in place behind its backup), or skipped because the old version's
- * time is not the recorded one; a failure ends the whole call instead. */
+ * applied (the new version in place behind its backup), up to date (the old version's time is
+ * not the recorded one, and the target already holds the new version: nothing to do), or
+ * skipped (the old version's time is not the recorded one); a failure ends the whole call
+ * instead. A check (zep_apply_options.check_only) tells the same of what an apply would do,
+ * APPLIED meaning "would be applied", and FAILING where an apply would fail on the record. */
 enum zep_record_event {
     ZEP_RECORD_STARTED = 0,
     ZEP_RECORD_APPLIED = 1,
-    ZEP_RECORD_SKIPPED_TIME = 2
+    ZEP_RECORD_SKIPPED_TIME = 2,
+    ZEP_RECORD_UP_TO_DATE = 3,
+    ZEP_RECORD_FAILING = 4
 };
 
 /* Sets size and clears every callback. */
@@ -146,19 +154,40 @@ ZEP_API int zep_create(const char* old_path, const char* new_path, const char* d
  * that a handler calling zep_run_undo finds the backup either still to be removed or kept. */
 ZEP_API int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks);
 
-/* What an apply did, as far as it got (a failure ends it early): the records it started, and
- * how each of them ended. A record that a failure ends counts as started only. */
+/* How an apply treats the records. */
+typedef struct zep_apply_options {
+    uint32_t size;             /* sizeof(zep_apply_options) */
+    int32_t source_by_content; /* 1 (-T) also takes an old version whose time is not the
+                                * recorded one when its size and CRC-32 are; default 0. 0 or 1 */
+    int32_t check_only;        /* 1 (-C) writes nothing: tells per record what an apply would
+                                * do, checking each old version's content as well, and ends
+                                * with ZEP_NOT_ALL_APPLIED unless every record would be applied
+                                * or is up to date; default 0. 0 or 1 */
+    int32_t strict;            /* 1 (-E) ends with ZEP_NOT_ALL_APPLIED when a record was
+                                * skipped (one that is up to date is not); default 0. 0 or 1 */
+} zep_apply_options;
+
+/* Sets size and the defaults. */
+ZEP_API void zep_apply_options_init(zep_apply_options* options);
+
+/* What an apply did (or a check would do), as far as it got (a failure ends it early): the
+ * records it started, and how each of them ended. A record that a failure ends counts as
+ * started only. */
 typedef struct zep_apply_counts {
-    uint32_t size;    /* sizeof(zep_apply_counts), set by the caller */
-    uint32_t records; /* records started */
-    uint32_t applied; /* ZEP_RECORD_APPLIED */
-    uint32_t skipped; /* ZEP_RECORD_SKIPPED_TIME */
+    uint32_t size;       /* sizeof(zep_apply_counts), set by the caller */
+    uint32_t records;    /* ZEP_RECORD_STARTED */
+    uint32_t applied;    /* ZEP_RECORD_APPLIED */
+    uint32_t up_to_date; /* ZEP_RECORD_UP_TO_DATE */
+    uint32_t skipped;    /* ZEP_RECORD_SKIPPED_TIME */
+    uint32_t failing;    /* ZEP_RECORD_FAILING */
 } zep_apply_counts;
 
-/* zep_apply, also filling counts when it is not NULL, whatever the status; members past the
- * caller's size are left alone. A size of 0 is refused with ZEP_INVALID_ARGUMENT. */
-ZEP_API int zep_apply_counted(const char* diff_path, const char* directory,
-                              const zep_callbacks* callbacks, zep_apply_counts* counts);
+/* zep_apply with options (NULL: the defaults, as zep_apply), also filling counts when it is not
+ * NULL, whatever the status; members past the caller's size are left alone. A size of 0 in
+ * either struct is refused with ZEP_INVALID_ARGUMENT. */
+ZEP_API int zep_apply_with(const char* diff_path, const char* directory,
+                           const zep_apply_options* options, const zep_callbacks* callbacks,
+                           zep_apply_counts* counts);
 
 /* One record as zep_list reports it; the texts live until the callback returns. */
 typedef struct zep_record {

@@ -39,7 +39,11 @@ def test_create_list_apply_round_trip(tmp_path):
     assert (tmp_path / "work" / "app.bin").read_bytes() == new
     assert (tmp_path / "work" / "app.000").read_bytes() == old
 
-    # Applied again, the record's source has another time: skipped, with the reason.
+    # Applied again, the record's source has another time, but the file is the new version.
+    outcomes = zep.apply(diff, directory=tmp_path / "work")
+    assert outcomes == [zep.Outcome("app.bin", "app.bin", False, "already up to date")]
+    # Another file under that name: skipped, with the reason.
+    (tmp_path / "work" / "app.bin").write_bytes(b"other")
     outcomes = zep.apply(diff, directory=tmp_path / "work")
     assert outcomes == [zep.Outcome("app.bin", "app.bin", False, "time differs")]
 

@@ -49,7 +49,7 @@ _RUN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 _RECORD = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p)
 
 # The events of a record during apply (zep_record_event).
-_STARTED, _APPLIED, _SKIPPED_TIME = 0, 1, 2
+_STARTED, _APPLIED, _SKIPPED_TIME, _UP_TO_DATE = 0, 1, 2, 3
 
 
 class _Callbacks(ctypes.Structure):
@@ -163,6 +163,8 @@ class _Call:
             self.outcomes[-1] = Outcome(old, new, True, None)
         elif event == _SKIPPED_TIME:
             self.outcomes[-1] = Outcome(old, new, False, "time differs")
+        elif event == _UP_TO_DATE:
+            self.outcomes[-1] = Outcome(old, new, False, "already up to date")
 
     def check(self, status: int) -> None:
         if status != 0:

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -118,6 +119,13 @@ template <typename Command> int runCommand(const zep_callbacks* given, Command c
     return static_cast<int>(status);
 }
 
+// Members that take 0 or 1 alone.
+bool areFlags(std::initializer_list<int32_t> flags)
+{
+    return std::all_of(flags.begin(), flags.end(),
+                       [](int32_t flag) { return flag == 0 || flag == 1; });
+}
+
 // The options as given, or the defaults; false when the struct or a value cannot be taken.
 bool chosenTuning(const zep_create_options* options, Tuning& tuning)
 {
@@ -129,12 +137,23 @@ bool chosenTuning(const zep_create_options* options, Tuning& tuning)
             return false;
         chosen = given;
     }
-    const int32_t flags[] = {chosen.block_search, chosen.whole_file, chosen.compact};
-    if (std::any_of(std::begin(flags), std::end(flags),
-                    [](int32_t flag) { return flag != 0 && flag != 1; }))
+    if (!areFlags({chosen.block_search, chosen.whole_file, chosen.compact}))
         return false;
     tuning = {chosen.search_range, chosen.match_threshold, chosen.block_search, chosen.whole_file,
               chosen.compact};
+    return true;
+}
+
+// The apply options as given, or the defaults; false when the struct or a value cannot be taken.
+bool chosenApplyOptions(const zep_apply_options* options, ApplyOptions& chosen)
+{
+    zep_apply_options given;
+    zep_apply_options_init(&given);
+    if (options != nullptr && !readSized(options, given))
+        return false;
+    if (!areFlags({given.source_by_content, given.check_only, given.strict}))
+        return false;
+    chosen = {given.source_by_content != 0, given.check_only != 0, given.strict != 0};
     return true;
 }
 
@@ -172,27 +191,35 @@ int zep_create(const char* old_path, const char* new_path, const char* diff_path
     });
 }
 
-int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
+void zep_apply_options_init(zep_apply_options* options)
 {
-    return zep_apply_counted(diff_path, directory, callbacks, nullptr);
+    if (options != nullptr)
+        *options = {sizeof(zep_apply_options), 0, 0, 0};
 }
 
-int zep_apply_counted(const char* diff_path, const char* directory, const zep_callbacks* callbacks,
-                      zep_apply_counts* counts)
+int zep_apply(const char* diff_path, const char* directory, const zep_callbacks* callbacks)
 {
-    if (counts != nullptr && counts->size == 0)
-        return refuse(callbacks, "zep_apply_counted: the counts are not initialized.\n");
+    return zep_apply_with(diff_path, directory, nullptr, callbacks, nullptr);
+}
+
+int zep_apply_with(const char* diff_path, const char* directory, const zep_apply_options* options,
+                   const zep_callbacks* callbacks, zep_apply_counts* counts)
+{
     if (diff_path == nullptr)
         return refuse(callbacks, "zep_apply: the difference file's path is NULL.\n");
+    ApplyOptions chosen;
+    if (!chosenApplyOptions(options, chosen) || (counts != nullptr && counts->size == 0))
+        return refuse(callbacks, "zep_apply: the options or counts are not initialized or out "
+                                 "of range.\n");
     ApplyCounts counted;
     const int status = runCommand(callbacks, [&](const Report& report, RunFiles& files) {
-        applyDifferenceFile(report, files, diff_path, directory != nullptr ? directory : "",
+        applyDifferenceFile(report, files, diff_path, directory != nullptr ? directory : "", chosen,
                             counted);
     });
     if (counts != nullptr) {
         // As far as the caller's struct reaches; its size stays as the caller set it.
-        const zep_apply_counts filled = {counts->size, counted.records, counted.applied,
-                                         counted.skipped};
+        const zep_apply_counts filled = {counts->size,     counted.records, counted.applied,
+                                         counted.upToDate, counted.skipped, counted.failing};
         std::memcpy(counts, &filled, std::min<size_t>(counts->size, sizeof filled));
     }
     return status;
@@ -279,6 +306,10 @@ const char* zep_status_text(int status)
         return "internal error (an exception reached the library's edge)";
     case ZEP_INVALID_ARGUMENT:
         return "invalid argument";
+    case ZEP_CANCELLED:
+        return "cancelled by the caller";
+    case ZEP_NOT_ALL_APPLIED:
+        return "a record was skipped, or would not be applied";
     case ZEP_HEADER_BROKEN:
         return "a record's header is broken";
     case ZEP_STREAM_BROKEN:

@@ -166,11 +166,24 @@ void releaseMapping(const FileSlot& slot)
 
 }  // namespace
 
+void releaseSlot(FileSlot& slot)
+{
+    releaseMapping(slot);
+    if (slot.handle >= 0)
+        platform::closeFile(slot.handle);
+    slot.handle = -1;  // a second call releases nothing twice
+    slot.view = nullptr;
+    slot.viewLength = 0;
+}
+
 void RunFiles::release()
 {
     rollBackAppend(append);  // while the lock is still held
-    for (FileSlot* slot : {&source, &target, &diff})
+    for (FileSlot* slot : {&source, &target, &diff}) {
         releaseMapping(*slot);
+        slot->view = nullptr;
+        slot->viewLength = 0;
+    }
     if (holdsDiff) {
         const auto entry = std::find(heldHere.begin(), heldHere.end(),
                                      platform::FileIdentity{diffDevice, diffInode});
@@ -178,13 +191,8 @@ void RunFiles::release()
             heldHere.erase(entry);
         holdsDiff = false;
     }
-    for (FileSlot* slot : {&source, &target, &diff}) {
-        if (slot->handle >= 0)
-            platform::closeFile(slot->handle);
-        slot->handle = -1;  // a second call releases nothing twice
-        slot->view = nullptr;
-        slot->viewLength = 0;
-    }
+    for (FileSlot* slot : {&source, &target, &diff})
+        releaseSlot(*slot);
     for (DiscardedFile& file : discarded)
         removeRecorded(file, true);
     if (directory >= 0)

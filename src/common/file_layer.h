@@ -137,6 +137,8 @@ void dropMapping(FileSlot& slot);
 const uint8_t* mapWholeFile(const char* name, FileSlot& slot);  // statuses 1, 2, 3
 void unmapFile(const char* name, FileSlot& slot);               // status 5
 void closeChecked(const char* name, FileSlot& slot);            // status 5
+// Unmaps and closes without looking at results: for a slot whose file was only read.
+void releaseSlot(FileSlot& slot);
 // A slot that swallows whatever is written to it, for output that is only measured; closing
 // it cannot fail.
 void openNullSink(FileSlot& slot);

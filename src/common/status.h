@@ -30,6 +30,7 @@ enum class Status : int {
     INTERNAL = ZEP_INTERNAL,  // an exception reached the library's edge
     INVALID_ARGUMENT = ZEP_INVALID_ARGUMENT,  // a caller's argument the library cannot take
     CANCELLED = ZEP_CANCELLED,                // the caller's progress callback asked to stop
+    NOT_ALL_APPLIED = ZEP_NOT_ALL_APPLIED,    // a record skipped (strict) or would not apply
     HEADER_BROKEN = ZEP_HEADER_BROKEN,        // "Header broken.\n"
     STREAM_BROKEN = ZEP_STREAM_BROKEN,        // ".zep broken.\n"
     SOURCE_CRC = ZEP_SOURCE_CRC,              // "source file CRC is not match(broken?).\n"

@@ -66,30 +66,102 @@ void verifyChecksums(const RecordHeader& header, const RunningCrcs& crcs, bool s
         fail(Status::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
+// True when the file open in slot has length bytes whose checksum is crc. The file stays open;
+// the mapping made for this is gone again when it returns.
+bool holdsContent(const char* name, FileSlot& slot, uint32_t length, uint32_t crc)
+{
+    if (fileLength(slot) != length)
+        return false;
+    const uint8_t none = 0;
+    if (length == 0)
+        return crcBlock(&none, 0, crcInit()) == crc;
+    const bool holds = crcBlock(mapOpenedFile(name, slot), length, crcInit()) == crc;
+    dropMapping(slot);
+    return holds;
+}
+
 // One apply of one difference file, record by record: its files, the output buffer, running
 // checksums and progress of the record being replayed, and the counts the caller gets.
 class ApplyRun {
   public:
-    ApplyRun(const Report& runReport, RunFiles& runFiles, ApplyCounts& counts,
-             const uint8_t* mapping, const std::string& directory)
-        : files(runFiles), report(runReport), counts_(counts), target_(runFiles.target, runReport),
-          mapping_(mapping),
+    ApplyRun(const Report& runReport, RunFiles& runFiles, const ApplyOptions& options,
+             ApplyCounts& counts, const uint8_t* mapping, const std::string& directory)
+        : files(runFiles), report(runReport), options_(options), counts_(counts),
+          target_(runFiles.target, runReport), mapping_(mapping),
           directory_(directory.empty() || directory.back() == '/' ? directory : directory + "/"),
           temporaryDirectory_(platform::temporaryDirectory())
     {
     }
 
-    // Handles the record findRecord just loaded, skipped bytes behind the last one.
-    void applyRecord(RecordHeader& header, uint32_t skipped)
+    // Handles the record findRecord just loaded, skipped bytes behind the last one: applies it,
+    // or, for a check, tells what an apply would do with it.
+    void handleRecord(RecordHeader& header, uint32_t skipped)
     {
         const uint64_t recordOffset = mappedOffset_ + skipped;
         const uint64_t recordEnd =
             recordOffset + header.length + header.field32(HEADER_STREAM_LENGTH);
-        refuseUnsafeNames(header);
-        if (recordEnd > files.diff.viewLength)
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        if (!options_.checkOnly)
+            applyRecord(header, recordOffset);
+        else if (recordEnd > files.diff.viewLength)
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");  // ends the check: nothing follows
+        else
+            checkRecord(header);
         seekCurrent(files.diff, header.field32(HEADER_STREAM_LENGTH));
+        mappedOffset_ = recordEnd;
+        header.release();
+    }
 
+    // The difference file mapped anew, longer: the records read so far lie where they were.
+    void remap(const uint8_t* mapping)
+    {
+        mapping_ = mapping;
+    }
+
+  private:
+    // What the files on disk make of a record whose names passed their checks.
+    enum class Verdict { APPLY, UP_TO_DATE, TIME_DIFFERS };
+
+    // Prints the record's line, refuses a linked target, opens the source and decides. The
+    // time decides whether the source is read at all; where it is not the recorded one, a
+    // target that already holds the recorded destination makes the record up to date, and
+    // with sourceByContent a source of the recorded size and checksum is taken all the same.
+    // The source stays open only for APPLY.
+    Verdict examineRecord(const RecordHeader& header, const std::string& sourceName,
+                          const std::string& targetName)
+    {
+        const std::string source = directory_ + sourceName;
+        const std::string target = directory_ + targetName;
+        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
+        report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
+        ++counts_.records;
+        refuseLinkedTarget(targetName, target);
+        openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
+        if (sourceTimeMatches(header, files.source))
+            return Verdict::APPLY;
+        Verdict verdict = Verdict::TIME_DIFFERS;
+        if (holdsDestination(header, targetName, target))
+            verdict = Verdict::UP_TO_DATE;
+        else if (options_.sourceByContent && holdsSource(header, source))
+            return Verdict::APPLY;
+        closeChecked(source.c_str(), files.source);
+        if (verdict == Verdict::UP_TO_DATE) {
+            report.line("[%s] is already up to date.\n", printable(targetName).c_str());
+            report.recordEvent(ZEP_RECORD_UP_TO_DATE, sourceName, targetName);
+            ++counts_.upToDate;
+        } else {
+            report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
+            report.recordEvent(ZEP_RECORD_SKIPPED_TIME, sourceName, targetName);
+            ++counts_.skipped;
+        }
+        return verdict;
+    }
+
+    void applyRecord(const RecordHeader& header, uint64_t recordOffset)
+    {
+        refuseUnsafeNames(header);
+        if (recordOffset + header.length + header.field32(HEADER_STREAM_LENGTH) >
+            files.diff.viewLength)
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
         // Stored names are plain names: in the directory they lead to its files. Messages show
         // them behind the directory as the caller named it.
         const std::string sourceName = header.sourceName();
@@ -98,21 +170,8 @@ class ApplyRun {
         const std::string target = directory_ + targetName;
         std::string temporary;
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
-        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
-        report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
-        ++counts_.records;
-        refuseLinkedTarget(targetName, target);
-
-        // The time decides whether the source is read at all.
-        openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
-        if (!sourceTimeMatches(header, files.source)) {
-            report.line("[%s] time comparison error.\n", printable(sourceName).c_str());
-            report.recordEvent(ZEP_RECORD_SKIPPED_TIME, sourceName, targetName);
-            ++counts_.skipped;
-            closeChecked(source.c_str(), files.source);
+        if (examineRecord(header, sourceName, targetName) != Verdict::APPLY) {
             removeDiscarded(temporaryRecord);
-            mappedOffset_ = recordEnd;
-            header.release();
             return;
         }
         if (fileLength(files.source) > UINT32_MAX)
@@ -136,17 +195,57 @@ class ApplyRun {
         placeResult(files, report, temporaryRecord, temporary, targetName, target, access);
         report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
         ++counts_.applied;
-        mappedOffset_ = recordEnd;
-        header.release();
     }
 
-    // The difference file mapped anew, longer: the records read so far lie where they were.
-    void remap(const uint8_t* mapping)
+    // What applyRecord would do, told and counted, with nothing written. A failure that would
+    // end an apply is this record's answer, and the check goes on with the next record. Of a
+    // source that would be taken, the content is checked as well: an apply would fail on it.
+    void checkRecord(const RecordHeader& header)
     {
-        mapping_ = mapping;
+        const std::string sourceName = header.sourceName();
+        const std::string targetName = header.destName();
+        try {
+            refuseUnsafeNames(header);
+            const std::string source = directory_ + sourceName;
+            if (examineRecord(header, sourceName, targetName) != Verdict::APPLY)
+                return;
+            if (!holdsSource(header, source))
+                fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+            closeChecked(source.c_str(), files.source);
+            report.line("[%s] would be updated.\n", printable(targetName).c_str());
+            report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
+            ++counts_.applied;
+        } catch (const Failure& failure) {
+            releaseSlot(files.source);
+            report.line("%s", failure.message.c_str());
+            report.recordEvent(ZEP_RECORD_FAILING, sourceName, targetName);
+            ++counts_.failing;
+        }
     }
 
-  private:
+    // True when the open source has the recorded size and checksum.
+    bool holdsSource(const RecordHeader& header, const std::string& source)
+    {
+        return holdsContent(source.c_str(), files.source, header.field32(HEADER_SOURCE_SIZE),
+                            header.field32(HEADER_SOURCE_CRC));
+    }
+
+    // True when the target name leads to a file of the recorded destination's size and
+    // checksum. Read in the target slot, which is free until the result is written.
+    bool holdsDestination(const RecordHeader& header, const std::string& targetName,
+                          const std::string& target)
+    {
+        files.target.name = target;
+        files.target.handle = platform::openReadOnlyAt(files.directory, targetName.c_str());
+        if (files.target.handle < 0)
+            return false;
+        const bool holds =
+            holdsContent(target.c_str(), files.target, header.field32(HEADER_DEST_SIZE),
+                         header.field32(HEADER_DEST_CRC));
+        closeChecked(target.c_str(), files.target);
+        return holds;
+    }
+
     // Replays the record at recordOffset into the target file; true when the whole recorded
     // stream was used. A compact record's stream is rebuilt a piece at a time as the replay
     // goes, and then checked exactly as a plain record's.
@@ -258,6 +357,7 @@ class ApplyRun {
 
     RunFiles& files;
     const Report& report;
+    const ApplyOptions& options_;
     ApplyCounts& counts_;
     ReplayTarget target_;
     const uint8_t* mapping_;       // the difference file, mapped whole
@@ -269,7 +369,8 @@ class ApplyRun {
 }  // namespace
 
 void applyDifferenceFile(const Report& report, RunFiles& files, const char* diffPath,
-                         const std::string& directory, ApplyCounts& counts)
+                         const std::string& directory, const ApplyOptions& options,
+                         ApplyCounts& counts)
 {
     // Opened once: every name of the run is taken in this very directory, even if its own name
     // is moved to another one meanwhile (a deploy that switches a link to the current tree).
@@ -279,7 +380,7 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
              printable(directory.empty() ? "." : directory).c_str());
     openForRead(diffPath, files.diff);
     const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
-    ApplyRun applier(report, files, counts, mapping, directory);
+    ApplyRun applier(report, files, options, counts, mapping, directory);
     uint32_t skipped = 0;
     uint64_t at = 0;
     RecordHeader header;
@@ -299,7 +400,7 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
                 applier.remap(mapOpenedFile(diffPath, files.diff));
             }
         }
-        applier.applyRecord(header, skipped);
+        applier.handleRecord(header, skipped);
     }
     unmapFile(diffPath, files.diff);
     if (found == Found::BEING_WRITTEN)
@@ -307,6 +408,14 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
                     printable(diffPath).c_str(), static_cast<unsigned long long>(at));
     else if (counts.records == 0)
         report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
+    // Up to date counts as done: the files are the new versions either way.
+    const uint32_t notApplied = counts.skipped + counts.failing;
+    if (options.checkOnly && notApplied != 0)
+        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records would not be applied.\n",
+             printable(diffPath).c_str(), notApplied, counts.records);
+    if (options.strict && notApplied != 0)
+        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records skipped.\n",
+             printable(diffPath).c_str(), notApplied, counts.records);
 }
 
 }  // namespace zep

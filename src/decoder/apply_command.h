@@ -11,17 +11,29 @@
 
 namespace zep {
 
-// What an apply did with the records it reached, counted as it goes.
+// How an apply treats the records.
+struct ApplyOptions {
+    bool sourceByContent = false;  // a source whose time differs is taken when its content is right
+    bool checkOnly = false;        // tell what an apply would do, writing nothing
+    bool strict = false;           // a record skipped ends the run with NOT_ALL_APPLIED
+};
+
+// What an apply did with the records it reached (or, checking, would do), counted as it goes.
 struct ApplyCounts {
     uint32_t records = 0;  // started
     uint32_t applied = 0;
-    uint32_t skipped = 0;  // the old version's time was not the recorded one
+    uint32_t upToDate = 0;  // the target already held the new version
+    uint32_t skipped = 0;   // the old version's time was not the recorded one
+    uint32_t failing = 0;   // checking: an apply would fail on it
 };
 
 // Applies every record to the files in directory ("": the current one), which is opened once
 // when the run starts (status 1 when it cannot be). The files it opens are held in files, which
 // the caller releases however the apply ends; counts tell how far it got, also when it fails.
+// A check or a strict apply that did not apply every record that was not up to date ends with
+// NOT_ALL_APPLIED once every record was handled.
 void applyDifferenceFile(const Report& report, RunFiles& files, const char* diffPath,
-                         const std::string& directory, ApplyCounts& counts);
+                         const std::string& directory, const ApplyOptions& options,
+                         ApplyCounts& counts);
 
 }  // namespace zep

@@ -14,8 +14,8 @@
 namespace zep {
 
 void placeResult(RunFiles& files, const Report& report, DiscardedFile* temporaryRecord,
-             const std::string& temporary, const std::string& targetName,
-             const std::string& target, const platform::FileAccess& access)
+                 const std::string& temporary, const std::string& targetName,
+                 const std::string& target, const platform::FileAccess& access)
 {
     const int directory = files.directory;
     DiscardedFile* hiddenRecord = nullptr;
@@ -38,8 +38,7 @@ void placeResult(RunFiles& files, const Report& report, DiscardedFile* temporary
         if (moved && platform::setAccess(placed, platform::privateAccess())) {
             // Recorded before it is back, so that a stop removes it wherever it is.
             DiscardedFile* back = discardOnStop(files, AT_FDCWD, temporary.c_str());
-            if (platform::renameNoReplace(directory, hidden.c_str(), AT_FDCWD,
-                                          temporary.c_str()))
+            if (platform::renameNoReplace(directory, hidden.c_str(), AT_FDCWD, temporary.c_str()))
                 forgetDiscarded(hiddenRecord);
             else
                 forgetDiscarded(back);  // the name may be another program's now
@@ -86,10 +85,10 @@ void placeResult(RunFiles& files, const Report& report, DiscardedFile* temporary
         forgetDiscarded(backup);
         backup = nullptr;
     }
-    const bool renamed = replacing ? platform::renameReplacing(directory, hidden.c_str(),
-                                                               directory, targetName.c_str())
-                                   : platform::renameNoReplace(directory, hidden.c_str(),
-                                                               directory, targetName.c_str());
+    const bool renamed =
+        replacing
+            ? platform::renameReplacing(directory, hidden.c_str(), directory, targetName.c_str())
+            : platform::renameNoReplace(directory, hidden.c_str(), directory, targetName.c_str());
     if (renamed)
         forgetDiscarded(hiddenRecord);
     platform::releaseSignals(held);

@@ -2,6 +2,7 @@
 #include "driver/command_line.h"
 
 #include <cctype>
+#include <cstring>
 #include <sys/stat.h>
 #include <vector>
 
@@ -32,6 +33,14 @@ bool isOption(const std::string& argument)
     if (argument.size() == 1)
         return true;
     return argument.find('/', 1) == std::string::npos && !pathExists(argument.c_str());
+}
+
+// An argument that the option parser would take for one of the options below.
+bool looksLikeOption(const std::string& argument)
+{
+    static const char kLetters[] = "BCEMSTVWZ";
+    return argument.size() >= 2 && isOption(argument) &&
+           std::strchr(kLetters, std::toupper(static_cast<unsigned char>(argument[1]))) != nullptr;
 }
 
 }  // namespace
@@ -65,6 +74,10 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         const std::string argument = argv[index];
         if (!isOption(argument))
             break;
+        if (argument == "--help" || argument == "--version") {
+            invocation.command = argument == "--help" ? Command::HELP : Command::VERSION;
+            return invocation;
+        }
         const char letter =
             argument.size() > 1
                 ? static_cast<char>(std::toupper(static_cast<unsigned char>(argument[1])))
@@ -73,11 +86,20 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         case 'B':
             invocation.options.block_search = 0;
             break;
+        case 'C':
+            invocation.applyOptions.check_only = 1;
+            break;
+        case 'E':
+            invocation.applyOptions.strict = 1;
+            break;
         case 'M':
             invocation.options.match_threshold = parseOptionValue(argument.c_str() + 2);
             break;
         case 'S':
             invocation.options.search_range = parseOptionValue(argument.c_str() + 2);
+            break;
+        case 'T':
+            invocation.applyOptions.source_by_content = 1;
             break;
         case 'V':
             view = true;
@@ -105,6 +127,8 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         invocation.command = Command::CREATE;
         invocation.destPath = files[1];
         invocation.diffPath = files.size() >= 3 ? files[2] : diffName(files[1]);
+        if (files.size() >= 3 && looksLikeOption(files[2]) && !pathExists(files[2].c_str()))
+            invocation.command = Command::MISPLACED_OPTION;
     }
     return invocation;
 }
@@ -115,3 +139,20 @@ const char kUsage[] = "Usage: zep zep-filename\n"
                       "       zep source-filename destination-filename [zep-filename]\n"
                       "Option:\n"
                       "V|v\tview .zep file\n";
+
+const char kHelp[] =
+    "Usage: zep [-W] [-Z] [-B] [-Mn] [-Sn] old new [file.zep]  append the record old -> new\n"
+    "       zep [-C] [-E] [-T] file.zep   apply every record in the current directory\n"
+    "       zep -V file.zep               list the records\n"
+    "Options go in front of the file names, as -X or /X, in either case:\n"
+    "  -W   search the whole old version (insertions, moves of any size)\n"
+    "  -Z   compact record (zstd); -W -Z gives the smallest records\n"
+    "  -B   no block search (default on)\n"
+    "  -Mn  match threshold of the near search in percent (default 65)\n"
+    "  -Sn  shifts the near search tries on each side (default 47)\n"
+    "  -V   list the records instead of applying them\n"
+    "  -C   check what an apply would do, writing nothing (status 17: not all)\n"
+    "  -E   apply strictly: status 17 when a record was skipped\n"
+    "  -T   take an old version whose time differs when its content is right\n"
+    "  --help     this text\n"
+    "  --version  the version\n";

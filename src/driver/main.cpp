@@ -81,8 +81,18 @@ int view(const Invocation& invocation, const zep_callbacks& callbacks)
 int main(int argc, char** argv)
 {
     handleStopSignals();
-    std::fputs(kBanner, stderr);
     const Invocation invocation = parseCommandLine(argc, argv);
+    // Asked for on purpose, these go to standard output, and alone.
+    if (invocation.command == Command::HELP || invocation.command == Command::VERSION) {
+        if (invocation.command == Command::HELP) {
+            std::fputs(kBanner, stdout);
+            std::fputs(kHelp, stdout);
+        } else {
+            std::fwrite(kBanner, 1, std::strlen(kBanner) - 1, stdout);  // the line alone
+        }
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? ZEP_OK : ZEP_CANNOT_WRITE;
+    }
+    std::fputs(kBanner, stderr);
     const zep_callbacks callbacks = {
         sizeof(zep_callbacks), nullptr, toStandardError, toStandardError,
         showProgress,          onRun,   nullptr};
@@ -90,10 +100,20 @@ int main(int argc, char** argv)
     case Command::USAGE:
         std::fputs(kUsage, stderr);
         return ZEP_USAGE;
+    case Command::HELP:
+    case Command::VERSION:
+        break;  // handled above
+    case Command::MISPLACED_OPTION:
+        std::fprintf(stderr,
+                     "[%s] looks like an option; options go in front of the file names. "
+                     "Nothing written.\n",
+                     printable(invocation.diffPath.c_str()).c_str());
+        return ZEP_USAGE;
     case Command::VIEW:
         return view(invocation, callbacks);
     case Command::APPLY:
-        return zep_apply(invocation.sourcePath.c_str(), nullptr, &callbacks);
+        return zep_apply_with(invocation.sourcePath.c_str(), nullptr, &invocation.applyOptions,
+                              &callbacks, nullptr);
     case Command::CREATE:
         return zep_create(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
                           invocation.diffPath.c_str(), &invocation.options, &callbacks);

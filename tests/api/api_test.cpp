@@ -4,7 +4,6 @@
 #include "support/scratch_directory.h"
 #include "zep/zep.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <dirent.h>
@@ -155,21 +154,40 @@ TEST(ApiTest, NothingLeavesThroughTheEdgeAndBadArgumentsGetAStatus)
     options.compact = 77;
     ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, nullptr), ZEP_OK);
 
-    // Counts of what an apply did, as far as the caller's struct reaches: applied, then skipped
-    // once the old version has another time.
-    zep_apply_counts counts{0, 9, 9, 9};
-    EXPECT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts),
+    // What an apply did, counted, as far as the caller's struct reaches, with each option in
+    // turn: applied; up to date once the old version has another time; skipped once the target
+    // differs too, which strict makes a failure and a check reports; taken by its content.
+    zep_apply_counts counts{};
+    EXPECT_EQ(zep_apply_with(diff.c_str(), nullptr, nullptr, nullptr, &counts),
               ZEP_INVALID_ARGUMENT);
-    counts.size = sizeof counts;
-    ASSERT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts), ZEP_OK);
-    EXPECT_EQ((std::array{counts.records, counts.applied, counts.skipped}),
-              (std::array{1u, 1u, 0u}));
+    const auto applyWith = [&](int32_t byContent, int32_t check, int32_t strict) {
+        const zep_apply_options chosen = {sizeof chosen, byContent, check, strict};
+        counts = {sizeof counts, 9, 9, 9, 9, 9};
+        const int status =
+            zep_apply_with(diff.c_str(), scratch.path().c_str(), &chosen, nullptr, &counts);
+        return std::vector<uint32_t>{static_cast<uint32_t>(status),
+                                     counts.records,
+                                     counts.applied,
+                                     counts.up_to_date,
+                                     counts.skipped,
+                                     counts.failing};
+    };
+    using Counts = std::vector<uint32_t>;
+    EXPECT_EQ(applyWith(0, 0, 0), (Counts{ZEP_OK, 1, 1, 0, 0, 0}));
     const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, old.c_str(), longAgo, 0), 0);
-    counts = {offsetof(zep_apply_counts, skipped), 9, 9, 9};
-    ASSERT_EQ(zep_apply_counted(diff.c_str(), scratch.path().c_str(), nullptr, &counts), ZEP_OK);
-    EXPECT_EQ((std::array{counts.records, counts.applied, counts.skipped}),
-              (std::array{1u, 0u, 9u}));
+    EXPECT_EQ(applyWith(0, 0, 1), (Counts{ZEP_OK, 1, 0, 1, 0, 0}));
+    scratch.file("new.bin", "elsewhere");
+    EXPECT_EQ(applyWith(0, 0, 0), (Counts{ZEP_OK, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(applyWith(0, 0, 1), (Counts{ZEP_NOT_ALL_APPLIED, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(applyWith(0, 1, 0), (Counts{ZEP_NOT_ALL_APPLIED, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(applyWith(1, 1, 0), (Counts{ZEP_OK, 1, 1, 0, 0, 0}));
+    EXPECT_EQ(ScratchDirectory::read(changed), "elsewhere");  // a check writes nothing
+    EXPECT_EQ(applyWith(1, 0, 1), (Counts{ZEP_OK, 1, 1, 0, 0, 0}));
+    counts = {offsetof(zep_apply_counts, applied), 9, 9, 9, 9, 9};
+    EXPECT_EQ(zep_apply_with(diff.c_str(), scratch.path().c_str(), nullptr, nullptr, &counts),
+              ZEP_OK);
+    EXPECT_EQ((Counts{counts.records, counts.applied}), (Counts{1, 9}));
 }
 
 TEST(ApiTest, ACallbackMayUseTheFileOnceItsRecordIsDone)
@@ -274,14 +292,14 @@ TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
     closedir(directory);
     EXPECT_EQ(entries, 3);  // ".", ".." and a
 
-    // What apply did with each record, as events: started and stopped, then applied, then
-    // skipped since the old version is gone.
+    // What apply did with each record, as events: started and stopped, then applied, then up
+    // to date: the old version is gone, and the file already holds the new one.
     EXPECT_EQ(heard.events, std::to_string(ZEP_RECORD_STARTED) + " a a\n");
     heard.cancelAt = 101;
     heard.events.clear();
     ASSERT_EQ(zep_apply(diff.c_str(), work.c_str(), &callbacks), ZEP_OK);
     ASSERT_EQ(zep_apply(diff.c_str(), work.c_str(), &callbacks), ZEP_OK);
-    EXPECT_EQ(heard.events, "0 a a\n1 a a\n0 a a\n2 a a\n");
+    EXPECT_EQ(heard.events, "0 a a\n1 a a\n0 a a\n3 a a\n");
 }
 
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)

@@ -189,6 +189,68 @@ TEST_F(ApplyCliTest, TimeCheckSkipsOnlyTheRecordWhoseSourceChanged)
     EXPECT_TRUE(temporaryFiles().empty());
 }
 
+// What -T, -C and -E make of each state of the files on disk: a source as staged, one whose time
+// alone changed, a target that already holds the new version, a source whose content changed
+// with its time or without it, a missing source; in either option form. What an apply prints
+// (progress left out) and ends with, and whether it wrote.
+TEST_F(ApplyCliTest, ContentCheckAndStrictOptionsFollowTheFilesOnDisk)
+{
+    struct Case {
+        std::vector<std::string> options;
+        std::string state;
+        std::string lines;
+        int status;
+        bool writes;
+    };
+    const std::string skip = "[a] time comparison error.\n";
+    const std::string wouldNot = "[d.zep] 1 of 1 records would not be applied.\n";
+    const std::string current = "[a] is already up to date.\n";
+    const std::vector<Case> cases = {
+        {{}, "touched", skip, 0, false},
+        {{"-E"}, "touched", skip + "[d.zep] 1 of 1 records skipped.\n", 17, false},
+        {{"/t"}, "touched", "\n", 0, true},
+        {{"-T", "-E"}, "changed", skip + "[d.zep] 1 of 1 records skipped.\n", 17, false},
+        {{"-C"}, "staged", "[a] would be updated.\n", 0, false},
+        {{"-C"}, "touched", skip + wouldNot, 17, false},
+        {{"/c", "/T"}, "touched", "[a] would be updated.\n", 0, false},
+        {{"-C", "-T"}, "changed", skip + wouldNot, 17, false},
+        {{"-C"}, "same time", "source file CRC is not match(broken?).\n" + wouldNot, 17, false},
+        {{"-C"}, "missing", "[a] not exist.\n" + wouldNot, 17, false},
+        {{}, "applied", current, 0, false},
+        {{"-E"}, "applied", current, 0, false},
+        {{"-C", "-E"}, "applied", current, 0, false},
+    };
+    stage("a", "old text", "new text");
+    const std::string record = readFile("d.zep");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state + " " + testing::PrintToString(c.options));
+        for (const std::string& name : listDirectory())
+            if (name != "old" && name != "new")
+                removeFile(name);
+        writeFile("d.zep", record);
+        writeFile("a", c.state == "applied" ? "new text" : "old text");
+        if (c.state == "changed" || c.state == "same time")
+            writeFile("a", "odd text");
+        setModified("a", c.state == "staged" || c.state == "same time" ? kOldSeconds : 1,
+                    kOldNanoseconds);
+        if (c.state == "missing")
+            removeFile("a");
+        const std::vector<std::string> before = listDirectory();
+        std::vector<std::string> args = c.options;
+        args.push_back("d.zep");
+        const ToolRun run = runTool(args, {"TZ=UTC", "TMPDIR=" + temporaryDirectory_});
+        std::string lines = run.err;
+        for (size_t at; (at = lines.find("%\r")) != std::string::npos;) {
+            const size_t digits = lines.find_last_not_of("0123456789", at - 1) + 1;
+            lines.erase(digits, at + 2 - digits);  // the progress
+        }
+        EXPECT_EQ(lines, kBanner + "a > a\n" + c.lines);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(listDirectory() != before, c.writes);
+        EXPECT_TRUE(temporaryFiles().empty());
+    }
+}
+
 TEST_F(ApplyCliTest, BackupsTakeTheFirstFreeNumberAndNeverReplace)
 {
     stage("a.txt", "old a", "new a");

@@ -72,3 +72,31 @@ TEST_F(CommandLineCliTest, AbsolutePathsAreFileArgumentsNotOptions)
     const ToolRun option = runTool({"/V", path("update.zep")});
     EXPECT_EQ(option.err, kBanner + notZep);
 }
+
+TEST_F(CommandLineCliTest, HelpVersionAndAnOptionPutLastAnswerWithoutWriting)
+{
+    const ToolRun help = runTool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.substr(0, kBanner.size()), kBanner);
+    for (const char* line : {"\n  -W ", "\n  -Z ", "-W -Z gives the smallest", "\n  -B ",
+                             "\n  -Mn ", "\n  -Sn ", "\n  -V ", "\n  -C ", "\n  -E ", "\n  -T ",
+                             "\n  --version "})
+        EXPECT_NE(help.out.find(line), std::string::npos) << line;
+    const ToolRun version = runTool({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out + "\n", kBanner);
+    EXPECT_EQ(version.err, "");
+
+    // A difference file spelled like an option, and naming nothing, was meant as one.
+    writeFile("old", "old text");
+    writeFile("new", "new text");
+    for (const std::string last : {"-W", "/Z", "-M50", "/b", "-z"}) {
+        const ToolRun run = runTool({"old", "new", last});
+        EXPECT_EQ(run.status, 246) << last;
+        EXPECT_EQ(run.err, kBanner + "[" + last +
+                               "] looks like an option; options go in front of the file names. "
+                               "Nothing written.\n");
+        EXPECT_EQ(listDirectory(), (std::vector<std::string>{"new", "old"}));
+    }
+}

@@ -188,7 +188,7 @@ TEST_F(FaultInjectionCliTest, ApplyingTheSameFileTwiceChangesNothingTheSecondTim
     ASSERT_EQ(applyIn(work_, temporary_).status, 0);
     const ToolRun again = applyIn(work_, temporary_);
     EXPECT_EQ(again.status, 0);
-    EXPECT_TRUE(endsWith(again.err, "a > a\n[a] time comparison error.\n")) << again.err;
+    EXPECT_TRUE(endsWith(again.err, "a > a\n[a] is already up to date.\n")) << again.err;
     EXPECT_EQ(readFile("a"), "new text");
     EXPECT_EQ(readFile("a.000"), "old text");
     EXPECT_FALSE(exists("a.001"));
