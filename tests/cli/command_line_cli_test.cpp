@@ -79,9 +79,9 @@ TEST_F(CommandLineCliTest, HelpVersionAndAnOptionPutLastAnswerWithoutWriting)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.substr(0, kBanner.size()), kBanner);
-    for (const char* line : {"\n  -W ", "\n  -Z ", "-W -Z gives the smallest", "\n  -B ",
-                             "\n  -Mn ", "\n  -Sn ", "\n  -V ", "\n  -C ", "\n  -E ", "\n  -T ",
-                             "\n  --version "})
+    for (const char* line :
+         {"\n  -W ", "\n  -Z ", "-W -Z gives the smallest", "\n  -B ", "\n  -Mn ", "\n  -Sn ",
+          "\n  -V ", "\n  -C ", "\n  -E ", "\n  -T ", "\n  --version "})
         EXPECT_NE(help.out.find(line), std::string::npos) << line;
     const ToolRun version = runTool({"--version"});
     EXPECT_EQ(version.status, 0);
