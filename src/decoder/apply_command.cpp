@@ -199,7 +199,8 @@ class ApplyRun {
 
     // What applyRecord would do, told and counted, with nothing written. A failure that would
     // end an apply is this record's answer, and the check goes on with the next record. Of a
-    // source that would be taken, the content is checked as well: an apply would fail on it.
+    // source that would be taken, the content is checked as well, and the target's place: an
+    // apply would fail on either.
     void checkRecord(const RecordHeader& header)
     {
         const std::string sourceName = header.sourceName();
@@ -212,6 +213,10 @@ class ApplyRun {
             if (!holdsSource(header, source))
                 fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
             closeChecked(source.c_str(), files.source);
+            // A directory under the target name would stop the result's final rename.
+            platform::Entry entry;
+            if (platform::entryOf(files.directory, targetName.c_str(), entry) && entry.directory)
+                fail(Status::RENAME_FAILED, "Rename error temp file.\n");
             report.line("[%s] would be updated.\n", printable(targetName).c_str());
             report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
             ++counts_.applied;
