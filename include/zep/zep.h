@@ -160,9 +160,11 @@ typedef struct zep_apply_options {
     int32_t source_by_content; /* 1 (-T) also takes an old version whose time is not the
                                 * recorded one when its size and CRC-32 are; default 0. 0 or 1 */
     int32_t check_only;        /* 1 (-C) writes nothing: tells per record what an apply would
-                                * do, checking each old version's content as well, and ends
-                                * with ZEP_NOT_ALL_APPLIED unless every record would be applied
-                                * or is up to date; default 0. 0 or 1 */
+                                * do, rebuilding each result into nothing and comparing its
+                                * checksums, a record that works on an earlier one's result
+                                * judged against that result; ends with ZEP_NOT_ALL_APPLIED
+                                * unless every record would be applied or is up to date;
+                                * default 0. 0 or 1 */
     int32_t strict;            /* 1 (-E) ends with ZEP_NOT_ALL_APPLIED when a record was
                                 * skipped (one that is up to date is not); default 0. 0 or 1 */
 } zep_apply_options;

@@ -32,6 +32,7 @@ void OutputBuffer::reset()
     fill_ = 0;
     flushCrc_ = nullptr;
     flushCrcFrom_ = 0;
+    flushed_ = 0;
 }
 
 void OutputBuffer::flush(FileSlot& file)
@@ -45,6 +46,7 @@ void OutputBuffer::flush(FileSlot& file)
     flushCrcFrom_ = 0;
     if (!platform::writeFile(file.handle, buffer_, count))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(file.name).c_str());
+    flushed_ += count;
 }
 
 void OutputBuffer::write(FileSlot& file, const uint8_t* data, uint32_t count, uint32_t* crc)

@@ -41,6 +41,11 @@ class OutputBuffer {
     {
         return fill_;
     }
+    // Bytes written out since the last reset: the length of a file that cannot tell it (a sink).
+    uint64_t flushed() const
+    {
+        return flushed_;
+    }
 
   private:
     void append(const uint8_t* data, uint32_t count, uint32_t* crc);
@@ -50,6 +55,7 @@ class OutputBuffer {
     uint32_t fill_ = 0;
     uint32_t* flushCrc_ = nullptr;
     uint32_t flushCrcFrom_ = 0;  // buffered bytes before this are not the flush checksum's
+    uint64_t flushed_ = 0;
 };
 
 }  // namespace zep

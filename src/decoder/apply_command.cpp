@@ -11,6 +11,7 @@
 #include "decoder/cover_replay.h"
 #include "decoder/instruction_interpreter.h"
 #include "decoder/result_placement.h"
+#include "decoder/written_versions.h"
 #include "format/compact_reader.h"
 #include "format/compact_stream.h"
 #include "format/cover_reader.h"
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,21 +37,6 @@ void refuseUnsafeNames(const RecordHeader& header)
     for (const char* name : names)
         if (!isStorableName(name))
             fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
-}
-
-// The source's last-write time at the precision the record kept: whole milliseconds when flag
-// bit 0 is set, whole seconds otherwise. A time in the hour that comes twice when daylight
-// saving ends matches either reading of the recorded text.
-bool sourceTimeMatches(const RecordHeader& header, const FileSlot& source)
-{
-    const bool keepMilliseconds = (header.field16(HEADER_FLAGS) & FLAG_MILLISECONDS) != 0;
-    const uint64_t actual = lastWriteTime(source, keepMilliseconds);
-    uint64_t readings[2];
-    const uint32_t count = parseTimeStampReadings(header.bytes + HEADER_SOURCE_TIME, readings);
-    for (uint32_t i = 0; i < count; ++i)
-        if (readings[i] == actual)
-            return true;
-    return false;
 }
 
 // The first mismatch decides. A replay that ended before the recorded end of its stream counts
@@ -85,8 +72,9 @@ bool holdsContent(const char* name, FileSlot& slot, uint32_t length, uint32_t cr
 class ApplyRun {
   public:
     ApplyRun(const Report& runReport, RunFiles& runFiles, const ApplyOptions& options,
-             ApplyCounts& counts, const uint8_t* mapping, const std::string& directory)
-        : files(runFiles), report(runReport), options_(options), counts_(counts),
+             ApplyCounts& counts, const uint8_t* mapping, const std::string& directory,
+             const WrittenVersions& written)
+        : files(runFiles), report(runReport), options_(options), counts_(counts), written_(written),
           target_(runFiles.target, runReport), mapping_(mapping),
           directory_(directory.empty() || directory.back() == '/' ? directory : directory + "/"),
           temporaryDirectory_(platform::temporaryDirectory())
@@ -105,7 +93,7 @@ class ApplyRun {
         else if (recordEnd > files.diff.viewLength)
             fail(Status::STREAM_BROKEN, ".zep broken.\n");  // ends the check: nothing follows
         else
-            checkRecord(header);
+            checkRecord(header, recordOffset);
         seekCurrent(files.diff, header.field32(HEADER_STREAM_LENGTH));
         mappedOffset_ = recordEnd;
         header.release();
@@ -118,32 +106,37 @@ class ApplyRun {
     }
 
   private:
-    // What the files on disk make of a record whose names passed their checks.
+    // What the files make of a record whose names passed their checks.
     enum class Verdict { APPLY, UP_TO_DATE, TIME_DIFFERS };
 
-    // Prints the record's line, refuses a linked target, opens the source and decides. The
-    // time decides whether the source is read at all; where it is not the recorded one, a
-    // target that already holds the recorded destination makes the record up to date, and
-    // with sourceByContent a source of the recorded size and checksum is taken all the same.
-    // The source stays open only for APPLY.
-    Verdict examineRecord(const RecordHeader& header, const std::string& sourceName,
-                          const std::string& targetName)
+    // Refuses a linked target, opens the source and decides. The time decides whether the
+    // source is read at all; where it is not the recorded one, a target that already holds the
+    // recorded destination (or one that a later record of this file writes under that name)
+    // makes the record up to date, and with sourceByContent a source of the recorded size and
+    // checksum is taken all the same. A check takes a name that an earlier record would have
+    // written as that record's destination. The source stays open only for APPLY from disk.
+    Verdict examineRecord(const RecordHeader& header, uint64_t recordOffset,
+                          const std::string& sourceName, const std::string& targetName)
     {
         const std::string source = directory_ + sourceName;
         const std::string target = directory_ + targetName;
-        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
-        report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
-        ++counts_.records;
         refuseLinkedTarget(targetName, target);
-        openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
-        if (sourceTimeMatches(header, files.source))
+        const auto expected = expected_.find(sourceName);
+        uint64_t ticks = 0;
+        if (expected != expected_.end()) {
+            ticks = expected->second.ticks;
+        } else {
+            openForRead(files.directory, sourceName.c_str(), source.c_str(), files.source);
+            platform::lastWriteTicks(files.source.handle, ticks);
+        }
+        if (isSourceTime(header, ticks))
             return Verdict::APPLY;
         Verdict verdict = Verdict::TIME_DIFFERS;
-        if (holdsDestination(header, targetName, target))
+        if (holdsAnyOf(targetName, target, written_.from(targetName, recordOffset)))
             verdict = Verdict::UP_TO_DATE;
-        else if (options_.sourceByContent && holdsSource(header, source))
+        else if (options_.sourceByContent && holdsSource(header, sourceName))
             return Verdict::APPLY;
-        closeChecked(source.c_str(), files.source);
+        releaseSlot(files.source);
         if (verdict == Verdict::UP_TO_DATE) {
             report.line("[%s] is already up to date.\n", printable(targetName).c_str());
             report.recordEvent(ZEP_RECORD_UP_TO_DATE, sourceName, targetName);
@@ -170,13 +163,12 @@ class ApplyRun {
         const std::string target = directory_ + targetName;
         std::string temporary;
         DiscardedFile* const temporaryRecord = createTemporary(temporary);
-        if (examineRecord(header, sourceName, targetName) != Verdict::APPLY) {
+        startRecord(sourceName, targetName);
+        if (examineRecord(header, recordOffset, sourceName, targetName) != Verdict::APPLY) {
             removeDiscarded(temporaryRecord);
             return;
         }
-        if (fileLength(files.source) > UINT32_MAX)
-            fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
-        const uint8_t* sourceView = mapOpenedFile(source.c_str(), files.source);
+        const uint8_t* sourceView = mapSource(source);
         const platform::FileAccess access = resultAccess(sourceName);
 
         openForWrite(temporary.c_str(), files.target);
@@ -197,56 +189,132 @@ class ApplyRun {
         ++counts_.applied;
     }
 
-    // What applyRecord would do, told and counted, with nothing written. A failure that would
-    // end an apply is this record's answer, and the check goes on with the next record. Of a
-    // source that would be taken, the content is checked as well, and the target's place: an
-    // apply would fail on either.
-    void checkRecord(const RecordHeader& header)
+    // What applyRecord would do, told and counted, with nothing written: the same steps, the
+    // result rebuilt into nothing and its three checksums compared. A failure that would end an
+    // apply is this record's answer, and the check goes on with the next record, taking the
+    // target as the record would leave it. Where the source is such a version, only what the
+    // record holds is checked (its size, its checksum, a plain or covers stream's checksum).
+    void checkRecord(const RecordHeader& header, uint64_t recordOffset)
     {
         const std::string sourceName = header.sourceName();
         const std::string targetName = header.destName();
+        startRecord(sourceName, targetName);
         try {
             refuseUnsafeNames(header);
-            const std::string source = directory_ + sourceName;
-            if (examineRecord(header, sourceName, targetName) != Verdict::APPLY)
+            refuseUnwritablePlaces();
+            if (examineRecord(header, recordOffset, sourceName, targetName) != Verdict::APPLY)
                 return;
-            if (!holdsSource(header, source))
-                fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-            closeChecked(source.c_str(), files.source);
+            if (expected_.count(sourceName) != 0)
+                checkExpectedSource(header, recordOffset, sourceName);
+            else
+                rebuildIntoNothing(header, recordOffset, directory_ + sourceName);
             // A directory under the target name would stop the result's final rename.
             platform::Entry entry;
             if (platform::entryOf(files.directory, targetName.c_str(), entry) && entry.directory)
                 fail(Status::RENAME_FAILED, "Rename error temp file.\n");
+            expected_[targetName] = destinationOf(header);
             report.line("[%s] would be updated.\n", printable(targetName).c_str());
             report.recordEvent(ZEP_RECORD_APPLIED, sourceName, targetName);
             ++counts_.applied;
         } catch (const Failure& failure) {
             releaseSlot(files.source);
+            releaseSlot(files.target);
             report.line("%s", failure.message.c_str());
             report.recordEvent(ZEP_RECORD_FAILING, sourceName, targetName);
             ++counts_.failing;
         }
     }
 
-    // True when the open source has the recorded size and checksum.
-    bool holdsSource(const RecordHeader& header, const std::string& source)
+    void startRecord(const std::string& sourceName, const std::string& targetName)
     {
-        return holdsContent(source.c_str(), files.source, header.field32(HEADER_SOURCE_SIZE),
-                            header.field32(HEADER_SOURCE_CRC));
+        report.line("%s > %s\n", printable(sourceName).c_str(), printable(targetName).c_str());
+        report.recordEvent(ZEP_RECORD_STARTED, sourceName, targetName);
+        ++counts_.records;
     }
 
-    // True when the target name leads to a file of the recorded destination's size and
-    // checksum. Read in the target slot, which is free until the result is written.
-    bool holdsDestination(const RecordHeader& header, const std::string& targetName,
-                          const std::string& target)
+    const uint8_t* mapSource(const std::string& source)
     {
+        if (fileLength(files.source) > UINT32_MAX)
+            fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
+        return mapOpenedFile(source.c_str(), files.source);
+    }
+
+    // The replay of applyRecord into nothing: what fails there fails here.
+    void rebuildIntoNothing(const RecordHeader& header, uint64_t recordOffset,
+                            const std::string& source)
+    {
+        const uint8_t* sourceView = mapSource(source);
+        openNullSink(files.target);
+        const bool streamComplete = replay(header, sourceView, recordOffset);
+        verifyChecksums(header, target_.crcs, streamComplete,
+                        target_.out.flushed() == header.field32(HEADER_DEST_SIZE));
+        closeNullSink(files.target);
+        unmapFile(source.c_str(), files.source);
+    }
+
+    // A source that an earlier record would write is not on disk to replay against: its
+    // version and the record's own stream checksum, where that covers the stored bytes, stand
+    // in for the replay.
+    void checkExpectedSource(const RecordHeader& header, uint64_t recordOffset,
+                             const std::string& sourceName)
+    {
+        if (!holdsSource(header, sourceName))
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        const uint8_t* stream = mapping_ + recordOffset + header.length;
+        const uint32_t length = header.field32(HEADER_STREAM_LENGTH);
+        const bool compact = (header.field16(HEADER_FLAGS) & FLAG_COMPACT) != 0;
+        if ((!compact || (length != 0 && stream[0] == COMPACT_COVERS)) &&
+            crcBlock(stream, length, crcInit()) != header.field32(HEADER_STREAM_CRC))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+    }
+
+    // The places an apply writes: the temporary directory, and the directory it works in.
+    void refuseUnwritablePlaces() const
+    {
+        if (!platform::isWritableDirectory(AT_FDCWD, temporaryDirectory_.c_str()))
+            fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
+                 printable(temporaryDirectory_).c_str());
+        if (!platform::isWritableDirectory(files.directory, "."))
+            fail(Status::RENAME_FAILED, "Rename error temp file.\n");
+    }
+
+    // True when the source, as the record finds it, has the recorded size and checksum.
+    bool holdsSource(const RecordHeader& header, const std::string& sourceName)
+    {
+        const FileVersion recorded = {header.field32(HEADER_SOURCE_SIZE),
+                                      header.field32(HEADER_SOURCE_CRC), 0};
+        const auto expected = expected_.find(sourceName);
+        if (expected != expected_.end())
+            return expected->second.size == recorded.size && expected->second.crc == recorded.crc;
+        const std::string source = directory_ + sourceName;
+        return holdsContent(source.c_str(), files.source, recorded.size, recorded.crc);
+    }
+
+    // True when the target name leads to one of the versions (size and checksum): a regular
+    // file on disk, read in the target slot, which is free until the result is written; or for
+    // a check, the version an earlier record would leave there.
+    bool holdsAnyOf(const std::string& targetName, const std::string& target,
+                    const std::vector<FileVersion>& versions)
+    {
+        const auto expected = expected_.find(targetName);
+        if (expected != expected_.end()) {
+            for (const FileVersion& version : versions)
+                if (version.size == expected->second.size && version.crc == expected->second.crc)
+                    return true;
+            return false;
+        }
+        // Only a regular file is opened: opening a FIFO would release a writer waiting on it.
+        platform::Entry entry;
+        if (!platform::entryOf(files.directory, targetName.c_str(), entry) || !entry.regular)
+            return false;
         files.target.name = target;
         files.target.handle = platform::openReadOnlyAt(files.directory, targetName.c_str());
         if (files.target.handle < 0)
             return false;
-        const bool holds =
-            holdsContent(target.c_str(), files.target, header.field32(HEADER_DEST_SIZE),
-                         header.field32(HEADER_DEST_CRC));
+        bool holds = false;
+        for (const FileVersion& version : versions)
+            if (!holds && fileLength(files.target) == version.size)
+                holds = holdsContent(target.c_str(), files.target, version.size, version.crc);
         closeChecked(target.c_str(), files.target);
         return holds;
     }
@@ -364,6 +432,9 @@ class ApplyRun {
     const Report& report;
     const ApplyOptions& options_;
     ApplyCounts& counts_;
+    const WrittenVersions& written_;
+    // Checking: what the records checked so far would leave under their target names.
+    std::map<std::string, FileVersion> expected_;
     ReplayTarget target_;
     const uint8_t* mapping_;       // the difference file, mapped whole
     const std::string directory_;  // "" or ending in '/'
@@ -385,7 +456,11 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
              printable(directory.empty() ? "." : directory).c_str());
     openForRead(diffPath, files.diff);
     const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
-    ApplyRun applier(report, files, options, counts, mapping, directory);
+    // The versions that the records write, read ahead: an apply meets a target that a later
+    // record already brought further, as when the same file is applied twice.
+    WrittenVersions written;
+    written.collect(diffPath);
+    ApplyRun applier(report, files, options, counts, mapping, directory, written);
     uint32_t skipped = 0;
     uint64_t at = 0;
     RecordHeader header;

@@ -35,12 +35,23 @@ bool isOption(const std::string& argument)
     return argument.find('/', 1) == std::string::npos && !pathExists(argument.c_str());
 }
 
-// An argument that the option parser would take for one of the options below.
+// A difference-file argument that the user surely meant as an option: '-' with a letter the
+// parser takes (the rest of it as the parser reads it), "--help", "--version" or '-' alone; '/'
+// only with a letter, and a value for -M and -S, since longer ones are absolute paths.
 bool looksLikeOption(const std::string& argument)
 {
-    static const char kLetters[] = "BCEMSTVWZ";
-    return argument.size() >= 2 && isOption(argument) &&
-           std::strchr(kLetters, std::toupper(static_cast<unsigned char>(argument[1]))) != nullptr;
+    if (argument == "-" || argument == "--help" || argument == "--version")
+        return true;
+    if (argument.size() < 2 || !isOption(argument))
+        return false;
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(argument[1])));
+    if (std::strchr("BCEMSTVWZ", letter) == nullptr)
+        return false;
+    if (argument[0] == '-')
+        return true;
+    const bool valued = letter == 'M' || letter == 'S';
+    return argument.size() == 2 ||
+           (valued && argument.find_first_not_of("+-0123456789", 2) == std::string::npos);
 }
 
 }  // namespace
@@ -129,6 +140,9 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         invocation.diffPath = files.size() >= 3 ? files[2] : diffName(files[1]);
         if (files.size() >= 3 && looksLikeOption(files[2]) && !pathExists(files[2].c_str()))
             invocation.command = Command::MISPLACED_OPTION;
+        // A check writes nothing; a create that it reached would append a record.
+        if (invocation.applyOptions.check_only != 0)
+            invocation.command = Command::CHECK_WITH_CREATE;
     }
     return invocation;
 }

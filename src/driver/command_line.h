@@ -10,7 +10,16 @@
 // digits give 0, values beyond 32 bits are held at the nearest limit.
 int32_t parseOptionValue(const char* text);
 
-enum class Command { USAGE, HELP, VERSION, MISPLACED_OPTION, VIEW, APPLY, CREATE };
+enum class Command {
+    USAGE,
+    HELP,
+    VERSION,
+    MISPLACED_OPTION,
+    CHECK_WITH_CREATE,
+    VIEW,
+    APPLY,
+    CREATE
+};
 
 inline zep_create_options defaultOptions()
 {

@@ -109,6 +109,9 @@ int main(int argc, char** argv)
                      "Nothing written.\n",
                      printable(invocation.diffPath.c_str()).c_str());
         return ZEP_USAGE;
+    case Command::CHECK_WITH_CREATE:
+        std::fputs("-C checks a difference file, given alone; nothing written.\n", stderr);
+        return ZEP_USAGE;
     case Command::VIEW:
         return view(invocation, callbacks);
     case Command::APPLY:

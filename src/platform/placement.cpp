@@ -18,6 +18,13 @@ namespace zep {
 
 namespace platform {
 
+bool isWritableDirectory(int directory, const char* name)
+{
+    struct stat info;
+    return ::fstatat(directory, name, &info, 0) == 0 && S_ISDIR(info.st_mode) &&
+           ::faccessat(directory, name, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 bool fileExists(const char* path)
 {
     const int fd = openReadOnly(path);
@@ -49,6 +56,7 @@ bool entryOf(int directory, const char* name, Entry& entry)
         return false;
     entry.directory = S_ISDIR(info.st_mode);
     entry.symbolicLink = S_ISLNK(info.st_mode);
+    entry.regular = S_ISREG(info.st_mode);
     entry.links = static_cast<uint64_t>(info.st_nlink);
     entry.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     return true;

@@ -105,6 +105,9 @@ bool unixFromLocal(const CalendarTime& local, int64_t& seconds, int saving = -1)
 
 // True when the name is a file that can be opened for reading (not a directory).
 bool fileExists(const char* path);
+// True when name, in the directory (AT_FDCWD: the current one), is a directory this process may
+// create files in (by its effective IDs).
+bool isWritableDirectory(int directory, const char* name);
 bool removeFile(const char* path);
 
 // Names in a directory that a run opened once (openDirectory): each name below is taken in the
@@ -120,6 +123,7 @@ int openReadOnlyAt(int directory, const char* name, bool deviceAllowed = false);
 struct Entry {
     bool directory = false;
     bool symbolicLink = false;
+    bool regular = false;
     uint64_t links = 0;  // names of the file, this one included
     FileIdentity identity;
 };

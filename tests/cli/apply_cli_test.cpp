@@ -192,7 +192,8 @@ TEST_F(ApplyCliTest, TimeCheckSkipsOnlyTheRecordWhoseSourceChanged)
 // What -T, -C and -E make of each state of the files on disk: a source as staged, one whose time
 // alone changed, a target that already holds the new version, a source whose content changed
 // with its time or without it, a missing source; in either option form. What an apply prints
-// (progress left out) and ends with, and whether it wrote.
+// (progress left out: a check replays into nothing, and shows it) and ends with, and whether it
+// wrote.
 TEST_F(ApplyCliTest, ContentCheckAndStrictOptionsFollowTheFilesOnDisk)
 {
     struct Case {
@@ -210,11 +211,11 @@ TEST_F(ApplyCliTest, ContentCheckAndStrictOptionsFollowTheFilesOnDisk)
         {{"-E"}, "touched", skip + "[d.zep] 1 of 1 records skipped.\n", 17, false},
         {{"/t"}, "touched", "\n", 0, true},
         {{"-T", "-E"}, "changed", skip + "[d.zep] 1 of 1 records skipped.\n", 17, false},
-        {{"-C"}, "staged", "[a] would be updated.\n", 0, false},
+        {{"-C"}, "staged", "\n[a] would be updated.\n", 0, false},
         {{"-C"}, "touched", skip + wouldNot, 17, false},
-        {{"/c", "/T"}, "touched", "[a] would be updated.\n", 0, false},
+        {{"/c", "/T"}, "touched", "\n[a] would be updated.\n", 0, false},
         {{"-C", "-T"}, "changed", skip + wouldNot, 17, false},
-        {{"-C"}, "same time", "source file CRC is not match(broken?).\n" + wouldNot, 17, false},
+        {{"-C"}, "same time", "\nsource file CRC is not match(broken?).\n" + wouldNot, 17, false},
         {{"-C"}, "missing", "[a] not exist.\n" + wouldNot, 17, false},
         {{}, "applied", current, 0, false},
         {{"-E"}, "applied", current, 0, false},
@@ -249,6 +250,41 @@ TEST_F(ApplyCliTest, ContentCheckAndStrictOptionsFollowTheFilesOnDisk)
         EXPECT_EQ(listDirectory() != before, c.writes);
         EXPECT_TRUE(temporaryFiles().empty());
     }
+}
+
+// Two records of one file that build on each other (v1 -> v2 -> v3): a check follows the
+// first record's result into the second, and once applied both are up to date, strictly too. A
+// check replays into nothing, so a damaged stream fails it as it fails an apply.
+TEST_F(ApplyCliTest, ChecksFollowRecordsThatBuildOnEachOther)
+{
+    stage("a", "version one", "version two");
+    writeFile("old/a", "version two");
+    setModified("old/a", kNewSeconds, kNewNanoseconds);
+    writeFile("new/a", "version three");
+    ASSERT_EQ(runTool({"old/a", "new/a", "d.zep"}, {"TZ=UTC"}).status, 0);
+    const std::vector<std::string> env = {"TZ=UTC", "TMPDIR=" + temporaryDirectory_};
+    const ToolRun check = runTool({"-C", "d.zep"}, env);
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(readFile("a"), "version one");
+    ASSERT_EQ(runTool({"d.zep"}, env).status, 0);
+    EXPECT_EQ(readFile("a"), "version three");
+    const std::string current = "a > a\n[a] is already up to date.\n";
+    for (const std::string option : {"-E", "-C"}) {
+        const ToolRun again = runTool({option, "d.zep"}, env);
+        EXPECT_EQ(again.status, 0) << option;
+        EXPECT_EQ(again.err, kBanner + current + current) << option;
+    }
+    std::string damaged = readFile("d.zep");
+    damaged.back() = static_cast<char>(damaged.back() ^ 1);
+    writeFile("d.zep", damaged);
+    writeFile("a", "version one");
+    setModified("a", kOldSeconds, kOldNanoseconds);
+    const ToolRun broken = runTool({"-C", "d.zep"}, env);
+    EXPECT_EQ(broken.status, 17);
+    EXPECT_NE(broken.err.find(".zep broken.\n[d.zep] 1 of 2 records would not be applied.\n"),
+              std::string::npos)
+        << broken.err;
+    EXPECT_EQ(readFile("a"), "version one");
 }
 
 TEST_F(ApplyCliTest, BackupsTakeTheFirstFreeNumberAndNeverReplace)

@@ -91,7 +91,7 @@ TEST_F(CommandLineCliTest, HelpVersionAndAnOptionPutLastAnswerWithoutWriting)
     // A difference file spelled like an option, and naming nothing, was meant as one.
     writeFile("old", "old text");
     writeFile("new", "new text");
-    for (const std::string last : {"-W", "/Z", "-M50", "/b", "-z"}) {
+    for (const std::string last : {"-W", "/Z", "-M50", "/b", "-z", "--help", "-"}) {
         const ToolRun run = runTool({"old", "new", last});
         EXPECT_EQ(run.status, 246) << last;
         EXPECT_EQ(run.err, kBanner + "[" + last +
@@ -99,4 +99,9 @@ TEST_F(CommandLineCliTest, HelpVersionAndAnOptionPutLastAnswerWithoutWriting)
                                "Nothing written.\n");
         EXPECT_EQ(listDirectory(), (std::vector<std::string>{"new", "old"}));
     }
+    // A check reaching a create would not be the dry run it was meant as.
+    const ToolRun check = runTool({"-C", "old", "new"});
+    EXPECT_EQ(check.status, 246);
+    EXPECT_EQ(check.err, kBanner + "-C checks a difference file, given alone; nothing written.\n");
+    EXPECT_EQ(listDirectory(), (std::vector<std::string>{"new", "old"}));
 }
