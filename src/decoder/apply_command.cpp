@@ -10,6 +10,7 @@
 #include "common/status.h"
 #include "decoder/cover_replay.h"
 #include "decoder/instruction_interpreter.h"
+#include "decoder/record_replay.h"
 #include "decoder/result_placement.h"
 #include "decoder/written_versions.h"
 #include "format/compact_reader.h"
@@ -37,20 +38,6 @@ void refuseUnsafeNames(const RecordHeader& header)
     for (const char* name : names)
         if (!isStorableName(name))
             fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", printable(name).c_str());
-}
-
-// The first mismatch decides. A replay that ended before the recorded end of its stream counts
-// as a broken stream whatever its checksum says, and a result of another length than the
-// recorded destination size as a wrong result whatever its checksum says.
-void verifyChecksums(const RecordHeader& header, const RunningCrcs& crcs, bool streamComplete,
-                     bool destComplete)
-{
-    if (!streamComplete || crcs.stream != header.field32(HEADER_STREAM_CRC))
-        fail(Status::STREAM_BROKEN, ".zep broken.\n");
-    if (crcs.source != header.field32(HEADER_SOURCE_CRC))
-        fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-    if (!destComplete || crcs.dest != header.field32(HEADER_DEST_CRC))
-        fail(Status::DEST_CRC, "internal error out put CRC not match.\n");
 }
 
 // True when the file open in slot has length bytes whose checksum is crc. The file stays open;
@@ -168,11 +155,12 @@ class ApplyRun {
             removeDiscarded(temporaryRecord);
             return;
         }
-        const uint8_t* sourceView = mapSource(source);
+        mapSource(source);
         const platform::FileAccess access = resultAccess(sourceName);
 
         openForWrite(temporary.c_str(), files.target);
-        const bool streamComplete = replay(header, sourceView, recordOffset);
+        const bool streamComplete =
+            replayRecord(target_, header, files.source, mapping_ + recordOffset + header.length);
         verifyChecksums(header, target_.crcs, streamComplete,
                         fileSize(files.target) == header.field32(HEADER_DEST_SIZE));
         // The result stays private (mode 0600) until it is in place; a result without its
@@ -232,20 +220,22 @@ class ApplyRun {
         ++counts_.records;
     }
 
-    const uint8_t* mapSource(const std::string& source)
+    // Maps the opened source whole, as the replay reads it.
+    void mapSource(const std::string& source)
     {
         if (fileLength(files.source) > UINT32_MAX)
             fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(source).c_str());
-        return mapOpenedFile(source.c_str(), files.source);
+        mapOpenedFile(source.c_str(), files.source);
     }
 
     // The replay of applyRecord into nothing: what fails there fails here.
     void rebuildIntoNothing(const RecordHeader& header, uint64_t recordOffset,
                             const std::string& source)
     {
-        const uint8_t* sourceView = mapSource(source);
+        mapSource(source);
         openNullSink(files.target);
-        const bool streamComplete = replay(header, sourceView, recordOffset);
+        const bool streamComplete =
+            replayRecord(target_, header, files.source, mapping_ + recordOffset + header.length);
         verifyChecksums(header, target_.crcs, streamComplete,
                         target_.out.flushed() == header.field32(HEADER_DEST_SIZE));
         closeNullSink(files.target);
@@ -319,40 +309,6 @@ class ApplyRun {
         return holds;
     }
 
-    // Replays the record at recordOffset into the target file; true when the whole recorded
-    // stream was used. A compact record's stream is rebuilt a piece at a time as the replay
-    // goes, and then checked exactly as a plain record's.
-    bool replay(const RecordHeader& header, const uint8_t* sourceView, uint64_t recordOffset)
-    {
-        const uint8_t* record = mapping_ + recordOffset;
-        const uint8_t* const stream = record + header.length;
-        const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
-        if ((header.field16(HEADER_FLAGS) & FLAG_COMPACT) == 0) {
-            // The mapping holds the whole recorded stream (applyRecord checked it).
-            const uint8_t* streamEnd = nullptr;
-            interpretStream(target_, header, files.source, stream, streamLength, streamEnd);
-            return streamEnd == stream + streamLength;
-        }
-        // What a compact record makes apply do is bounded by its sizes, so they are checked
-        // first: a source of another size is the source checksum error it would become anyway.
-        const uint32_t sourceLength = header.field32(HEADER_SOURCE_SIZE);
-        if (files.source.viewLength != sourceLength)
-            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-        if (streamLength != 0 && stream[0] == COMPACT_COVERS)
-            return replayCoverLayout(header, sourceView, stream, streamLength);
-        CompactReader reader(header, sourceView, sourceLength);
-        if (!reader.open(stream, streamLength))
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const bool complete = interpretCompact(target_, header, files.source, reader);
-        // Pieces stored against another source come out wrong however sound the record is;
-        // that is the source's fault, as with a plain record whose copies read the wrong bytes.
-        if ((!complete || target_.crcs.stream != header.field32(HEADER_STREAM_CRC)) &&
-            reader.usesSource() &&
-            crcBlock(sourceView, sourceLength, crcInit()) != header.field32(HEADER_SOURCE_CRC))
-            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-        return complete;
-    }
-
     // The owner, group and mode bits the result takes from the old version just opened. Whoever
     // may write this directory chooses what its names lead to and what the record writes, so the
     // old version's rights go to the result only as far as they are this directory's own: a file
@@ -378,27 +334,6 @@ class ApplyRun {
         if (!platform::accessOf(files.directory, directory) || directory.owner != access.owner)
             access.mode &= ~06000u;
         return access;
-    }
-
-    // Layout 3's stream checksum covers its stored bytes, so that damage shows before anything
-    // is decoded; its covers may read any byte of the source, which is checked whole first.
-    bool replayCoverLayout(const RecordHeader& header, const uint8_t* sourceView,
-                           const uint8_t* stored, uint32_t storedLength)
-    {
-        const uint32_t streamCrc = crcBlock(stored, storedLength, crcInit());
-        if (streamCrc != header.field32(HEADER_STREAM_CRC))
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const uint32_t sourceCrc =
-            crcBlock(sourceView, header.field32(HEADER_SOURCE_SIZE), crcInit());
-        if (sourceCrc != header.field32(HEADER_SOURCE_CRC))
-            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
-        CoverReader reader(header, sourceView);
-        if (!reader.open(stored, storedLength))
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const bool complete = replayCovers(target_, header, sourceView, reader);
-        target_.crcs.stream = streamCrc;
-        target_.crcs.source = sourceCrc;
-        return complete;
     }
 
     // A symbolic link under the target name would be replaced by the result while the file it
