@@ -20,8 +20,7 @@ bool replayCoverLayout(ReplayTarget& to, const RecordHeader& header, const uint8
     const uint32_t streamCrc = crcBlock(stored, storedLength, crcInit());
     if (streamCrc != header.field32(HEADER_STREAM_CRC))
         fail(Status::STREAM_BROKEN, ".zep broken.\n");
-    const uint32_t sourceCrc =
-        crcBlock(sourceView, header.field32(HEADER_SOURCE_SIZE), crcInit());
+    const uint32_t sourceCrc = crcBlock(sourceView, header.field32(HEADER_SOURCE_SIZE), crcInit());
     if (sourceCrc != header.field32(HEADER_SOURCE_CRC))
         fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
     CoverReader reader(header, sourceView);
@@ -58,8 +57,7 @@ bool replayRecord(ReplayTarget& to, const RecordHeader& header, const FileSlot& 
     const bool complete = interpretCompact(to, header, source, reader);
     // Pieces stored against another source come out wrong however sound the record is;
     // that is the source's fault, as with a plain record whose copies read the wrong bytes.
-    if ((!complete || to.crcs.stream != header.field32(HEADER_STREAM_CRC)) &&
-        reader.usesSource() &&
+    if ((!complete || to.crcs.stream != header.field32(HEADER_STREAM_CRC)) && reader.usesSource() &&
         crcBlock(sourceView, sourceLength, crcInit()) != header.field32(HEADER_SOURCE_CRC))
         fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
     return complete;

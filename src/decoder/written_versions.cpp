@@ -16,7 +16,11 @@ void WrittenVersions::collect(const char* path)
         uint64_t at = 0;
         RecordHeader header;
         while (findRecord(slot, skipped, header, at) == Found::RECORD) {
-            byName_[header.destName()].push_back({at, destinationOf(header)});
+            // Sizes and checksums only: a time costs a time-zone lookup, and a target's is not
+            // what makes it up to date.
+            const FileVersion written = {header.field32(HEADER_DEST_SIZE),
+                                         header.field32(HEADER_DEST_CRC), kInvalidTime};
+            byName_[header.destName()].push_back({at, written});
             seekCurrent(slot, header.field32(HEADER_STREAM_LENGTH));
             header.release();
         }

@@ -25,7 +25,8 @@ class WrittenVersions {
     // cannot be read through, what was read so far stands: the records beyond it fail the
     // apply anyway.
     void collect(const char* path);
-    // The destinations that records at offset or later write under name, in file order.
+    // The destinations that records at offset or later write under name, in file order (their
+    // sizes and checksums; the times are left out).
     std::vector<FileVersion> from(const std::string& name, uint64_t offset) const;
 
   private:
