@@ -38,7 +38,8 @@ constexpr uint32_t kMostStretches = 2;
 // here, and zstd's own matches against the source serve small text files best.
 constexpr uint32_t kTrialLimit = 1 << 20;
 
-// A scan tells how far it is every this many destination bytes, and hears whether to stop.
+// A scan tells how far it is, and hears whether to stop, every 1/64 of its stretch, at most
+// every this many destination bytes.
 constexpr uint32_t kScanReport = 64 * 1024;
 // What the phases of a record of covers cost, in nanoseconds on a machine of 2024 for files of
 // megabytes, for the progress line's pace alone: the sort a source byte; before the sort, when
@@ -47,7 +48,7 @@ constexpr uint32_t kScanReport = 64 * 1024;
 constexpr uint64_t kSortCost = 60;
 constexpr uint64_t kScanGuess = 50;
 constexpr uint64_t kPackGuess = 35;
-constexpr uint64_t kAlikeCost = 12;
+constexpr uint64_t kAlikeCost = 10;
 // Probes of the scan: up to this many windows of this many bytes, at most 1/32 of a stretch.
 constexpr uint32_t kProbes = 64;
 constexpr uint32_t kProbeWindow = 512;
@@ -122,9 +123,9 @@ class CoverScan {
     {
     }
 
-    // The covers of the destination bytes [begin, end), none reaching outside them. Every
-    // kScanReport bytes `reached` hears how far the scan is and may ask it to stop, with
-    // covers that then mean nothing; searches counts the searches made.
+    // The covers of the destination bytes [begin, end), none reaching outside them. Every 1/64
+    // of them (at most kScanReport bytes) `reached` hears how far the scan is and may ask it to
+    // stop, with covers that then mean nothing; searches counts the searches made.
     std::vector<Cover> run(uint32_t begin, uint32_t end,
                            const std::function<bool(uint32_t at)>& reached = {},
                            uint64_t* searches = nullptr) const;
@@ -230,7 +231,8 @@ std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end,
 {
     std::vector<Cover> covers;
     uint64_t searched = 0;
-    uint64_t nextReport = reached ? uint64_t{begin} + kScanReport : UINT64_MAX;
+    const uint32_t reportEvery = std::clamp<uint32_t>((end - begin) / 64, 1, kScanReport);
+    uint64_t nextReport = reached ? uint64_t{begin} + reportEvery : UINT64_MAX;
     uint32_t scan = begin;
     Match match;
     uint32_t lastDest = begin;  // where the followed cover starts in the destination
@@ -244,7 +246,7 @@ std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end,
             if (scan >= nextReport) {
                 if (!reached(scan))
                     return covers;
-                nextReport = uint64_t{scan} + kScanReport;
+                nextReport = uint64_t{scan} + reportEvery;
             }
             ++searched;
             match = longestMatch(scan, end);

@@ -25,7 +25,8 @@ void PhasedProgress::begin(uint64_t cost, uint64_t later)
 void PhasedProgress::show(uint64_t done)
 {
     const uint64_t fraction = (std::min(done, cost_) << kFractionBits) / cost_;
-    at_ = std::max(at_, phaseStart_ + ((share_ * fraction) >> kFractionBits));
+    // 100 is left to the record's frame, once the record is on disk.
+    at_ = std::min(std::max(at_, phaseStart_ + ((share_ * fraction) >> kFractionBits)), kLine - 1);
     progress_.showDone(at_);
 }
 

@@ -1,7 +1,8 @@
 // The progress line of a create that works in phases whose costs are known only roughly, and
 // some only once the phases before them are done: each phase takes the share of what is left
 // of the line that its estimated cost has of the estimated cost of everything left. A wrong
-// estimate changes the pace of the line, never its order: it neither goes back nor jumps.
+// estimate changes the pace of the line, never its order: it neither goes back nor jumps. It
+// stops short of 100, which the record's frame shows once the record is on disk.
 #pragma once
 #include "common/progress.h"
 

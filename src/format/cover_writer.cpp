@@ -111,15 +111,21 @@ ShiftMap shiftMapOf(const std::vector<Cover>& covers)
 }
 
 // The covers' differences against the source bytes, or against them with the fields predicted.
+// The meter hears how many of the covers are done, every 1/16 of them.
 Differences differencesOf(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                          const std::vector<Cover>& covers, const ShiftMap* map)
+                          const std::vector<Cover>& covers, const ShiftMap* map,
+                          const WorkMeter& meter)
 {
+    const size_t every = covers.size() / 16 + 1;
+    size_t index = 0;
     Differences out;
     const ShiftMap none{};
     CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
     std::vector<uint8_t> predicted(size_t{64} * 1024);
     uint64_t zeros = 0;
     for (const Cover& cover : covers) {
+        if (++index % every == 0 && meter)
+            meter(index, covers.size());
         const uint8_t* to = dest + cover.destPosition;
         predictor.start(cover.sourcePosition, cover.length,
                         map != nullptr ? int64_t{cover.destPosition} - cover.sourcePosition : 0);
@@ -219,9 +225,13 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
             covered += cover.length;
         own = std::min(ownCost(source, dest, covers, covered), whole);
     }
-    const auto tell = [&](uint64_t percent) {
-        if (meter)
-            meter(own * percent / 100, whole);
+    // Percent from, and of the next to - from percent done out of total.
+    const auto tell = [&](uint64_t from, uint64_t to = 0, uint64_t done = 0, uint64_t total = 1) {
+        if (!meter)
+            return;
+        const uint64_t at =
+            (from << 20) / 100 + (to - std::min(from, to)) * ((done << 20) / total) / 100;
+        meter((own * at) >> 20, whole);
     };
     const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (context == nullptr)
@@ -259,12 +269,16 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         }
     } joiner{worker};
     tell(1);
-    Differences differences = differencesOf(source, sourceSize, dest, covers, nullptr);
+    Differences differences =
+        differencesOf(source, sourceSize, dest, covers, nullptr,
+                      [&](uint64_t done, uint64_t total) { tell(1, 12, done, total); });
     tell(12);
     // Predicted fields pay where the files are code whose stretches moved; a quick trial tells.
     const ShiftMap map = shiftMapOf(covers);
     std::vector<uint8_t> mapPiece = shiftMapPiece(map);
-    Differences predicted = differencesOf(source, sourceSize, dest, covers, &map);
+    Differences predicted =
+        differencesOf(source, sourceSize, dest, covers, &map,
+                      [&](uint64_t done, uint64_t total) { tell(12, 23, done, total); });
     tell(23);
     const bool code = !covers.empty() && trialSize(context.get(), predicted, mapPiece) <
                                              trialSize(context.get(), differences, {});
