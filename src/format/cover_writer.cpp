@@ -225,7 +225,8 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
             covered += cover.length;
         own = std::min(ownCost(source, dest, covers, covered), whole);
     }
-    // Percent from, and of the next to - from percent done out of total.
+    // Shows `from` percent of this thread's work, and done out of total of the percents from
+    // `from` to `to`.
     const auto tell = [&](uint64_t from, uint64_t to = 0, uint64_t done = 0, uint64_t total = 1) {
         if (!meter)
             return;
