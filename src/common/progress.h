@@ -4,8 +4,14 @@
 #include "common/report.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace zep {
+
+// Told, on the calling thread, how much of a lower layer's work is done out of its total: it
+// lets that layer show progress without knowing how the run's progress line is shared out.
+// Empty where nobody watches.
+using WorkMeter = std::function<void(uint64_t done, uint64_t total)>;
 
 class Progress {
   public:
@@ -14,6 +20,11 @@ class Progress {
     void start(uint64_t total);
     // Shows how far the run is, given the source and destination bytes that remain.
     void show(uint32_t sourceRemaining, uint32_t destRemaining);
+    // Shows how far a run that counts its own units (start's total) is.
+    void showDone(uint64_t done)
+    {
+        reportFor(done < total_ ? done : total_);
+    }
     // The same as show at each of count steps, the first with the given remaining bytes, each
     // later one stride bytes further on in total; without a call per step.
     void showSteps(uint32_t sourceRemaining, uint32_t destRemaining, uint64_t count,

@@ -6,6 +6,7 @@
 // once compressed, a few differing bytes inside a cover cost far less than literals.
 #include "encoder/cover_search.h"
 
+#include "encoder/phased_progress.h"
 #include "encoder/suffix_array.h"
 #include "format/compact_stream.h"
 #include "platform/platform.h"
@@ -15,6 +16,7 @@
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -35,6 +37,28 @@ constexpr uint32_t kMostStretches = 2;
 // Destinations up to this size are also packed with no covers: a pack takes a few milliseconds
 // here, and zstd's own matches against the source serve small text files best.
 constexpr uint32_t kTrialLimit = 1 << 20;
+
+// A scan tells how far it is, and hears whether to stop, every 1/64 of its stretch, at most
+// every this many destination bytes.
+constexpr uint32_t kScanReport = 64 * 1024;
+// What the phases of a record of covers cost, in nanoseconds on a machine of 2024 for files of
+// megabytes, for the progress line's pace alone: the sort a source byte; before the sort, when
+// nothing tells yet how alike the files are, the scan and the packing a destination byte, as
+// for programs of a new release (nearly equal files take a tenth of that).
+constexpr uint64_t kSortCost = 60;
+constexpr uint64_t kScanGuess = 50;
+constexpr uint64_t kPackGuess = 35;
+constexpr uint64_t kAlikeCost = 10;
+// Probes of the scan: up to this many windows of this many bytes, at most 1/32 of a stretch.
+constexpr uint32_t kProbes = 64;
+constexpr uint32_t kProbeWindow = 512;
+
+// A search's cost grows with the source, whose index it reads at random: more of its reads miss
+// the caches.
+uint64_t searchCost(uint32_t sourceSize)
+{
+    return std::min<uint64_t>(100 + sourceSize / 15000, 1000);
+}
 
 struct Match {
     uint32_t sourcePosition = 0;
@@ -99,8 +123,16 @@ class CoverScan {
     {
     }
 
-    // The covers of the destination bytes [begin, end), none reaching outside them.
-    std::vector<Cover> run(uint32_t begin, uint32_t end) const;
+    // The covers of the destination bytes [begin, end), none reaching outside them. Every 1/64
+    // of them (at most kScanReport bytes) `reached` hears how far the scan is and may ask it to
+    // stop, with covers that then mean nothing; searches counts the searches made.
+    std::vector<Cover> run(uint32_t begin, uint32_t end,
+                           const std::function<bool(uint32_t at)>& reached = {},
+                           uint64_t* searches = nullptr) const;
+
+    // How many searches a scan of [begin, end) makes, from scans of a few windows spread
+    // over it.
+    uint64_t estimateSearches(uint32_t begin, uint32_t end) const;
 
   private:
     // The longest stretch of the source that starts like the destination at `at`, reading no
@@ -193,9 +225,14 @@ class CoverScan {
     std::vector<uint32_t> bucketStarts_;
 };
 
-std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end) const
+std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end,
+                                  const std::function<bool(uint32_t at)>& reached,
+                                  uint64_t* searches) const
 {
     std::vector<Cover> covers;
+    uint64_t searched = 0;
+    const uint32_t reportEvery = std::clamp<uint32_t>((end - begin) / 64, 1, kScanReport);
+    uint64_t nextReport = reached ? uint64_t{begin} + reportEvery : UINT64_MAX;
     uint32_t scan = begin;
     Match match;
     uint32_t lastDest = begin;  // where the followed cover starts in the destination
@@ -206,6 +243,12 @@ std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end) const
         uint32_t agreeing = 0;
         uint32_t probe = scan;
         for (; scan < end; ++scan) {
+            if (scan >= nextReport) {
+                if (!reached(scan))
+                    return covers;
+                nextReport = uint64_t{scan} + reportEvery;
+            }
+            ++searched;
             match = longestMatch(scan, end);
             for (; probe < scan + match.length; ++probe)
                 agreeing += agrees(probe, lastDiagonal) ? 1 : 0;
@@ -247,43 +290,158 @@ std::vector<Cover> CoverScan::run(uint32_t begin, uint32_t end) const
         lastDest = scan - backward;
         lastDiagonal = matchDiagonal;
     }
+    if (searches != nullptr)
+        *searches = searched;
     return covers;
 }
+
+uint64_t CoverScan::estimateSearches(uint32_t begin, uint32_t end) const
+{
+    const uint32_t length = end - begin;
+    const uint32_t probes = std::min(kProbes, length / 32 / kProbeWindow);
+    if (probes == 0)
+        return length;
+    uint64_t searched = 0;
+    for (uint32_t i = 0; i < probes; ++i) {
+        const uint32_t at = begin + static_cast<uint32_t>(uint64_t{length} * i / probes);
+        uint64_t searches = 0;
+        run(at, at + kProbeWindow, {}, &searches);
+        searched += searches;
+    }
+    return searched * length / (uint64_t{probes} * kProbeWindow);
+}
+
+// How far the scan of each stretch is, as the threads that scan them tell it; only the calling
+// thread shows it. The helper thread counts its reports in ticks, which the calling thread
+// waits on once its own stretches are done.
+struct ScanState {
+    explicit ScanState(uint32_t stretches) : reached(stretches) {}
+    std::vector<std::atomic<uint32_t>> reached;
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> ticks{0};
+    std::atomic<bool> helperDone{false};
+};
 
 }  // namespace
 
 std::vector<Cover> findCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                              uint32_t destSize)
+                              uint32_t destSize, PhasedProgress* progress, uint64_t later)
 {
     if (sourceSize == 0 || destSize == 0)
         return {};
-    const std::vector<int32_t> suffixes = buildSuffixArray(source, sourceSize);
+    WorkMeter sortMeter;
+    if (progress != nullptr) {
+        progress->begin(kSortCost * sourceSize, kScanGuess * destSize + later);
+        sortMeter = progress->meter(0, progress->cost());
+    }
+    const std::vector<int32_t> suffixes = buildSuffixArray(source, sourceSize, sortMeter);
     const CoverScan scan(source, sourceSize, dest, suffixes);
     // Stretches of the destination, scanned each on its own by whichever thread is free.
     const uint32_t stretches = std::clamp<uint32_t>(destSize / kStretchSize, 1, kMostStretches);
     const uint32_t stretchSize = destSize / stretches;
+    const auto stretchBegin = [&](uint32_t i) { return i * stretchSize; };
+    const auto stretchEnd = [&](uint32_t i) {
+        return i + 1 == stretches ? destSize : (i + 1) * stretchSize;
+    };
+    ScanState state(stretches);
+    std::vector<uint64_t> costs(stretches, 1);
+    for (uint32_t i = 0; i < stretches; ++i) {
+        state.reached[i].store(stretchBegin(i), std::memory_order_relaxed);
+        if (progress != nullptr)
+            costs[i] +=
+                searchCost(sourceSize) * scan.estimateSearches(stretchBegin(i), stretchEnd(i));
+    }
     std::vector<std::vector<Cover>> found(stretches);
     std::atomic<uint32_t> next{0};
-    const auto scanStretches = [&](std::exception_ptr& failure) {
+    const auto scanStretches = [&](std::exception_ptr& failure, const std::function<bool()>& told) {
         try {
-            for (uint32_t i; (i = next.fetch_add(1)) < stretches;)
-                found[i] = scan.run(i * stretchSize,
-                                    i + 1 == stretches ? destSize : (i + 1) * stretchSize);
+            for (uint32_t i; (i = next.fetch_add(1)) < stretches;) {
+                const auto reached = [&, i](uint32_t at) {
+                    state.reached[i].store(at, std::memory_order_relaxed);
+                    return told();
+                };
+                found[i] = scan.run(stretchBegin(i), stretchEnd(i), reached);
+                state.reached[i].store(stretchEnd(i), std::memory_order_relaxed);
+            }
         } catch (...) {
             failure = std::current_exception();
-            next = stretches;  // the other thread stops too
+            next = stretches;   // the other thread takes no further stretch
+            state.stop = true;  // nor finishes the one it has
         }
     };
     std::exception_ptr failures[2];
     std::thread helper;
     if (stretches > 1) {
         try {
-            helper = platform::startWorker([&] { scanStretches(failures[1]); });
+            helper = platform::startWorker([&] {
+                scanStretches(failures[1], [&] {
+                    state.ticks.fetch_add(1);
+                    state.ticks.notify_one();
+                    return !state.stop.load();
+                });
+                state.helperDone = true;
+                state.ticks.fetch_add(1);
+                state.ticks.notify_one();
+            });
         } catch (const std::system_error&) {
             // No thread to be had: this one scans every stretch.
         }
     }
-    scanStretches(failures[0]);
+    // Joined however this ends, told to stop first where it would go on: it reads the index.
+    struct Joiner {
+        std::thread& thread;
+        std::atomic<bool>& stop;
+        ~Joiner()
+        {
+            if (thread.joinable()) {
+                stop = true;
+                thread.join();
+            }
+        }
+    } joiner{helper, state.stop};
+    // The scan takes as long as its longest stretch where two threads share them, as all of
+    // them where one thread scans them all.
+    const bool shared = helper.joinable();
+    const auto scanDone = [&] {
+        uint64_t whole = 0;
+        uint64_t left = 0;
+        for (uint32_t i = 0; i < stretches; ++i) {
+            // The part scanned, to 20 bits: costs stay below 2^42.
+            const uint64_t length = stretchEnd(i) - stretchBegin(i);
+            const uint64_t done =
+                state.reached[i].load(std::memory_order_relaxed) - stretchBegin(i);
+            const uint64_t remaining = costs[i] - ((costs[i] * ((done << 20) / length)) >> 20);
+            whole = shared ? std::max(whole, costs[i]) : whole + costs[i];
+            left = shared ? std::max(left, remaining) : left + remaining;
+        }
+        return whole - left;
+    };
+    uint64_t scanCost = 0;
+    for (const uint64_t cost : costs)
+        scanCost = shared ? std::max(scanCost, cost) : scanCost + cost;
+    if (progress != nullptr)
+        progress->begin(scanCost, later);
+    scanStretches(failures[0], [&] {
+        if (progress != nullptr)
+            progress->show(scanDone());
+        return !state.stop.load();
+    });
+    // This thread's stretches are done: it shows the helper's progress as the helper reports it.
+    if (shared && !failures[0]) {
+        try {
+            for (;;) {
+                const uint32_t seen = state.ticks.load();
+                if (state.helperDone)
+                    break;
+                if (progress != nullptr)
+                    progress->show(scanDone());
+                state.ticks.wait(seen);
+            }
+        } catch (...) {
+            failures[0] = std::current_exception();
+        }
+    }
+    state.stop = true;
     if (helper.joinable())
         helper.join();
     for (const std::exception_ptr& failure : failures)
@@ -305,14 +463,34 @@ std::vector<Cover> findCovers(const uint8_t* source, uint32_t sourceSize, const 
 }
 
 std::vector<uint8_t> packSmallestCovers(const uint8_t* source, uint32_t sourceSize,
-                                        const uint8_t* dest, uint32_t destSize)
+                                        const uint8_t* dest, uint32_t destSize,
+                                        PhasedProgress* progress, uint64_t later,
+                                        uint64_t trialCost)
 {
-    const std::vector<Cover> covers = findCovers(source, sourceSize, dest, destSize);
-    std::vector<uint8_t> stored = packCovers(source, sourceSize, dest, destSize, covers);
+    const bool small = destSize <= kTrialLimit;
+    const std::vector<Cover> covers =
+        findCovers(source, sourceSize, dest, destSize, progress,
+                   kPackGuess * destSize + later + (small ? trialCost : 0));
+    WorkMeter meter;
+    if (progress != nullptr) {
+        const uint64_t packCost = packingCost(source, dest, destSize, covers);
+        // A packing that costs little more than a pass over the covers means files nearly
+        // alike, which the caller's trial follows.
+        if (small || packCost < kAlikeCost * destSize)
+            later += trialCost;
+        progress->begin(packCost, later);
+        meter = progress->meter(0, packCost);
+    }
+    std::vector<uint8_t> stored = packCovers(source, sourceSize, dest, destSize, covers, meter);
     // Where the fields of code were worth predicting, the files are programs, which covers serve
     // best: the trial would cost a compression at the highest level for nothing.
     if (destSize <= kTrialLimit && !covers.empty() && (stored[1] & COMPACT_CODE) == 0) {
-        std::vector<uint8_t> plain = packCovers(source, sourceSize, dest, destSize, {});
+        if (progress != nullptr) {
+            const uint64_t packCost = packingCost(source, dest, destSize, {});
+            progress->begin(packCost, later);
+            meter = progress->meter(0, packCost);
+        }
+        std::vector<uint8_t> plain = packCovers(source, sourceSize, dest, destSize, {}, meter);
         if (plain.size() < stored.size())
             stored.swap(plain);
     }

@@ -244,12 +244,17 @@ uint32_t completeRecord(RecordOutput& output, RecordHeader& header, const uint8_
 }
 
 void writeStoredRecord(RecordOutput& output, RecordHeader& header, const uint8_t* source,
-                       const uint8_t* dest, const std::vector<uint8_t>& stored)
+                       const uint8_t* dest, const std::vector<uint8_t>& stored,
+                       const uint32_t* streamCrc)
 {
     output.holdStream = false;  // the stream is made: it goes to the file as it is
     beginRecord(output, header);
     // The flush checksum that beginRecord set takes the stored bytes as they reach the file.
+    if (streamCrc != nullptr)
+        output.out.checksumOnFlush(nullptr);
     output.out.writeRaw(output.diff, stored.data(), static_cast<uint32_t>(stored.size()));
+    if (streamCrc != nullptr)
+        output.crcs.stream = *streamCrc;
     output.crcs.source = crcBlock(source, header.field32(HEADER_SOURCE_SIZE), output.crcs.source);
     output.crcs.dest = crcBlock(dest, header.field32(HEADER_DEST_SIZE), output.crcs.dest);
     header.setField16(HEADER_FLAGS,

@@ -69,11 +69,13 @@ uint32_t measureRegion(const uint8_t* source, uint32_t sourceLength, const uint8
 void beginRecord(RecordOutput& output, RecordHeader& header);
 uint32_t completeRecord(RecordOutput& output, RecordHeader& header, const uint8_t* source);
 void endRecord(RecordOutput& output);
-// The whole frame around a compact stream of layout 3 made beforehand (stored), whose stream
-// checksum is that of its stored bytes: the source and destination checksums are taken of the
-// whole files, as the layout may read the source anywhere.
+// The whole frame around a compact stream made beforehand (stored): the source and destination
+// checksums are taken of the whole files, as layout 3 may read the source anywhere and a plain
+// stream passes over both. The stream checksum is that of the stored bytes (layout 3), or
+// streamCrc where given, that of the plain stream the stored one was packed from.
 void writeStoredRecord(RecordOutput& output, RecordHeader& header, const uint8_t* source,
-                       const uint8_t* dest, const std::vector<uint8_t>& stored);
+                       const uint8_t* dest, const std::vector<uint8_t>& stored,
+                       const uint32_t* streamCrc = nullptr);
 // What writes a record's stream into the output.
 inline RecordWriter recordWriter(RecordOutput& output, RecordHeader& header)
 {

@@ -17,6 +17,37 @@ namespace {
 
 constexpr int32_t kEmpty = -1;
 
+// The sort's progress in units of a whole of kSortWork, told between steps and every 1/64 of an
+// induction pass (at least kLeastBlock positions).
+constexpr uint64_t kSortWork = uint64_t{1} << 30;
+constexpr size_t kLeastBlock = size_t{1} << 14;
+
+// A share [from, from + span) of the sort's progress.
+class SortMeter {
+  public:
+    SortMeter(const WorkMeter& meter, uint64_t from, uint64_t span)
+        : meter_(meter), from_(from), span_(span)
+    {
+    }
+    // Tells that part of parts of this share is done.
+    void at(uint64_t part, uint64_t parts) const
+    {
+        if (meter_)
+            meter_(from_ + span_ * part / parts, kSortWork);
+    }
+    // The share of the percentages [first, last) of this one: the steps of a sort are weighted
+    // by the time each takes on large sources.
+    SortMeter steps(uint64_t first, uint64_t last) const
+    {
+        return {meter_, from_ + span_ * first / 100, span_ * (last - first) / 100};
+    }
+
+  private:
+    const WorkMeter& meter_;
+    uint64_t from_;
+    uint64_t span_;
+};
+
 // Whether each suffix is S-type (smaller than the suffix after it) or L-type (larger). The text
 // is taken to end in a sentinel below every character, so the last suffix is L-type.
 class SuffixTypes {
@@ -73,31 +104,42 @@ void findBuckets(const Char* text, size_t size, std::span<int32_t> buckets, bool
 // the order of the placed ones carries over. With the LMS suffixes in their final order this
 // sorts every suffix; with them sorted only by their LMS substrings it sorts those substrings.
 template <typename Char>
-void induce(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets)
+void induce(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets,
+            const SortMeter& meter)
 {
     const size_t size = sa.size();
+    const size_t meterBlock = std::max(kLeastBlock, size / 64);
     findBuckets(text, size, buckets, false);
     // The sentinel's suffix comes first and places the last suffix, always L-type.
     sa[static_cast<size_t>(buckets[static_cast<size_t>(text[size - 1])]++)] =
         static_cast<int32_t>(size - 1);
-    for (size_t i = 0; i < size; ++i) {
-        const int32_t next = sa[i];
-        // Only L-type and LMS suffixes are in place yet, and the suffix before either is L-type
-        // exactly when its character is not below the next one's.
-        if (next > 0 && text[next - 1] >= text[next])
-            sa[static_cast<size_t>(buckets[static_cast<size_t>(text[next - 1])]++)] = next - 1;
+    for (size_t block = 0; block < size; block += meterBlock) {
+        const size_t blockEnd = std::min(size, block + meterBlock);
+        for (size_t i = block; i < blockEnd; ++i) {
+            const int32_t next = sa[i];
+            // Only L-type and LMS suffixes are in place yet, and the suffix before either is
+            // L-type exactly when its character is not below the next one's.
+            if (next > 0 && text[next - 1] >= text[next])
+                sa[static_cast<size_t>(buckets[static_cast<size_t>(text[next - 1])]++)] = next - 1;
+        }
+        meter.at(blockEnd, 2 * size);
     }
     findBuckets(text, size, buckets, true);
-    for (size_t i = size; i-- > 0;) {
-        const int32_t next = sa[i];
-        if (next <= 0)
-            continue;
-        const auto c = static_cast<size_t>(text[next]);
-        // A suffix in the part of its bucket already filled from the right is S-type; asking
-        // that spares a look-up of its type.
-        const bool nextIsS = i >= static_cast<size_t>(buckets[c]);
-        if (text[next - 1] < text[next] || (text[next - 1] == text[next] && nextIsS))
-            sa[static_cast<size_t>(--buckets[static_cast<size_t>(text[next - 1])])] = next - 1;
+    for (size_t blockEnd = size; blockEnd > 0;) {
+        const size_t block = blockEnd - std::min(blockEnd, meterBlock);
+        for (size_t i = blockEnd; i-- > block;) {
+            const int32_t next = sa[i];
+            if (next <= 0)
+                continue;
+            const auto c = static_cast<size_t>(text[next]);
+            // A suffix in the part of its bucket already filled from the right is S-type;
+            // asking that spares a look-up of its type.
+            const bool nextIsS = i >= static_cast<size_t>(buckets[c]);
+            if (text[next - 1] < text[next] || (text[next - 1] == text[next] && nextIsS))
+                sa[static_cast<size_t>(--buckets[static_cast<size_t>(text[next - 1])])] = next - 1;
+        }
+        blockEnd = block;
+        meter.at(2 * size - blockEnd, 2 * size);
     }
 }
 
@@ -144,10 +186,11 @@ size_t gatherLms(std::span<int32_t> sa, const SuffixTypes& types)
 
 // Names the LMS substrings, whose sorted starts are in sa[0, count): equal substrings get equal
 // names, in sorted order. The names end up in sa[size - count, size) in text order, as the
-// reduced string; returns how many distinct names there are.
+// reduced string; returns how many distinct names there are. Its three passes take about a
+// third of the time each.
 template <typename Char>
 int32_t nameLmsSubstrings(const Char* text, std::span<int32_t> sa, size_t count,
-                          const SuffixTypes& types)
+                          const SuffixTypes& types, const SortMeter& meter)
 {
     const size_t size = sa.size();
     // LMS starts are at least two apart, so start / 2 gives each its own slot after the list;
@@ -162,6 +205,7 @@ int32_t nameLmsSubstrings(const Char* text, std::span<int32_t> sa, size_t count,
             last = i;
         }
     }
+    meter.at(1, 3);
     int32_t names = 0;
     size_t previous = size;
     int32_t previousLength = 0;
@@ -180,6 +224,7 @@ int32_t nameLmsSubstrings(const Char* text, std::span<int32_t> sa, size_t count,
         previous = at;
         previousLength = length;
     }
+    meter.at(2, 3);
     size_t to = size;
     for (size_t i = size; i-- > count;)
         if (sa[i] != kEmpty)
@@ -188,11 +233,12 @@ int32_t nameLmsSubstrings(const Char* text, std::span<int32_t> sa, size_t count,
 }
 
 template <typename Char>
-void sortSuffixes(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets);
+void sortSuffixes(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets,
+                  const SortMeter& meter);
 
 // Sorts the reduced string held in sa's tail into sa[0, count), with its own buckets in the
 // unused middle of sa when they fit there.
-void sortReduced(std::span<int32_t> sa, size_t count, int32_t names)
+void sortReduced(std::span<int32_t> sa, size_t count, int32_t names, const SortMeter& meter)
 {
     const int32_t* reduced = sa.data() + sa.size() - count;
     if (static_cast<size_t>(names) == count) {
@@ -208,11 +254,12 @@ void sortReduced(std::span<int32_t> sa, size_t count, int32_t names)
         ownBuckets.resize(static_cast<size_t>(names));
         buckets = ownBuckets;
     }
-    sortSuffixes(reduced, sa.first(count), buckets);
+    sortSuffixes(reduced, sa.first(count), buckets, meter);
 }
 
 template <typename Char>
-void sortSuffixes(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets)
+void sortSuffixes(const Char* text, std::span<int32_t> sa, std::span<int32_t> buckets,
+                  const SortMeter& meter)
 {
     const size_t size = sa.size();
     size_t count = 0;
@@ -221,28 +268,36 @@ void sortSuffixes(const Char* text, std::span<int32_t> sa, std::span<int32_t> bu
         // The types are dropped during the recursion and found again after: a scan costs less
         // than holding a bit a position at every level at once.
         const SuffixTypes types(text, size);
+        meter.at(6, 100);
         placeLmsUnsorted(text, sa, buckets, types);
-        induce(text, sa, buckets);
+        meter.at(12, 100);
+        induce(text, sa, buckets, meter.steps(12, 26));
         count = gatherLms(sa, types);
-        names = nameLmsSubstrings(text, sa, count, types);
+        meter.at(29, 100);
+        names = nameLmsSubstrings(text, sa, count, types, meter.steps(29, 41));
+        meter.at(41, 100);
     }
-    sortReduced(sa, count, names);
+    sortReduced(sa, count, names, meter.steps(41, 73));
     const SuffixTypes types(text, size);
+    meter.at(76, 100);
     // The reduced string's positions stand for the LMS starts in text order.
     int32_t* starts = sa.data() + size - count;
     size_t listed = 0;
     for (size_t i = 1; i < size; ++i)
         if (types.isLms(i))
             starts[listed++] = static_cast<int32_t>(i);
+    meter.at(79, 100);
     for (size_t k = 0; k < count; ++k)
         sa[k] = starts[static_cast<size_t>(sa[k])];
+    meter.at(82, 100);
     placeLmsSorted(text, sa, count, buckets);
-    induce(text, sa, buckets);
+    meter.at(85, 100);
+    induce(text, sa, buckets, meter.steps(85, 100));
 }
 
 }  // namespace
 
-std::vector<int32_t> buildSuffixArray(const uint8_t* text, uint32_t size)
+std::vector<int32_t> buildSuffixArray(const uint8_t* text, uint32_t size, const WorkMeter& meter)
 {
     // Positions are int32_t, as the names in the recursion are.
     if (size > uint32_t(std::numeric_limits<int32_t>::max()))
@@ -251,7 +306,8 @@ std::vector<int32_t> buildSuffixArray(const uint8_t* text, uint32_t size)
     if (size == 0)
         return sa;
     std::vector<int32_t> buckets(256);
-    sortSuffixes(text, std::span<int32_t>(sa), std::span<int32_t>(buckets));
+    sortSuffixes(text, std::span<int32_t>(sa), std::span<int32_t>(buckets),
+                 SortMeter(meter, 0, kSortWork));
     return sa;
 }
 

@@ -20,14 +20,23 @@ namespace zep {
 
 namespace {
 
+// The share of the planning each stage takes, in percent: the index takes most of it.
+void tell(const WorkMeter& meter, uint64_t percent)
+{
+    if (meter)
+        meter(percent, 100);
+}
+
 std::vector<Match> chainOfMatches(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                                  uint32_t destSize)
+                                  uint32_t destSize, const WorkMeter& meter)
 {
     std::vector<Match> matches;
     {
         // The index goes before the chain is built, which needs memory of its own.
         const SourceIndex index(source, sourceSize);
+        tell(meter, 85);
         matches = collectMatches(index, source, sourceSize, dest, destSize);
+        tell(meter, 90);
     }
     return heaviestChain(matches, source, dest, destSize);
 }
@@ -35,17 +44,19 @@ std::vector<Match> chainOfMatches(const uint8_t* source, uint32_t sourceSize, co
 }  // namespace
 
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                   uint32_t destSize, WholeFilePlan& plan)
+                   uint32_t destSize, WholeFilePlan& plan, const WorkMeter& meter)
 {
     plan = WholeFilePlan{};
     try {
-        plan.steps = planSteps(chainOfMatches(source, sourceSize, dest, destSize), source,
+        plan.steps = planSteps(chainOfMatches(source, sourceSize, dest, destSize, meter), source,
                                sourceSize, dest, destSize);
+        tell(meter, 95);
     } catch (const std::bad_alloc&) {
         plan = WholeFilePlan{};
         return false;
     }
     plan.streamLength = measureSteps(plan.steps, source, sourceSize, dest, destSize);
+    tell(meter, 100);
     return true;
 }
 
@@ -66,21 +77,23 @@ void writeWholeFileRecord(RecordOutput& output, RecordHeader& header, const Whol
 
 std::vector<uint8_t> packWholeFile(RecordOutput& output, RecordHeader& header,
                                    const WholeFilePlan& plan, const uint8_t* source,
-                                   const uint8_t* dest)
+                                   const uint8_t* dest, uint32_t* streamCrc, const WorkMeter& meter)
 {
     const uint32_t sourceSize = header.field32(HEADER_SOURCE_SIZE);
     const uint32_t destSize = header.field32(HEADER_DEST_SIZE);
     // A held stream never reaches the writer's buffer or file, nor its checksum; only the
     // header's stream length counts it, and is put back.
     const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
-    uint32_t streamCrc = 0;
+    uint32_t unused = 0;
     std::vector<uint8_t> stream;
-    RecordWriter writer{output.out, output.diff, header, streamCrc, &stream};
+    RecordWriter writer{output.out, output.diff, header, unused, &stream};
     const Report quiet;
     Progress progress(quiet);
     writeSteps(writer, progress, plan.steps, source, sourceSize, dest, destSize);
     header.setField32(HEADER_STREAM_LENGTH, streamLength);
-    return packStream(stream.data(), stream.size(), source, sourceSize, destSize);
+    if (streamCrc != nullptr)
+        *streamCrc = crcBlock(stream.data(), stream.size(), crcInit());
+    return packStream(stream.data(), stream.size(), source, sourceSize, destSize, meter);
 }
 
 }  // namespace zep

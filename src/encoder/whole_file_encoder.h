@@ -14,8 +14,9 @@ namespace zep {
 
 // Plans the stream for the pair (both sizes at least 1); false when there is no memory for the
 // source index (at most 7 bytes per source byte), and the caller then uses the specified encoder.
+// The meter hears how far the planning is.
 bool planWholeFile(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                   uint32_t destSize, WholeFilePlan& plan);
+                   uint32_t destSize, WholeFilePlan& plan, const WorkMeter& meter = {});
 
 // Writes the header's record with the planned stream into the output's difference file,
 // positioned where the record starts: provisional header, stream, completed header rewritten
@@ -24,9 +25,12 @@ void writeWholeFileRecord(RecordOutput& output, RecordHeader& header, const Whol
                           const uint8_t* source, const uint8_t* dest);
 // The compact form that writeWholeFileRecord gives the plan for an output that holds its stream,
 // made without writing anything or showing progress, for weighing it against another form.
-// The header is as it was when it returns.
+// The header is as it was when it returns. Where streamCrc is given, it receives the checksum of
+// the plain stream, which is what such a record's header holds. The meter hears how far the
+// packing is.
 std::vector<uint8_t> packWholeFile(RecordOutput& output, RecordHeader& header,
                                    const WholeFilePlan& plan, const uint8_t* source,
-                                   const uint8_t* dest);
+                                   const uint8_t* dest, uint32_t* streamCrc = nullptr,
+                                   const WorkMeter& meter = {});
 
 }  // namespace zep

@@ -60,15 +60,28 @@ void putLength(std::vector<uint8_t>& out, size_t value)
 
 namespace {
 
-// Three pieces, the literals against the source where they can refer to it.
+// Tells the meter, where there is one, that percent of the packing is done.
+void tell(const WorkMeter& meter, uint64_t percent)
+{
+    if (meter)
+        meter(percent, 100);
+}
+
+// Three pieces, the literals against the source where they can refer to it. The literals,
+// which index the source first, take most of the time.
 std::vector<uint8_t> packThreeParts(ZSTD_CCtx* context, const StreamParts& parts,
-                                    const uint8_t* source, uint32_t sourceSize, int level)
+                                    const uint8_t* source, uint32_t sourceSize, int level,
+                                    const WorkMeter& meter = {})
 {
     const bool reference = referencesSource(sourceSize, parts.literals.size());
-    const std::vector<uint8_t> pieces[3] = {
-        storePiece(context, parts.control, nullptr, 0, level),
-        storePiece(context, parts.literals, reference ? source : nullptr, sourceSize, level),
-        storePiece(context, parts.deltas, nullptr, 0, level)};
+    std::vector<uint8_t> pieces[3];
+    pieces[0] = storePiece(context, parts.control, nullptr, 0, level);
+    tell(meter, 15);
+    pieces[1] =
+        storePiece(context, parts.literals, reference ? source : nullptr, sourceSize, level);
+    tell(meter, 85);
+    pieces[2] = storePiece(context, parts.deltas, nullptr, 0, level);
+    tell(meter, 100);
     std::vector<uint8_t> stored = {COMPACT_THREE_PARTS, reference ? COMPACT_REFERENCE : uint8_t{0}};
     const std::vector<uint8_t>* const plain[3] = {&parts.control, &parts.literals, &parts.deltas};
     for (int i = 0; i < 3; ++i) {
@@ -100,7 +113,7 @@ std::vector<uint8_t> packDestinationForm(ZSTD_CCtx* context, const DestinationFo
 }  // namespace
 
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
-                                uint32_t sourceSize, uint32_t destSize)
+                                uint32_t sourceSize, uint32_t destSize, const WorkMeter& meter)
 {
     const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (context == nullptr)
@@ -110,16 +123,23 @@ std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint
     DestinationForm form;
     if (length > kDestinationFormLimit ||
         !toDestinationForm(stream, length, {source, sourceSize, destSize}, form))
-        return packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
+        return packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel, meter);
     // Both layouts compress bytes against the source, and each such piece indexes the whole
     // source first; a quick trial of both tells which is shorter, and only that one is then
     // compressed in earnest.
+    const size_t destinationFormSize =
+        packDestinationForm(context.get(), form, source, sourceSize, kTrialLevel).size();
+    tell(meter, 20);
     const bool destinationForm =
-        packDestinationForm(context.get(), form, source, sourceSize, kTrialLevel).size() <
+        destinationFormSize <
         packThreeParts(context.get(), parts, source, sourceSize, kTrialLevel).size();
-    return destinationForm
-               ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
-               : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
+    tell(meter, 40);
+    std::vector<uint8_t> stored =
+        destinationForm
+            ? packDestinationForm(context.get(), form, source, sourceSize, kCompactLevel)
+            : packThreeParts(context.get(), parts, source, sourceSize, kCompactLevel);
+    tell(meter, 100);
+    return stored;
 }
 
 }  // namespace zep

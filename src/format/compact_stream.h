@@ -6,6 +6,7 @@
 // header's stream checksum stays the plain stream's; its stream length counts the stored bytes.
 // docs/format.md has every byte.
 #pragma once
+#include "common/progress.h"
 #include "format/record_header.h"
 
 #include <cstddef>
@@ -36,9 +37,11 @@ constexpr uint32_t kMaxCompactWindowLog = 30;
 constexpr size_t kDestinationFormLimit = size_t{64} * 1024;
 
 // The stored form of a whole plain stream (as an encoder wrote it) for a source of sourceSize
-// bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY.
+// bytes and a destination of destSize bytes. No memory: Status::NO_MEMORY. The meter hears how
+// far the packing is.
 std::vector<uint8_t> packStream(const uint8_t* stream, size_t length, const uint8_t* source,
-                                uint32_t sourceSize, uint32_t destSize);
+                                uint32_t sourceSize, uint32_t destSize,
+                                const WorkMeter& meter = {});
 
 // What every layout's writer shares. A piece compressed against the source needs the source
 // and the piece together inside the largest window.

@@ -22,6 +22,13 @@ namespace {
 
 // Where the literal bytes go among the seven pieces.
 constexpr int kLiteralPiece = 5;
+// What packing costs, in nanoseconds on a machine of 2024: the calling thread's work for a byte
+// that a cover holds (its difference found twice) and for a difference that is not zero (which
+// the highest level compresses), and the other thread's for a literal byte (compressed against
+// the source at the highest level).
+constexpr uint64_t kCoveredCost = 9;
+constexpr uint64_t kDifferingCost = 500;
+constexpr uint64_t kLiteralCost = 150;
 
 void putSigned(std::vector<uint8_t>& out, int64_t value)
 {
@@ -104,15 +111,21 @@ ShiftMap shiftMapOf(const std::vector<Cover>& covers)
 }
 
 // The covers' differences against the source bytes, or against them with the fields predicted.
+// The meter hears how many of the covers are done, every 1/16 of them.
 Differences differencesOf(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                          const std::vector<Cover>& covers, const ShiftMap* map)
+                          const std::vector<Cover>& covers, const ShiftMap* map,
+                          const WorkMeter& meter)
 {
+    const size_t every = covers.size() / 16 + 1;
+    size_t index = 0;
     Differences out;
     const ShiftMap none{};
     CoverPredictor predictor(source, sourceSize, map != nullptr ? *map : none);
     std::vector<uint8_t> predicted(size_t{64} * 1024);
     uint64_t zeros = 0;
     for (const Cover& cover : covers) {
+        if (++index % every == 0 && meter)
+            meter(index, covers.size());
         const uint8_t* to = dest + cover.destPosition;
         predictor.start(cover.sourcePosition, cover.length,
                         map != nullptr ? int64_t{cover.destPosition} - cover.sourcePosition : 0);
@@ -160,9 +173,67 @@ size_t trialSize(ZSTD_CCtx* context, const Differences& differences,
 
 }  // namespace
 
-std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                                uint32_t destSize, const std::vector<Cover>& covers)
+// How many of the covers' differences are not zero, from a sample of evenly spread bytes.
+uint64_t differingBytes(const uint8_t* source, const uint8_t* dest,
+                        const std::vector<Cover>& covers, uint64_t covered)
 {
+    constexpr uint64_t kSamples = 4096;
+    uint64_t differing = 0;
+    uint64_t next = 0;  // the next sample, counted in covered bytes
+    uint64_t passed = 0;
+    for (const Cover& cover : covers) {
+        for (; next < passed + cover.length; next += covered / kSamples + 1) {
+            const uint64_t at = next - passed;
+            differing += source[cover.sourcePosition + at] != dest[cover.destPosition + at];
+        }
+        passed += cover.length;
+    }
+    return differing * (covered / kSamples + 1);
+}
+
+// This thread's part of packCovers.
+uint64_t ownCost(const uint8_t* source, const uint8_t* dest, const std::vector<Cover>& covers,
+                 uint64_t covered)
+{
+    return kCoveredCost * covered + kDifferingCost * differingBytes(source, dest, covers, covered);
+}
+
+uint64_t packingCost(const uint8_t* source, const uint8_t* dest, uint32_t destSize,
+                     const std::vector<Cover>& covers)
+{
+    uint64_t covered = 0;
+    for (const Cover& cover : covers)
+        covered += cover.length;
+    // The two threads work at once.
+    return std::max(ownCost(source, dest, covers, covered), kLiteralCost * (destSize - covered)) +
+           1;
+}
+
+std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
+                                uint32_t destSize, const std::vector<Cover>& covers,
+                                const WorkMeter& meter)
+{
+    // This thread's steps are told in percent of its work (the differences twice, their trial,
+    // then the pieces it compresses, by their sizes), within the cost of the whole packing; what
+    // is left after them is the wait for the literal bytes.
+    uint64_t whole = 0;
+    uint64_t own = 0;
+    if (meter) {
+        whole = packingCost(source, dest, destSize, covers);
+        uint64_t covered = 0;
+        for (const Cover& cover : covers)
+            covered += cover.length;
+        own = std::min(ownCost(source, dest, covers, covered), whole);
+    }
+    // Shows `from` percent of this thread's work, and done out of total of the percents from
+    // `from` to `to`.
+    const auto tell = [&](uint64_t from, uint64_t to = 0, uint64_t done = 0, uint64_t total = 1) {
+        if (!meter)
+            return;
+        const uint64_t at =
+            (from << 20) / 100 + (to - std::min(from, to)) * ((done << 20) / total) / 100;
+        meter((own * at) >> 20, whole);
+    };
     const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (context == nullptr)
         failSilently(Status::NO_MEMORY);
@@ -174,10 +245,10 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
     std::exception_ptr failure;
     const auto compressLiterals = [&] {
         try {
-            const std::unique_ptr<ZSTD_CCtx, FreeCCtx> own(ZSTD_createCCtx());
-            if (own == nullptr)
+            const std::unique_ptr<ZSTD_CCtx, FreeCCtx> second(ZSTD_createCCtx());
+            if (second == nullptr)
                 failSilently(Status::NO_MEMORY);
-            literals = storePiece(own.get(), parts.literals, reference ? source : nullptr,
+            literals = storePiece(second.get(), parts.literals, reference ? source : nullptr,
                                   sourceSize, kCompactLevel);
         } catch (...) {
             failure = std::current_exception();
@@ -198,13 +269,21 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
                 thread.join();
         }
     } joiner{worker};
-    Differences differences = differencesOf(source, sourceSize, dest, covers, nullptr);
+    tell(1);
+    Differences differences =
+        differencesOf(source, sourceSize, dest, covers, nullptr,
+                      [&](uint64_t done, uint64_t total) { tell(1, 12, done, total); });
+    tell(12);
     // Predicted fields pay where the files are code whose stretches moved; a quick trial tells.
     const ShiftMap map = shiftMapOf(covers);
     std::vector<uint8_t> mapPiece = shiftMapPiece(map);
-    Differences predicted = differencesOf(source, sourceSize, dest, covers, &map);
+    Differences predicted =
+        differencesOf(source, sourceSize, dest, covers, &map,
+                      [&](uint64_t done, uint64_t total) { tell(12, 23, done, total); });
+    tell(23);
     const bool code = !covers.empty() && trialSize(context.get(), predicted, mapPiece) <
                                              trialSize(context.get(), differences, {});
+    tell(31);
     if (code)
         differences = std::move(predicted);
     else
@@ -227,11 +306,22 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
         static_cast<uint8_t>((reference ? COMPACT_REFERENCE : 0) | (code ? COMPACT_CODE : 0)),
         present};
     std::vector<uint8_t> pieces[7];
+    size_t pieceBytes = 1;
     for (int i = 0; i < 7; ++i)
         if (i != kLiteralPiece)
-            pieces[i] = storePiece(context.get(), *plain[i], nullptr, 0, kCompactLevel);
+            pieceBytes += plain[i]->size();
+    size_t packed = 0;
+    for (int i = 0; i < 7; ++i) {
+        if (i == kLiteralPiece)
+            continue;
+        pieces[i] = storePiece(context.get(), *plain[i], nullptr, 0, kCompactLevel);
+        packed += plain[i]->size();
+        tell(31 + 64 * packed / pieceBytes);
+    }
     if (worker.joinable())
         worker.join();
+    if (meter)
+        meter(whole, whole);
     if (failure)
         std::rethrow_exception(failure);
     pieces[kLiteralPiece] = std::move(literals);

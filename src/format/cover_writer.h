@@ -3,6 +3,8 @@
 // files are x86-64 code, the covers' differences may be taken against predicted branch and
 // address fields (format/code_prediction.h), whichever gives the shorter record.
 #pragma once
+#include "common/progress.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -17,10 +19,16 @@ struct Cover {
     uint32_t length = 0;
 };
 
+// About how long packCovers takes, in nanoseconds on a machine of 2024: for a progress line.
+uint64_t packingCost(const uint8_t* source, const uint8_t* dest, uint32_t destSize,
+                     const std::vector<Cover>& covers);
+
 // The stored form (layout 3) of a record that writes the destination as the covers (in
 // destination order, not overlapping, each inside both files) and the literal bytes between and
-// around them. No memory: Status::NO_MEMORY.
+// around them. No memory: Status::NO_MEMORY. The meter hears, on the calling thread, how far
+// the packing is.
 std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, const uint8_t* dest,
-                                uint32_t destSize, const std::vector<Cover>& covers);
+                                uint32_t destSize, const std::vector<Cover>& covers,
+                                const WorkMeter& meter = {});
 
 }  // namespace zep

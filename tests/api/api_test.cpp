@@ -302,6 +302,91 @@ TEST(ApiTest, ProgressThatAsksToStopLeavesEverythingAsItWas)
     EXPECT_EQ(heard.events, "0 a a\n1 a a\n0 a a\n3 a a\n");
 }
 
+// With -W -Z the progress line follows the sort, the scan on two threads, the packings and the
+// trial of the whole-file plan: it starts at 0, only rises, shows most percentages and ends at 100,
+// all on the calling thread; a stop asked anywhere along it leaves the difference file as it was.
+TEST(ApiTest, CompactWholeFileCreatesShowTheirProgressThroughoutAndStopAnywhere)
+{
+    ScratchDirectory scratch;
+    // A program's new release: moved, with short insertions that start new covers and scattered
+    // changed bytes that the covers hold.
+    std::mt19937 random(23);
+    const std::string program = bytes(size_t{2} << 20, 21);
+    std::string release;
+    for (size_t at = 0; at < program.size(); at += 512) {
+        release += program.substr(at, 512);
+        release += bytes(random() % 16, static_cast<uint32_t>(at));
+        release[release.size() - 1 - random() % 256] ^= 0x10;
+    }
+    release = edited(release, 22);
+    // A text of 1.2 MB with a few lines inserted: nearly alike, so the whole-file plan is tried
+    // as well.
+    std::vector<std::string> words(300);
+    for (std::string& word : words)
+        for (uint32_t k = 0, length = 3 + random() % 7; k < length; ++k)
+            word += static_cast<char>('a' + random() % 26);
+    std::string text;
+    while (text.size() < 1200 * 1024)
+        text += words[random() % words.size()] + (random() % 12 == 0 ? "\n" : " ");
+    std::string revised = text;
+    for (int i = 0; i < 5; ++i)
+        revised.insert(revised.size() / 6 * (i + 1), "a line that was not there before\n");
+
+    struct Listener {
+        std::vector<int> percents;
+        int cancelAt = 101;
+        bool elsewhere = false;  // a callback on another thread than the caller's
+        std::thread::id caller = std::this_thread::get_id();
+    };
+    const struct {
+        std::string old, changed;
+    } pairs[] = {{program, release}, {text, revised}};
+    for (size_t p = 0; p < std::size(pairs); ++p) {
+        SCOPED_TRACE(p);
+        const std::string dir = "p" + std::to_string(p);
+        mkdir((scratch.path() + "/" + dir).c_str(), 0700);
+        const std::string old = scratch.file(dir + "/old", pairs[p].old);
+        const std::string changed = scratch.file(dir + "/new", pairs[p].changed);
+        const std::string diff = scratch.path() + "/" + dir + ".zep";
+        zep_create_options options;
+        zep_create_options_init(&options);
+        options.whole_file = 1;
+        options.compact = 1;
+        Listener listener;
+        zep_callbacks callbacks;
+        zep_callbacks_init(&callbacks);
+        callbacks.context = &listener;
+        callbacks.progress = [](void* context, int percent) {
+            auto* heard = static_cast<Listener*>(context);
+            heard->percents.push_back(percent);
+            heard->elsewhere |= std::this_thread::get_id() != heard->caller;
+            return percent >= heard->cancelAt ? 1 : 0;
+        };
+        ASSERT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, &callbacks),
+                  ZEP_OK);
+        const std::vector<int>& percents = listener.percents;
+        ASSERT_FALSE(percents.empty());
+        EXPECT_EQ(percents.front(), 0);
+        EXPECT_EQ(percents.back(), 100);
+        for (size_t i = 1; i < percents.size(); ++i)
+            EXPECT_LT(percents[i - 1], percents[i]) << i;
+        EXPECT_GE(percents.size(), 50u);
+        EXPECT_FALSE(listener.elsewhere);
+
+        for (const int cancelAt : {1, 30, 50, 70, 99}) {
+            SCOPED_TRACE(cancelAt);
+            const std::string before = ScratchDirectory::read(diff);
+            listener.cancelAt = cancelAt;
+            listener.percents.clear();
+            EXPECT_EQ(zep_create(old.c_str(), changed.c_str(), diff.c_str(), &options, &callbacks),
+                      ZEP_CANCELLED);
+            EXPECT_TRUE(ScratchDirectory::read(diff) == before);
+            EXPECT_GE(listener.percents.back(), cancelAt);
+        }
+        EXPECT_FALSE(listener.elsewhere);
+    }
+}
+
 TEST(ApiTest, CreatesAndAppliesInThreadsGiveWhatTheyGiveOneAtATime)
 {
     constexpr int kPairs = 8;
