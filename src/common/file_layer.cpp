@@ -474,6 +474,12 @@ void seekCurrent(FileSlot& slot, int64_t distance)
         fail(Status::SEEK_FAILED, "file seek error.\n");
 }
 
+void seekStart(FileSlot& slot)
+{
+    if (!platform::seekFile(slot.handle, 0, SEEK_SET))
+        fail(Status::SEEK_FAILED, "file seek error.\n");
+}
+
 void seekEnd(FileSlot& slot, int64_t distance)
 {
     if (!platform::seekFile(slot.handle, distance, SEEK_END))

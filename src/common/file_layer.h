@@ -148,6 +148,7 @@ void closeNullSink(FileSlot& slot);
 // the file fails. The distance is 64-bit so that unsigned 32-bit lengths never turn negative.
 void seekCurrent(FileSlot& slot, int64_t distance);  // status 6
 void seekEnd(FileSlot& slot, int64_t distance);      // status 6
+void seekStart(FileSlot& slot);                      // status 6
 // Reads up to count bytes at the current position; returns how many arrived.
 size_t readBytes(FileSlot& slot, uint8_t* data, size_t count);
 // The same at an offset, the position unchanged.

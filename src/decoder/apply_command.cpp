@@ -189,9 +189,9 @@ class ApplyRun {
         startRecord(sourceName, targetName);
         try {
             refuseUnsafeNames(header);
-            refuseUnwritablePlaces();
             if (examineRecord(header, recordOffset, sourceName, targetName) != Verdict::APPLY)
                 return;
+            refuseUnwritablePlaces();  // a record that needs no writing needs no place
             if (expected_.count(sourceName) != 0)
                 checkExpectedSource(header, recordOffset, sourceName);
             else
@@ -394,7 +394,7 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
     // The versions that the records write, read ahead: an apply meets a target that a later
     // record already brought further, as when the same file is applied twice.
     WrittenVersions written;
-    written.collect(diffPath);
+    written.collect(files.diff);
     ApplyRun applier(report, files, options, counts, mapping, directory, written);
     uint32_t skipped = 0;
     uint64_t at = 0;

@@ -1,32 +1,29 @@
 // Record headers read ahead of an apply, and the times and versions they state.
 #include "decoder/written_versions.h"
 
-#include "common/file_layer.h"
 #include "common/status.h"
 #include "platform/platform.h"
 
 namespace zep {
 
-void WrittenVersions::collect(const char* path)
+void WrittenVersions::collect(FileSlot& diff)
 {
-    FileSlot slot;
     try {
-        openForRead(path, slot);
         uint32_t skipped = 0;
         uint64_t at = 0;
         RecordHeader header;
-        while (findRecord(slot, skipped, header, at) == Found::RECORD) {
+        while (findRecord(diff, skipped, header, at) == Found::RECORD) {
             // Sizes and checksums only: a time costs a time-zone lookup, and a target's is not
             // what makes it up to date.
             const FileVersion written = {header.field32(HEADER_DEST_SIZE),
                                          header.field32(HEADER_DEST_CRC), kInvalidTime};
             byName_[header.destName()].push_back({at, written});
-            seekCurrent(slot, header.field32(HEADER_STREAM_LENGTH));
+            seekCurrent(diff, header.field32(HEADER_STREAM_LENGTH));
             header.release();
         }
     } catch (const Failure&) {  // the apply meets the same failure where it lies
     }
-    releaseSlot(slot);
+    seekStart(diff);
 }
 
 std::vector<FileVersion> WrittenVersions::from(const std::string& name, uint64_t offset) const

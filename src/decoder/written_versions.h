@@ -3,6 +3,7 @@
 // to know a target that a later record of the same file already brought further as up to date;
 // a check, to follow a name that one record writes and a later one reads.
 #pragma once
+#include "common/file_layer.h"
 #include "format/record_header.h"
 
 #include <cstdint>
@@ -21,10 +22,11 @@ struct FileVersion {
 
 class WrittenVersions {
   public:
-    // Reads every record header of the difference file at path, nothing else. Where the file
-    // cannot be read through, what was read so far stands: the records beyond it fail the
-    // apply anyway.
-    void collect(const char* path);
+    // Reads every record header of the open difference file, nothing else, from its start, and
+    // leaves it at its start again: the very file the apply then reads, whatever its name
+    // leads to meanwhile. Where the file cannot be read through, what was read so far stands:
+    // the records beyond it fail the apply anyway.
+    void collect(FileSlot& diff);
     // The destinations that records at offset or later write under name, in file order (their
     // sizes and checksums; the times are left out).
     std::vector<FileVersion> from(const std::string& name, uint64_t offset) const;

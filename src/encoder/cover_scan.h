@@ -33,7 +33,6 @@ class CoverScan {
     // over it.
     uint64_t estimateSearches(uint32_t begin, uint32_t end) const;
 
-
   private:
     // The longest stretch of the source that starts like the destination at `at`, reading no
     // further than `end`: a binary search among the suffixes that start with the same two
