@@ -20,6 +20,7 @@
 #include "format/record_header.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -288,10 +289,10 @@ class ApplyRun {
     {
         const auto expected = expected_.find(targetName);
         if (expected != expected_.end()) {
-            for (const FileVersion& version : versions)
-                if (version.size == expected->second.size && version.crc == expected->second.crc)
-                    return true;
-            return false;
+            const FileVersion& there = expected->second;
+            return std::any_of(versions.begin(), versions.end(), [&](const FileVersion& version) {
+                return version.size == there.size && version.crc == there.crc;
+            });
         }
         // Only a regular file is opened: opening a FIFO would release a writer waiting on it.
         platform::Entry entry;

@@ -235,14 +235,15 @@ uint64_t CoverScan::estimateSearches(uint32_t begin, uint32_t end) const
     const uint32_t probes = std::min(kProbes, length / 32 / kProbeWindow);
     if (probes == 0)
         return length;
-    uint64_t searched = 0;
+    uint64_t total = 0;
     for (uint32_t i = 0; i < probes; ++i) {
-        const uint32_t at = begin + static_cast<uint32_t>(uint64_t{length} * i / probes);
+        const uint32_t window =
+            begin + static_cast<uint32_t>(static_cast<uint64_t>(length) * i / probes);
         uint64_t searches = 0;
-        run(at, at + kProbeWindow, {}, &searches);
-        searched += searches;
+        static_cast<void>(run(window, window + kProbeWindow, nullptr, &searches));
+        total += searches;
     }
-    return searched * length / (uint64_t{probes} * kProbeWindow);
+    return total * length / (static_cast<uint64_t>(probes) * kProbeWindow);
 }
 
 }  // namespace zep

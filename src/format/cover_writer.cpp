@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <numeric>
 #include <queue>
 #include <system_error>
 #include <thread>
@@ -198,12 +199,20 @@ uint64_t ownCost(const uint8_t* source, const uint8_t* dest, const std::vector<C
     return kCoveredCost * covered + kDifferingCost * differingBytes(source, dest, covers, covered);
 }
 
+namespace {
+
+uint64_t coveredLength(const std::vector<Cover>& covers)
+{
+    return std::accumulate(covers.begin(), covers.end(), uint64_t{0},
+                           [](uint64_t sum, const Cover& cover) { return sum + cover.length; });
+}
+
+}  // namespace
+
 uint64_t packingCost(const uint8_t* source, const uint8_t* dest, uint32_t destSize,
                      const std::vector<Cover>& covers)
 {
-    uint64_t covered = 0;
-    for (const Cover& cover : covers)
-        covered += cover.length;
+    const uint64_t covered = coveredLength(covers);
     // The two threads work at once.
     return std::max(ownCost(source, dest, covers, covered), kLiteralCost * (destSize - covered)) +
            1;
@@ -220,10 +229,7 @@ std::vector<uint8_t> packCovers(const uint8_t* source, uint32_t sourceSize, cons
     uint64_t own = 0;
     if (meter) {
         whole = packingCost(source, dest, destSize, covers);
-        uint64_t covered = 0;
-        for (const Cover& cover : covers)
-            covered += cover.length;
-        own = std::min(ownCost(source, dest, covers, covered), whole);
+        own = std::min(ownCost(source, dest, covers, coveredLength(covers)), whole);
     }
     // Shows `from` percent of this thread's work, and done out of total of the percents from
     // `from` to `to`.
