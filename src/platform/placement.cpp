@@ -8,7 +8,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +19,31 @@
 namespace zep {
 
 namespace platform {
+
+int openBeneath(int directory, const char* path, int flags)
+{
+    int at = directory;
+    const char* name = path;
+    for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
+        const std::string component(name, static_cast<size_t>(slash - name));
+        const int next =
+            ::openat(at, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int reason = errno;
+        if (at != directory)
+            ::close(at);
+        if (next < 0) {
+            errno = reason;
+            return -1;
+        }
+        at = next;
+    }
+    const int opened = ::openat(at, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int reason = errno;
+    if (at != directory)
+        ::close(at);
+    errno = reason;
+    return opened;
+}
 
 bool isWritableDirectory(int directory, const char* name)
 {

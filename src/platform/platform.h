@@ -118,6 +118,11 @@ bool removeFile(const char* path);
 int openDirectory(const char* path);
 // openReadOnly for a name in the directory.
 int openReadOnlyAt(int directory, const char* name, bool deviceAllowed = false);
+// Opens the relative path below the directory with the open flags, each component taken in
+// the one before and none of them a symbolic link (ELOOP, or ENOTDIR where one stands for a
+// directory): a path can lead nowhere outside the directory, whatever its names hold now. The
+// caller has refused "..", "." and empty components. -1 with errno on failure.
+int openBeneath(int directory, const char* path, int flags);
 // What holds a name, the name itself examined (a symbolic link is not followed). False when
 // nothing does (errno ENOENT) or the name cannot be examined.
 struct Entry {

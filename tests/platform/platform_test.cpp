@@ -187,3 +187,31 @@ TEST_F(PlatformTest, NewFilesTakeOnlyFreeNamesAndNamesAreRandom)
     }
     EXPECT_EQ(names.size(), 1000u);
 }
+
+// A path below a directory never leaves it through a symbolic link, wherever the link stands.
+TEST_F(PlatformTest, PathsBelowADirectoryFollowNoLink)
+{
+    ASSERT_EQ(mkdir((dir_ + "/tree").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir_ + "/tree/sub").c_str(), 0700), 0);
+    make("tree/sub/file", "inside");
+    make("outside", "outside");
+    ASSERT_EQ(symlink("..", (dir_ + "/tree/up").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (dir_ + "/tree/alias").c_str()), 0);
+    ASSERT_EQ(symlink("../outside", (dir_ + "/tree/sub/link").c_str()), 0);
+    const int tree = platform::openDirectory((dir_ + "/tree").c_str());
+    ASSERT_GE(tree, 0);
+    const struct {
+        const char* path;
+        int error;  // 0: opens
+    } cases[] = {{"sub/file", 0},        {"up/outside", ENOTDIR}, {"alias/file", ENOTDIR},
+                 {"sub/link", ELOOP},    {"up", ELOOP},           {"sub/missing", ENOENT},
+                 {"sub/file/x", ENOTDIR}};
+    for (const auto& c : cases) {
+        errno = 0;
+        const int opened = platform::openBeneath(tree, c.path, O_RDONLY);
+        EXPECT_EQ(opened >= 0 ? 0 : errno, c.error) << c.path;
+        if (opened >= 0)
+            platform::closeFile(opened);
+    }
+    platform::closeFile(tree);
+}
