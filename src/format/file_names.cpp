@@ -65,6 +65,24 @@ bool isStorableName(const char* name)
     return true;
 }
 
+bool isTreePath(const std::string& path)
+{
+    // "./" first: every tree path holds a '/', which readers of single-file records refuse.
+    if (path.size() < 3 || path.compare(0, 2, "./") != 0)
+        return false;
+    for (size_t start = 2; start <= path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string component = path.substr(start, end - start);
+        // A NUL would end the name early where it is taken as text.
+        if (component.find('\0') != std::string::npos || !isStorableName(component.c_str()))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 bool isStoredOtherwise(const std::string& path)
 {
     const size_t slash = path.find_last_of('/');

@@ -22,6 +22,10 @@ std::string defaultDiffPath(const std::string& destPath);
 // A name that a record may store: a plain file name in the current directory, without
 // separators or control characters that would lead elsewhere or reach a terminal.
 bool isStorableName(const char* name);
+// A path that a record of a whole tree may store: "./", then storable names joined by single
+// '/' (no empty, "." or ".." component, no trailing '/', no NUL). Never absolute, never above
+// the tree's root.
+bool isTreePath(const std::string& path);
 // True when the file at path would be stored under another name than its own, or under one
 // that apply refuses: apply would then read or write another file than the one meant.
 bool isStoredOtherwise(const std::string& path);

@@ -60,3 +60,16 @@ TEST(PathSplitTest, EachPieceIsCutTo255Characters)
     EXPECT_EQ(defaultDiffPath(std::string(400, 'd') + "/" + longName + ".bin"),
               std::string(255, 'n') + ".zep");
 }
+
+TEST(TreePathTest, OnlyPlainPathsBelowTheRootAreTreePaths)
+{
+    for (const char* path : {"./a", "./usr/lib/x86_64-linux-gnu/libc.so.6", "./a b/c.d", "./..a"})
+        EXPECT_TRUE(isTreePath(path)) << path;
+    const std::string withNul("./a\0b", 5);
+    for (const std::string& path :
+         {std::string("a"), std::string("/a"), std::string("./"), std::string("./a/"),
+          std::string("./a//b"), std::string("./a/../b"), std::string("./a/./b"),
+          std::string("././a"), std::string("./.."), std::string("./a\\b"), std::string("./a\nb"),
+          std::string(".//a"), withNul})
+        EXPECT_FALSE(isTreePath(path)) << path;
+}
