@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/random.h>
@@ -86,7 +87,46 @@ bool entryOf(int directory, const char* name, Entry& entry)
     entry.regular = S_ISREG(info.st_mode);
     entry.links = static_cast<uint64_t>(info.st_nlink);
     entry.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    entry.mode = static_cast<uint32_t>(info.st_mode & 07777);
+    entry.size = static_cast<uint64_t>(info.st_size);
+    entry.ticks = fileTimeFromUnix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
     return true;
+}
+
+bool namesIn(int directory, std::vector<std::string>& names)
+{
+    // The stream takes a descriptor of its own, so that the caller's stays open.
+    const int own = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* stream = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (stream == nullptr) {
+        if (own >= 0)
+            ::close(own);
+        return false;
+    }
+    names.clear();
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    const bool complete = errno == 0;
+    ::closedir(stream);
+    return complete;
+}
+
+bool linkTargetOf(int directory, const char* name, std::string& target)
+{
+    std::vector<char> text(256);
+    for (;;) {
+        const ssize_t length = ::readlinkat(directory, name, text.data(), text.size());
+        if (length < 0)
+            return false;
+        if (static_cast<size_t>(length) < text.size()) {
+            target.assign(text.data(), static_cast<size_t>(length));
+            return true;
+        }
+        text.resize(text.size() * 2);
+    }
 }
 
 bool removeFile(int directory, const char* name)

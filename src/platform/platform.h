@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace zep {
 
@@ -131,8 +132,15 @@ struct Entry {
     bool regular = false;
     uint64_t links = 0;  // names of the file, this one included
     FileIdentity identity;
+    uint32_t mode = 0;   // permission, set-ID and sticky bits
+    uint64_t size = 0;   // bytes; for a link, its target's length
+    uint64_t ticks = 0;  // last-write time, as lastWriteTicks gives it
 };
 bool entryOf(int directory, const char* name, Entry& entry);
+// The names in the directory open at descriptor directory, without "." and "..", in no order.
+bool namesIn(int directory, std::vector<std::string>& names);
+// The text a symbolic link in the directory holds.
+bool linkTargetOf(int directory, const char* name, std::string& target);
 bool removeFile(int directory, const char* name);
 // Moves a file into place, never over an existing one.
 bool renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to);
