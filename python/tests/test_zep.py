@@ -42,10 +42,18 @@ def test_create_list_apply_round_trip(tmp_path):
     # Applied again, the record's source has another time, but the file is the new version.
     outcomes = zep.apply(diff, directory=tmp_path / "work")
     assert outcomes == [zep.Outcome("app.bin", "app.bin", False, "already up to date")]
-    # Another file under that name: skipped, with the reason.
+    # Another file under that name: skipped, with the reason; a check or a strict apply says
+    # so with status 17, and the old version's content takes it all the same.
     (tmp_path / "work" / "app.bin").write_bytes(b"other")
     outcomes = zep.apply(diff, directory=tmp_path / "work")
     assert outcomes == [zep.Outcome("app.bin", "app.bin", False, "time differs")]
+    for options in ({"check": True}, {"strict": True}):
+        with pytest.raises(zep.Error) as caught:
+            zep.apply(diff, directory=tmp_path / "work", **options)
+        assert caught.value.status == 17
+    (tmp_path / "work" / "app.bin").write_bytes(old)
+    outcomes = zep.apply(diff, directory=tmp_path / "work", by_content=True, strict=True)
+    assert outcomes == [zep.Outcome("app.bin", "app.bin", True, None)]
 
 
 def test_failures_raise_with_status_and_message(tmp_path):

@@ -49,7 +49,7 @@ _RUN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 _RECORD = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p)
 
 # The events of a record during apply (zep_record_event).
-_STARTED, _APPLIED, _SKIPPED_TIME, _UP_TO_DATE = 0, 1, 2, 3
+_STARTED, _APPLIED, _SKIPPED_TIME, _UP_TO_DATE, _FAILING = 0, 1, 2, 3, 4
 
 
 class _Callbacks(ctypes.Structure):
@@ -72,6 +72,15 @@ class _CreateOptions(ctypes.Structure):
         ("block_search", ctypes.c_int32),
         ("whole_file", ctypes.c_int32),
         ("compact", ctypes.c_int32),
+    ]
+
+
+class _ApplyOptions(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("source_by_content", ctypes.c_int32),
+        ("check_only", ctypes.c_int32),
+        ("strict", ctypes.c_int32),
     ]
 
 
@@ -114,7 +123,9 @@ _lib.zep_status_text.argtypes = [ctypes.c_int]
 _lib.zep_create_options_init.argtypes = [ctypes.POINTER(_CreateOptions)]
 _lib.zep_create.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
                             ctypes.POINTER(_CreateOptions), ctypes.POINTER(_Callbacks)]
-_lib.zep_apply.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_Callbacks)]
+_lib.zep_apply_options_init.argtypes = [ctypes.POINTER(_ApplyOptions)]
+_lib.zep_apply_with.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_ApplyOptions),
+                                ctypes.POINTER(_Callbacks), ctypes.c_void_p]
 _lib.zep_list.argtypes = [ctypes.c_char_p, _EACH, ctypes.c_void_p, ctypes.POINTER(_Callbacks)]
 
 
@@ -165,6 +176,8 @@ class _Call:
             self.outcomes[-1] = Outcome(old, new, False, "time differs")
         elif event == _UP_TO_DATE:
             self.outcomes[-1] = Outcome(old, new, False, "already up to date")
+        elif event == _FAILING:
+            self.outcomes[-1] = Outcome(old, new, False, "would fail")
 
     def check(self, status: int) -> None:
         if status != 0:
@@ -183,11 +196,21 @@ def create(old, new, diff, whole_file: bool = False, compact: bool = False,
                                ctypes.byref(call.callbacks)))
 
 
-def apply(diff, directory=".", progress: Optional[Callable[[int], None]] = None) -> List[Outcome]:
+def apply(diff, directory=".", progress: Optional[Callable[[int], None]] = None,
+          by_content: bool = False, check: bool = False, strict: bool = False) -> List[Outcome]:
     """Rebuilds the new version of every record of diff in directory; returns what it did with
-    each record, in file order."""
+    each record, in file order. by_content (-T) also takes an old version whose time differs
+    when its size and CRC are the recorded ones; check (-C) writes nothing and tells what an
+    apply would do (applied then means "would be applied"); strict (-E) and check raise Error
+    with status 17 when a record was not applied and is not up to date."""
+    options = _ApplyOptions()
+    _lib.zep_apply_options_init(ctypes.byref(options))
+    options.source_by_content = int(by_content)
+    options.check_only = int(check)
+    options.strict = int(strict)
     call = _Call(progress)
-    call.check(_lib.zep_apply(_path(diff), _path(directory), ctypes.byref(call.callbacks)))
+    call.check(_lib.zep_apply_with(_path(diff), _path(directory), ctypes.byref(options),
+                                   ctypes.byref(call.callbacks), None))
     return call.outcomes
 
 
