@@ -191,6 +191,22 @@ ZEP_API int zep_apply_with(const char* diff_path, const char* directory,
                            const zep_apply_options* options, const zep_callbacks* callbacks,
                            zep_apply_counts* counts);
 
+/* Appends the two records that turn the tree at old_dir into the tree at new_dir: every regular
+ * file, directory and symbolic link below them, links recorded as links and never followed.
+ * Unchanged paths cost nothing; a special file (device, FIFO, socket) is refused. Options and
+ * locks as zep_create. */
+ZEP_API int zep_create_tree(const char* old_dir, const char* new_dir, const char* diff_path,
+                            const zep_create_options* options, const zep_callbacks* callbacks);
+
+/* Applies every tree of diff_path to the tree at directory (NULL: the current one), each all or
+ * nothing: every result is built and synced beside the tree first, then a synced journal at its
+ * root (".zep-journal") makes the moves into place finish even after a stop, at the next call
+ * at the latest. Old versions go into one backup directory per update (".zep-backup-N").
+ * Options and counts as zep_apply_with; each tree counts as one record. */
+ZEP_API int zep_apply_tree(const char* diff_path, const char* directory,
+                           const zep_apply_options* options, const zep_callbacks* callbacks,
+                           zep_apply_counts* counts);
+
 /* One record as zep_list reports it; the texts live until the callback returns. */
 typedef struct zep_record {
     unsigned os_type;     /* 2 when written by zep; 0 MS-DOS, 1 Windows, 3 OS/2 */

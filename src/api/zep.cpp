@@ -8,7 +8,9 @@
 #include "common/report.h"
 #include "common/status.h"
 #include "decoder/apply_command.h"
+#include "decoder/tree_apply.h"
 #include "encoder/create_command.h"
+#include "encoder/tree_create.h"
 #include "encoder/tuning.h"
 #include "format/file_names.h"
 #include "viewer/view_command.h"
@@ -157,6 +159,16 @@ bool chosenApplyOptions(const zep_apply_options* options, ApplyOptions& chosen)
     return true;
 }
 
+// The counts as far as the caller's struct reaches; its size stays as the caller set it.
+void fillCounts(const ApplyCounts& counted, zep_apply_counts* counts)
+{
+    if (counts == nullptr)
+        return;
+    const zep_apply_counts filled = {counts->size,     counted.records, counted.applied,
+                                     counted.upToDate, counted.skipped, counted.failing};
+    std::memcpy(counts, &filled, std::min<size_t>(counts->size, sizeof filled));
+}
+
 }  // namespace
 
 extern "C" {
@@ -216,12 +228,39 @@ int zep_apply_with(const char* diff_path, const char* directory, const zep_apply
         applyDifferenceFile(report, files, diff_path, directory != nullptr ? directory : "", chosen,
                             counted);
     });
-    if (counts != nullptr) {
-        // As far as the caller's struct reaches; its size stays as the caller set it.
-        const zep_apply_counts filled = {counts->size,     counted.records, counted.applied,
-                                         counted.upToDate, counted.skipped, counted.failing};
-        std::memcpy(counts, &filled, std::min<size_t>(counts->size, sizeof filled));
-    }
+    fillCounts(counted, counts);
+    return status;
+}
+
+int zep_create_tree(const char* old_dir, const char* new_dir, const char* diff_path,
+                    const zep_create_options* options, const zep_callbacks* callbacks)
+{
+    if (old_dir == nullptr || new_dir == nullptr || diff_path == nullptr)
+        return refuse(callbacks, "zep_create_tree: a path is NULL.\n");
+    Tuning tuning;
+    if (!chosenTuning(options, tuning))
+        return refuse(callbacks,
+                      "zep_create_tree: the options are not initialized or out of range.\n");
+    return runCommand(callbacks, [&](Report& report, RunFiles& files) {
+        createTreeRecords(report, files, tuning, old_dir, new_dir, diff_path);
+    });
+}
+
+int zep_apply_tree(const char* diff_path, const char* directory, const zep_apply_options* options,
+                   const zep_callbacks* callbacks, zep_apply_counts* counts)
+{
+    if (diff_path == nullptr)
+        return refuse(callbacks, "zep_apply_tree: the difference file's path is NULL.\n");
+    ApplyOptions chosen;
+    if (!chosenApplyOptions(options, chosen) || (counts != nullptr && counts->size == 0))
+        return refuse(callbacks, "zep_apply_tree: the options or counts are not initialized or "
+                                 "out of range.\n");
+    ApplyCounts counted;
+    const int status = runCommand(callbacks, [&](const Report& report, RunFiles& files) {
+        applyTrees(report, files, diff_path, directory != nullptr ? directory : ".", chosen,
+                   counted);
+    });
+    fillCounts(counted, counts);
     return status;
 }
 

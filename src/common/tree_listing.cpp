@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 
 namespace zep {
@@ -64,6 +65,33 @@ std::vector<TreeNode> listTree(int root, const std::string& shownRoot)
     std::sort(nodes.begin(), nodes.end(),
               [](const TreeNode& a, const TreeNode& b) { return a.path < b.path; });
     return nodes;
+}
+
+bool readTreeFile(int root, const std::string& path, std::vector<uint8_t>& bytes)
+{
+    const int fd = platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    platform::Entry entry;
+    bool read = platform::entryOf(fd, "", entry) && entry.regular;
+    if (read) {
+        bytes.resize(entry.size);
+        read = platform::readFile(fd, bytes.data(), bytes.size()) == bytes.size();
+        uint8_t more = 0;
+        // A file that grew meanwhile is not the one examined.
+        read = read && platform::readFile(fd, &more, 1) == 0;
+    }
+    platform::closeFile(fd);
+    return read;
+}
+
+bool isApplyWorkName(const std::string& path)
+{
+    for (const char* prefix : {"./.zep-stage-", "./.zep-backup-", "./.zep-journal"})
+        if (path.compare(0, std::strlen(prefix), prefix) == 0 &&
+            path.find('/', 2) == std::string::npos)
+            return true;
+    return false;
 }
 
 }  // namespace zep

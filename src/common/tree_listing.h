@@ -3,6 +3,7 @@
 // never followed; nothing outside the root is ever reached.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,11 @@ struct TreeNode {
 // so that a directory comes before what it holds. shownRoot names the root in messages.
 // A directory that cannot be read: "[path] not exist.", status 1.
 std::vector<TreeNode> listTree(int root, const std::string& shownRoot);
+
+// The bytes of the regular file at path ("./a/b") below the root, opened without following any
+// link. False when there is none there, or no regular file.
+bool readTreeFile(int root, const std::string& path, std::vector<uint8_t>& bytes);
+// What apply keeps at the root of a tree while it updates it: never part of a tree's records.
+bool isApplyWorkName(const std::string& path);
 
 }  // namespace zep

@@ -396,6 +396,10 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
     // record already brought further, as when the same file is applied twice.
     WrittenVersions written;
     written.collect(files.diff);
+    // A tree's records name paths below a root; they are applied with -R, all or nothing.
+    if (written.holdsTree())
+        fail(Status::UNSAFE_NAME, "[%s] holds the records of a whole tree; apply it with -R.\n",
+             printable(diffPath).c_str());
     ApplyRun applier(report, files, options, counts, mapping, directory, written);
     uint32_t skipped = 0;
     uint64_t at = 0;

@@ -2,6 +2,7 @@
 #include "decoder/written_versions.h"
 
 #include "common/status.h"
+#include "format/tree_table.h"
 #include "platform/platform.h"
 
 namespace zep {
@@ -18,6 +19,7 @@ void WrittenVersions::collect(FileSlot& diff)
             const FileVersion written = {header.field32(HEADER_DEST_SIZE),
                                          header.field32(HEADER_DEST_CRC), kInvalidTime};
             byName_[header.destName()].push_back({at, written});
+            holdsTree_ = holdsTree_ || (header.field16(HEADER_FLAGS) & FLAG_TREE) != 0;
             seekCurrent(diff, header.field32(HEADER_STREAM_LENGTH));
             header.release();
         }

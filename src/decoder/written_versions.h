@@ -31,7 +31,14 @@ class WrittenVersions {
     // sizes and checksums; the times are left out).
     std::vector<FileVersion> from(const std::string& name, uint64_t offset) const;
 
+    // Whether any record read belongs to a whole tree.
+    bool holdsTree() const
+    {
+        return holdsTree_;
+    }
+
   private:
+    bool holdsTree_ = false;
     struct Written {
         uint64_t offset;
         FileVersion version;

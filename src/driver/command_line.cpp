@@ -106,6 +106,9 @@ Invocation parseCommandLine(int argc, const char* const* argv)
         case 'M':
             invocation.options.match_threshold = parseOptionValue(argument.c_str() + 2);
             break;
+        case 'R':
+            invocation.tree = true;
+            break;
         case 'S':
             invocation.options.search_range = parseOptionValue(argument.c_str() + 2);
             break;
@@ -132,10 +135,13 @@ Invocation parseCommandLine(int argc, const char* const* argv)
     invocation.sourcePath = files[0];
     if (view) {
         invocation.command = Command::VIEW;
-    } else if (files.size() == 1) {
-        invocation.command = Command::APPLY;
+    } else if (files.size() == 1 || (invocation.tree && files.size() == 2)) {
+        // A tree is updated in the directory given after the difference file, or here.
+        invocation.command = invocation.tree ? Command::APPLY_TREE : Command::APPLY;
+        if (files.size() == 2)
+            invocation.destPath = files[1];
     } else {
-        invocation.command = Command::CREATE;
+        invocation.command = invocation.tree ? Command::CREATE_TREE : Command::CREATE;
         invocation.destPath = files[1];
         invocation.diffPath = files.size() >= 3 ? files[2] : diffName(files[1]);
         if (files.size() >= 3 && looksLikeOption(files[2]) && !pathExists(files[2].c_str()))
@@ -158,6 +164,8 @@ const char kHelp[] =
     "Usage: zep [-W] [-Z] [-B] [-Mn] [-Sn] old new [file.zep]  append the record old -> new\n"
     "       zep [-C] [-E] [-T] file.zep   apply every record in the current directory\n"
     "       zep -V file.zep               list the records\n"
+    "       zep -R [options] old-dir new-dir file.zep  record a whole tree\n"
+    "       zep -R [-C] [-E] [-T] file.zep [dir]       update the tree here (or dir)\n"
     "Options go in front of the file names, as -X or /X, in either case:\n"
     "  -W   search the whole old version (insertions, moves of any size)\n"
     "  -Z   compact record (zstd); -W -Z gives the smallest records\n"
@@ -167,6 +175,7 @@ const char kHelp[] =
     "  -V   list the records instead of applying them\n"
     "  -C   check what an apply would do, writing nothing (status 17: not all)\n"
     "  -E   apply strictly: status 17 when a record was skipped\n"
+    "  -R   whole trees: every file, link and directory below the two directories\n"
     "  -T   take an old version whose time differs when its content is right\n"
     "  --help     this text\n"
     "  --version  the version\n";

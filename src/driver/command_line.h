@@ -18,7 +18,9 @@ enum class Command {
     CHECK_WITH_CREATE,
     VIEW,
     APPLY,
-    CREATE
+    CREATE,
+    APPLY_TREE,
+    CREATE_TREE
 };
 
 inline zep_create_options defaultOptions()
@@ -39,9 +41,10 @@ struct Invocation {
     Command command = Command::USAGE;
     zep_create_options options = defaultOptions();           // -S, -M, -B, -W, -Z
     zep_apply_options applyOptions = defaultApplyOptions();  // -T, -C, -E
+    bool tree = false;                                       // -R
     std::string sourcePath;  // first file argument; for view and apply the difference file
-    std::string destPath;
-    std::string diffPath;  // the third file argument, or named after the destination
+    std::string destPath;    // the new version; for a tree's apply the tree, or empty
+    std::string diffPath;    // the third file argument, or named after the destination
 };
 
 // Reads the options and picks the command. An argument starting with '-' is an option; one

@@ -117,6 +117,13 @@ int main(int argc, char** argv)
     case Command::APPLY:
         return zep_apply_with(invocation.sourcePath.c_str(), nullptr, &invocation.applyOptions,
                               &callbacks, nullptr);
+    case Command::APPLY_TREE:
+        return zep_apply_tree(invocation.sourcePath.c_str(),
+                              invocation.destPath.empty() ? nullptr : invocation.destPath.c_str(),
+                              &invocation.applyOptions, &callbacks, nullptr);
+    case Command::CREATE_TREE:
+        return zep_create_tree(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
+                               invocation.diffPath.c_str(), &invocation.options, &callbacks);
     case Command::CREATE:
         return zep_create(invocation.sourcePath.c_str(), invocation.destPath.c_str(),
                           invocation.diffPath.c_str(), &invocation.options, &callbacks);

@@ -47,6 +47,8 @@ const uint8_t* mapInput(const char* path, FileSlot& slot, RecordHeader& header, 
     return view;
 }
 
+}  // namespace
+
 // With -W -Z a record of covers; a small destination, or one that the covers' record shows to be
 // nearly the same as the source, is also planned as -W plans it, and that record written compact
 // where it is smaller (the matches of its stream serve some short text
@@ -134,8 +136,6 @@ void openDifferenceFile(RunFiles& files, const Report& report, const char* diffP
     }
     seekEnd(files.diff, 0);
 }
-
-}  // namespace
 
 void createRecord(Report& report, RunFiles& files, const Tuning& tuning, const char* sourcePath,
                   const char* destPath, const char* diffPath)

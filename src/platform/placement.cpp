@@ -80,7 +80,9 @@ int openDirectory(const char* path)
 bool entryOf(int directory, const char* name, Entry& entry)
 {
     struct stat info;
-    if (::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    // An empty name examines the open file itself.
+    const int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+    if (::fstatat(directory, name, &info, flags) != 0)
         return false;
     entry.directory = S_ISDIR(info.st_mode);
     entry.symbolicLink = S_ISLNK(info.st_mode);

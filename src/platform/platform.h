@@ -125,7 +125,8 @@ int openReadOnlyAt(int directory, const char* name, bool deviceAllowed = false);
 // caller has refused "..", "." and empty components. -1 with errno on failure.
 int openBeneath(int directory, const char* path, int flags);
 // What holds a name, the name itself examined (a symbolic link is not followed). False when
-// nothing does (errno ENOENT) or the name cannot be examined.
+// nothing does (errno ENOENT) or the name cannot be examined. An empty name: the open file
+// that directory stands for.
 struct Entry {
     bool directory = false;
     bool symbolicLink = false;
@@ -188,6 +189,29 @@ bool copyFile(int in, int out);
 bool fillHidden(const char* from, int directory, const char* hidden, int& placed, bool& moved);
 // Flushes the entries made or moved in the directory to disk.
 bool syncDirectory(int directory);
+
+// Services for updating a tree in place: names taken in a directory held open, never through
+// a symbolic link at the name itself.
+// A file that lives in memory only, open for reading and writing; -1 where there is none.
+int memoryFile();
+// Flushes every change on the file system that holds the open file to disk.
+bool syncFileSystem(int fd);
+// The directory's own lock, taken without waiting: false (errno EWOULDBLOCK) while another
+// process holds it. It goes with the descriptor.
+bool lockDirectory(int directory);
+// A new directory with exactly the mode bits given (the process's umask does not apply).
+bool makeDirectory(int directory, const char* name, uint32_t mode);
+bool removeDirectory(int directory, const char* name);
+// Sets the mode bits of what holds the name (not through a link).
+bool setMode(int directory, const char* name, uint32_t mode);
+// A new symbolic link holding target.
+bool makeLink(const char* target, int directory, const char* name);
+// A second name, in another directory, for what holds from (a link itself, not its target).
+bool linkBeside(int fromDirectory, const char* from, int toDirectory, const char* to);
+// Removes the name and, for a directory, everything below it, never following a link.
+bool removeAll(int directory, const char* name);
+// Whether SIGINT, SIGTERM or SIGHUP waits, held back by holdSignals.
+bool stopSignalWaiting();
 
 // Owner, group and mode bits (permissions, set-user-ID, set-group-ID, sticky) of an open file.
 // The largest value of owner or group stands for "as it is".

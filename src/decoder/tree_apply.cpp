@@ -1,0 +1,561 @@
+// Applying a tree: the table read and checked whole, every path examined below the root without
+// following a link, and only then the contents rebuilt into the staging directory and moved into
+// place. A stop held back until the staging is done ends the run with the staging directory
+// removed; one that comes during the moves waits for them.
+#include "decoder/tree_apply.h"
+
+#include "common/checksum.h"
+#include "common/printable.h"
+#include "common/status.h"
+#include "common/tree_listing.h"
+#include "decoder/instruction_interpreter.h"
+#include "decoder/record_replay.h"
+#include "decoder/tree_moves.h"
+#include "format/record_header.h"
+#include "format/tree_table.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <vector>
+
+namespace zep {
+
+namespace {
+
+// Tables past this size are refused before they are rebuilt in memory: millions of paths.
+constexpr uint32_t kMaxTableSize = 256u << 20;
+constexpr char kImageName[] = "image";
+
+// A tree's two records as the difference file holds them.
+struct TreeSet {
+    RecordHeader table;
+    uint64_t tableAt = 0;
+    RecordHeader contents;
+    uint64_t contentsAt = 0;
+};
+
+// What a path holds now.
+struct PathNow {
+    bool throughLink = false;  // a directory on the way is a link or no directory
+    bool parentMissing = false;
+    bool special = false;
+    PathState state;
+};
+
+PathNow examine(int root, const std::string& path)
+{
+    PathNow found;
+    const size_t slash = path.find_last_of('/');
+    const std::string parent = slash <= 1 ? std::string(".") : path.substr(2, slash - 2);
+    const std::string name = path.substr(slash + 1);
+    const int directory = platform::openBeneath(root, parent.c_str(), O_RDONLY | O_DIRECTORY);
+    if (directory < 0) {
+        (errno == ENOENT ? found.parentMissing : found.throughLink) = true;
+        return found;
+    }
+    platform::Entry entry;
+    if (platform::entryOf(directory, name.c_str(), entry)) {
+        PathState& state = found.state;
+        if (entry.directory) {
+            state.kind = PathKind::DIRECTORY;
+            state.mode = entry.mode;
+        } else if (entry.symbolicLink) {
+            state.kind = PathKind::LINK;
+            platform::linkTargetOf(directory, name.c_str(), state.linkTarget);
+        } else if (entry.regular) {
+            state.kind = PathKind::FILE;
+            state = {PathKind::FILE, entry.mode, entry.size, entry.ticks, 0, {}};
+        } else {
+            found.special = true;
+        }
+    }
+    platform::closeFile(directory);
+    return found;
+}
+
+std::string parentPath(const std::string& path)
+{
+    return path.substr(0, path.find_last_of('/'));
+}
+
+// Times as records keep them: whole milliseconds.
+bool sameTime(uint64_t one, uint64_t other)
+{
+    return one / 10000 == other / 10000;
+}
+
+uint32_t crcOfFile(int root, const std::string& path, bool& read)
+{
+    std::vector<uint8_t> bytes;
+    read = readTreeFile(root, path, bytes);
+    return crcBlock(bytes.data(), bytes.size(), crcInit());
+}
+
+// A descriptor closed when it goes.
+struct HeldFile {
+    explicit HeldFile(int opened) : fd(opened) {}
+    ~HeldFile()
+    {
+        if (fd >= 0)
+            platform::closeFile(fd);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    int fd;
+};
+
+// Signals that would stop the run wait while a tree is updated; see stopIfAsked.
+class SignalsHeld {
+  public:
+    explicit SignalsHeld(bool hold) : holding_(hold)
+    {
+        if (holding_)
+            platform::holdSignals(held_);
+    }
+    ~SignalsHeld()
+    {
+        if (holding_)
+            platform::releaseSignals(held_);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    bool holding_;
+    platform::HeldSignals held_{};
+};
+
+// Where the tree may still go back: a stop that waits ends the run here, and what the run made
+// goes with the failure; the signal then takes its course when it is let through.
+void stopIfAsked()
+{
+    if (platform::stopSignalWaiting())
+        failSilently(Status::CANCELLED);
+}
+
+class TreeApply {
+  public:
+    TreeApply(const Report& runReport, RunFiles& runFiles, const ApplyOptions& options,
+              ApplyCounts& counts, int root, const std::string& shownRoot, const uint8_t* mapping)
+        : report(runReport), files(runFiles), options_(options), counts_(counts), root_(root),
+          shown_(shownRoot), mapping_(mapping)
+    {
+    }
+
+    std::vector<TreeEntry> readTable(const TreeSet& set) const
+    {
+        if (set.table.field32(HEADER_SOURCE_SIZE) != 0 ||
+            set.table.field32(HEADER_DEST_SIZE) > kMaxTableSize)
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        const std::vector<uint8_t> bytes = rebuildInMemory(set.table, set.tableAt);
+        std::vector<TreeEntry> entries;
+        if (!decodeTreeTable(bytes.data(), bytes.size(), entries))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        return entries;
+    }
+
+    void applySet(const TreeSet& set)
+    {
+        report.line("%s\n", printable(shown_).c_str());
+        report.recordEvent(ZEP_RECORD_STARTED, kTreeRecordName, shown_);
+        ++counts_.records;
+        const std::vector<TreeEntry> entries = readTable(set);
+        std::vector<PathNow> now;
+        for (const TreeEntry& entry : entries) {
+            if (isApplyWorkName(entry.path))
+                fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n", shownPath(entry).c_str());
+            now.push_back(examine(root_, entry.path));
+            // Below a path that is no directory before, nothing is there before: the path
+            // leads through the old link or file only while the tree is the old one.
+            const TreeEntry* parent = entryAt(entries, parentPath(entry.path));
+            if (now.back().throughLink && parent != nullptr &&
+                parent->before.kind != PathKind::DIRECTORY)
+                now.back() = PathNow{false, true, false, {}};
+            if (now.back().throughLink)
+                fail(Status::UNSAFE_NAME,
+                     "[%s] passes through a symbolic link or a file; nothing changed.\n",
+                     shownPath(entry).c_str());
+        }
+        if (isState(entries, now, false)) {
+            report.line("[%s] is already up to date.\n", printable(shown_).c_str());
+            report.recordEvent(ZEP_RECORD_UP_TO_DATE, kTreeRecordName, shown_);
+            ++counts_.upToDate;
+            return;
+        }
+        if (!isOldTree(entries, now))
+            return;
+        if (options_.checkOnly) {
+            checkSet(set, entries);
+            return;
+        }
+        updateTree(set, entries);
+        report.recordEvent(ZEP_RECORD_APPLIED, kTreeRecordName, shown_);
+        ++counts_.applied;
+    }
+
+    // Finishes an update whose journal a stop left, from the set it names.
+    bool finishInterrupted(const std::vector<TreeSet>& sets, const TreeJournal& journal)
+    {
+        for (const TreeSet& set : sets) {
+            if (set.tableAt != journal.tableOffset ||
+                set.table.field32(HEADER_CHECKSUM) != journal.tableCrc ||
+                set.contents.field32(HEADER_CHECKSUM) != journal.contentsCrc)
+                continue;
+            finishMoves(root_, shown_, journal, readTable(set));
+            report.line("[%s] an interrupted update was finished.\n", printable(shown_).c_str());
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    std::string shownPath(const TreeEntry& entry) const
+    {
+        return printable(shown_ + entry.path.substr(1));
+    }
+
+    const uint8_t* streamOf(const RecordHeader& header, uint64_t at) const
+    {
+        if (at + header.length + header.field32(HEADER_STREAM_LENGTH) > files.diff.viewLength)
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        return mapping_ + at + header.length;
+    }
+
+    // Replays the record against source into the sink slot; the checks decide.
+    void replayInto(FileSlot& sink, const RecordHeader& header, uint64_t at,
+                    const std::vector<uint8_t>& source) const
+    {
+        static const uint8_t kNothing = 0;
+        FileSlot from;
+        from.view = source.empty() ? &kNothing : source.data();
+        from.viewLength = source.size();
+        ReplayTarget to(sink, report);
+        const bool complete = replayRecord(to, header, from, streamOf(header, at));
+        verifyChecksums(header, to.crcs, complete,
+                        to.out.flushed() == header.field32(HEADER_DEST_SIZE));
+    }
+
+    std::vector<uint8_t> rebuildInMemory(const RecordHeader& header, uint64_t at) const
+    {
+        FileSlot sink;
+        sink.handle = platform::memoryFile();
+        sink.name = shown_;
+        if (sink.handle < 0)
+            failSilently(Status::NO_MEMORY);
+        const HeldFile held(sink.handle);
+        replayInto(sink, header, at, {});
+        std::vector<uint8_t> bytes(header.field32(HEADER_DEST_SIZE));
+        if (platform::readFileAt(sink.handle, bytes.data(), bytes.size(), 0) != bytes.size())
+            failSilently(Status::NO_MEMORY);
+        return bytes;
+    }
+
+    // Whether every path holds its recorded old (or, with after, new) state. The new state
+    // counts a file's mode and content; the old one its size and time, or with the content
+    // option its size and checksum.
+    bool isState(const std::vector<TreeEntry>& entries, const std::vector<PathNow>& now,
+                 bool before) const
+    {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const PathState& wanted = before ? entries[i].before : entries[i].after;
+            const PathState& held = now[i].state;
+            if (now[i].special || held.kind != wanted.kind)
+                return false;
+            if (wanted.kind == PathKind::LINK && held.linkTarget != wanted.linkTarget)
+                return false;
+            if (wanted.kind == PathKind::DIRECTORY && !before && held.mode != wanted.mode)
+                return false;
+            if (wanted.kind != PathKind::FILE)
+                continue;
+            bool read = false;
+            if (held.size != wanted.size || (!before && held.mode != wanted.mode) ||
+                crcOfFile(root_, entries[i].path, read) != wanted.crc || !read)
+                return false;
+        }
+        return true;
+    }
+
+    // True when the tree holds the recorded old version. A file of another time skips the tree
+    // ("time comparison error"); anything else that differs fails the run, nothing changed.
+    bool isOldTree(const std::vector<TreeEntry>& entries, const std::vector<PathNow>& now)
+    {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const TreeEntry& entry = entries[i];
+            const PathNow& found = now[i];
+            const PathState& held = found.state;
+            if (found.parentMissing && entry.after.kind != PathKind::NONE &&
+                !isNewDirectory(entries, entry.path))
+                fail(Status::CANNOT_OPEN, "[%s] not exist.\n", shownPath(entry).c_str());
+            if (!found.special && held.kind == entry.before.kind) {
+                if (held.kind == PathKind::LINK && held.linkTarget != entry.before.linkTarget)
+                    failDiffers(entry);
+                if (held.kind == PathKind::DIRECTORY && entry.after.kind != PathKind::DIRECTORY)
+                    refuseUnknownFiles(entries, entry);
+                if (held.kind != PathKind::FILE)
+                    continue;
+                if (held.size != entry.before.size)
+                    failDiffers(entry);
+                if (!options_.sourceByContent && sameTime(held.ticks, entry.before.ticks))
+                    continue;
+                bool read = false;
+                if (options_.sourceByContent &&
+                    crcOfFile(root_, entry.path, read) == entry.before.crc && read)
+                    continue;
+                if (!options_.sourceByContent) {
+                    report.line("[%s] time comparison error.\n", shownPath(entry).c_str());
+                    report.recordEvent(ZEP_RECORD_SKIPPED_TIME, kTreeRecordName, shown_);
+                    ++counts_.skipped;
+                    return false;
+                }
+                failDiffers(entry);
+            }
+            if (held.kind == PathKind::NONE && !found.special)
+                fail(Status::CANNOT_OPEN, "[%s] not exist.\n", shownPath(entry).c_str());
+            failDiffers(entry);
+        }
+        return true;
+    }
+
+    [[noreturn]] void failDiffers(const TreeEntry& entry) const
+    {
+        fail(Status::SOURCE_CRC, "[%s] is neither the old nor the new version; nothing changed.\n",
+             shownPath(entry).c_str());
+    }
+
+    static const TreeEntry* entryAt(const std::vector<TreeEntry>& entries, const std::string& path)
+    {
+        const auto found = std::lower_bound(
+            entries.begin(), entries.end(), path,
+            [](const TreeEntry& entry, const std::string& at) { return entry.path < at; });
+        return found != entries.end() && found->path == path ? &*found : nullptr;
+    }
+
+    static bool isNewDirectory(const std::vector<TreeEntry>& entries, const std::string& path)
+    {
+        const TreeEntry* parent = entryAt(entries, parentPath(path));
+        return parent != nullptr && parent->after.kind == PathKind::DIRECTORY;
+    }
+
+    // A directory that goes must hold nothing but what goes with it.
+    void refuseUnknownFiles(const std::vector<TreeEntry>& entries, const TreeEntry& entry) const
+    {
+        const HeldFile directory(
+            platform::openBeneath(root_, entry.path.c_str() + 2, O_RDONLY | O_DIRECTORY));
+        std::vector<std::string> names;
+        if (directory.fd < 0 || !platform::namesIn(directory.fd, names))
+            failDiffers(entry);
+        for (const std::string& name : names) {
+            const TreeEntry* held = entryAt(entries, entry.path + "/" + name);
+            if (held == nullptr || held->before.kind == held->after.kind)
+                fail(Status::SOURCE_CRC,
+                     "[%s] holds files that the record does not know; nothing changed.\n",
+                     shownPath(entry).c_str());
+        }
+    }
+
+    // The old versions whose bytes the contents record starts from, one after another.
+    std::vector<uint8_t> readSource(const std::vector<TreeEntry>& entries) const
+    {
+        std::vector<uint8_t> source;
+        for (const TreeEntry& entry : entries) {
+            if (!entry.oldInContents())
+                continue;
+            std::vector<uint8_t> bytes;
+            if (!readTreeFile(root_, entry.path, bytes) || bytes.size() != entry.before.size)
+                fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
+                     shownPath(entry).c_str());
+            source.insert(source.end(), bytes.begin(), bytes.end());
+        }
+        return source;
+    }
+
+    void checkSet(const TreeSet& set, const std::vector<TreeEntry>& entries)
+    {
+        FileSlot sink;
+        openNullSink(sink);
+        try {
+            replayInto(sink, set.contents, set.contentsAt, readSource(entries));
+        } catch (const Failure& failure) {
+            closeNullSink(sink);
+            report.line("%s", failure.message.c_str());
+            report.recordEvent(ZEP_RECORD_FAILING, kTreeRecordName, shown_);
+            ++counts_.failing;
+            return;
+        }
+        closeNullSink(sink);
+        report.line("[%s] would be updated.\n", printable(shown_).c_str());
+        report.recordEvent(ZEP_RECORD_APPLIED, kTreeRecordName, shown_);
+        ++counts_.applied;
+    }
+
+    void updateTree(const TreeSet& set, const std::vector<TreeEntry>& entries)
+    {
+        const std::vector<uint8_t> source = readSource(entries);
+        if (source.size() != set.contents.field32(HEADER_SOURCE_SIZE))
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        stopIfAsked();
+        TreeStage stage(root_, shown_);
+        // The new versions one after another, rebuilt on disk beside the tree.
+        FileSlot image;
+        image.handle = stage.createImage(kImageName);
+        image.name = shown_;
+        const HeldFile heldImage(image.handle);
+        replayInto(image, set.contents, set.contentsAt, source);
+        const uint32_t imageSize = set.contents.field32(HEADER_DEST_SIZE);
+        const uint8_t* view =
+            imageSize == 0 ? nullptr : platform::mapReadOnly(image.handle, imageSize);
+        if (imageSize != 0 && view == nullptr)
+            fail(Status::CANNOT_VIEW, "[%s] can not create mapping pointer.\n",
+                 printable(shown_).c_str());
+        try {
+            stageEntries(stage, entries, view);
+        } catch (...) {
+            platform::unmapView(view, imageSize);
+            throw;
+        }
+        if (view != nullptr)
+            platform::unmapView(view, imageSize);
+        stage.removeImage(kImageName);
+        stage.prepareBackup(entries);
+        stopIfAsked();
+        TreeJournal journal;
+        journal.tableOffset = set.tableAt;
+        journal.tableCrc = set.table.field32(HEADER_CHECKSUM);
+        journal.contentsCrc = set.contents.field32(HEADER_CHECKSUM);
+        stage.commit(journal);
+        finishMoves(root_, shown_, journal, entries);
+    }
+
+    void stageEntries(TreeStage& stage, const std::vector<TreeEntry>& entries,
+                      const uint8_t* image) const
+    {
+        uint64_t offset = 0;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const TreeEntry& entry = entries[i];
+            stopIfAsked();
+            switch (entry.after.kind) {
+            case PathKind::NONE:
+                break;
+            case PathKind::FILE:
+                if (entry.newInContents()) {
+                    stage.addFile(i, image + offset, entry.after.size, entry.after);
+                    offset += entry.after.size;
+                } else {
+                    // Only the mode or time changes: the bytes are the old version's.
+                    std::vector<uint8_t> bytes;
+                    if (!readTreeFile(root_, entry.path, bytes) ||
+                        crcBlock(bytes.data(), bytes.size(), crcInit()) != entry.after.crc)
+                        fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
+                             shownPath(entry).c_str());
+                    stage.addFile(i, bytes.data(), bytes.size(), entry.after);
+                }
+                break;
+            case PathKind::LINK:
+                stage.addLink(i, entry.after.linkTarget);
+                break;
+            case PathKind::DIRECTORY:
+                if (entry.before.kind != PathKind::DIRECTORY)
+                    stage.addDirectory(i, entry.after.mode);
+                break;
+            }
+        }
+    }
+
+    const Report& report;
+    RunFiles& files;
+    const ApplyOptions& options_;
+    ApplyCounts& counts_;
+    int root_;
+    std::string shown_;
+    const uint8_t* mapping_;
+};
+
+// Every record of the file, paired into trees. A record of a single file, or a tree's record out
+// of its pair, is refused before anything changes.
+std::vector<TreeSet> readSets(const Report& report, RunFiles& files, const char* diffPath)
+{
+    std::vector<TreeSet> sets;
+    uint32_t skipped = 0;
+    uint64_t at = 0;
+    RecordHeader header;
+    Found result = Found::END;
+    while ((result = findRecord(files.diff, skipped, header, at)) == Found::RECORD) {
+        const uint64_t end = at + header.length + header.field32(HEADER_STREAM_LENGTH);
+        if (end > files.diff.viewLength && recordBeingWritten(files.diff, at)) {
+            result = Found::BEING_WRITTEN;
+            break;
+        }
+        const uint8_t part = treePart(header);
+        const uint32_t streamLength = header.field32(HEADER_STREAM_LENGTH);
+        if (part == 0)
+            fail(Status::UNSAFE_NAME,
+                 "[%s] holds a record of a single file; apply it without -R.\n",
+                 printable(diffPath).c_str());
+        if (part == TREE_PART_TABLE) {
+            sets.push_back({std::move(header), at, {}, 0});
+        } else if (part == TREE_PART_CONTENTS && !sets.empty() &&
+                   sets.back().contents.bytes == nullptr) {
+            sets.back().contents = std::move(header);
+            sets.back().contentsAt = at;
+        } else {
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        }
+        seekCurrent(files.diff, streamLength);
+    }
+    // A table whose contents a create is still writing waits for the next run.
+    if (!sets.empty() && sets.back().contents.bytes == nullptr) {
+        if (result != Found::BEING_WRITTEN)
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
+        sets.pop_back();
+    }
+    if (result == Found::BEING_WRITTEN)
+        report.line("[%s] has a record at byte %llu still being written; stopped before it.\n",
+                    printable(diffPath).c_str(), static_cast<unsigned long long>(at));
+    return sets;
+}
+
+}  // namespace
+
+void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
+                const std::string& directory, const ApplyOptions& options, ApplyCounts& counts)
+{
+    files.directory = platform::openDirectory(directory.c_str());
+    platform::Entry rootEntry;
+    if (files.directory < 0 || !platform::entryOf(files.directory, "", rootEntry) ||
+        !rootEntry.directory)
+        fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(directory).c_str());
+    // One update of a tree at a time; a check reads only.
+    if (!options.checkOnly && !platform::lockDirectory(files.directory))
+        fail(Status::BUSY, "[%s] is being updated by another process; nothing changed.\n",
+             printable(directory).c_str());
+    openForRead(diffPath, files.diff);
+    const uint8_t* mapping = mapOpenedFile(diffPath, files.diff);
+    const std::vector<TreeSet> sets = readSets(report, files, diffPath);
+    const SignalsHeld held(!options.checkOnly);
+    TreeApply applier(report, files, options, counts, files.directory, directory, mapping);
+    TreeJournal journal;
+    if (!options.checkOnly && readJournal(files.directory, journal) &&
+        !applier.finishInterrupted(sets, journal))
+        fail(Status::BUSY,
+             "[%s/%s] is an unfinished update from another difference file; apply that one "
+             "with -R first.\n",
+             printable(directory).c_str(), kJournalName);
+    if (!options.checkOnly)
+        removeStaleStages(files.directory);
+    for (const TreeSet& set : sets)
+        applier.applySet(set);
+    unmapFile(diffPath, files.diff);
+    if (sets.empty())
+        report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
+    const uint32_t notApplied = counts.skipped + counts.failing;
+    if (options.checkOnly && notApplied != 0)
+        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records would not be applied.\n",
+             printable(diffPath).c_str(), notApplied, counts.records);
+    if (options.strict && notApplied != 0)
+        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records skipped.\n",
+             printable(diffPath).c_str(), notApplied, counts.records);
+}
+
+}  // namespace zep

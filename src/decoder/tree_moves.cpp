@@ -1,0 +1,317 @@
+// The staging directory, the journal and the moves of a tree's update. Every name is taken in a
+// directory opened below the root without following a link.
+#include "decoder/tree_moves.h"
+
+#include "common/printable.h"
+#include "common/status.h"
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+
+namespace zep {
+
+namespace {
+
+constexpr char kStagePrefix[] = ".zep-stage-";
+constexpr char kBackupInStage[] = "backup";
+constexpr char kJournalEnd[] = "end\n";
+
+// A descriptor closed when it goes.
+struct Held {
+    explicit Held(int opened = -1) : fd(opened) {}
+    ~Held()
+    {
+        if (fd >= 0)
+            platform::closeFile(fd);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    int fd;
+};
+
+// The path without its "./", split into the directory that holds it and its own name.
+void splitPath(const std::string& path, std::string& parent, std::string& name)
+{
+    const size_t slash = path.find_last_of('/');
+    parent = slash <= 1 ? std::string(".") : path.substr(2, slash - 2);
+    name = path.substr(slash + 1);
+}
+
+int openParent(int root, const std::string& path, std::string& name)
+{
+    std::string parent;
+    splitPath(path, parent, name);
+    return platform::openBeneath(root, parent.c_str(), O_RDONLY | O_DIRECTORY);
+}
+
+// Makes the directory at path ("a/b") below root and every one above it that is missing,
+// mode 0700.
+bool makeDirectories(int root, const std::string& path)
+{
+    for (size_t end = path.find('/');; end = path.find('/', end + 1)) {
+        std::string parent;
+        std::string name;
+        splitPath("./" + path.substr(0, end), parent, name);
+        const Held above(platform::openBeneath(root, parent.c_str(), O_RDONLY | O_DIRECTORY));
+        if (above.fd < 0 ||
+            (!platform::makeDirectory(above.fd, name.c_str(), 0700) && errno != EEXIST))
+            return false;
+        if (end == std::string::npos)
+            return true;
+    }
+}
+
+PathKind kindOf(const platform::Entry& entry)
+{
+    return entry.directory      ? PathKind::DIRECTORY
+           : entry.symbolicLink ? PathKind::LINK
+           : entry.regular      ? PathKind::FILE
+                                : PathKind::NONE;
+}
+
+[[noreturn]] void failMove(const std::string& shownRoot, const std::string& path)
+{
+    fail(Status::RENAME_FAILED,
+         "[%s] can not be moved into place; run zep -R again to finish the update.\n",
+         printable(shownRoot + path.substr(1)).c_str());
+}
+
+// An old version going for good or for another kind: into the backup directory, a directory
+// (empty by now: what it held went before it) removed.
+void moveAway(int root, int backup, const std::string& shownRoot, const TreeEntry& entry)
+{
+    std::string name;
+    Held parent(openParent(root, entry.path, name));
+    platform::Entry now;
+    if (parent.fd < 0 || !platform::entryOf(parent.fd, name.c_str(), now) ||
+        kindOf(now) != entry.before.kind)
+        return;  // moved before a stop
+    if (entry.before.kind == PathKind::DIRECTORY) {
+        if (!platform::removeDirectory(parent.fd, name.c_str()))
+            failMove(shownRoot, entry.path);
+        return;
+    }
+    std::string kept;
+    Held keptParent(openParent(backup, entry.path, kept));
+    if (keptParent.fd < 0 ||
+        !platform::renameReplacing(parent.fd, name.c_str(), keptParent.fd, kept.c_str()))
+        failMove(shownRoot, entry.path);
+}
+
+// A new version from the staging directory into place. A file or link that replaces one of its
+// kind keeps the old one under a second name in the backup directory first: the path holds the
+// old or the new version at every moment.
+void moveIn(int root, int stage, int backup, const std::string& shownRoot, const TreeEntry& entry,
+            size_t index)
+{
+    std::string name;
+    Held parent(openParent(root, entry.path, name));
+    if (parent.fd < 0)
+        failMove(shownRoot, entry.path);
+    if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY) {
+        if (!platform::setMode(parent.fd, name.c_str(), entry.after.mode))
+            failMove(shownRoot, entry.path);
+        return;
+    }
+    const std::string staged = std::to_string(index);
+    platform::Entry held;
+    if (!platform::entryOf(stage, staged.c_str(), held))
+        return;  // moved before a stop
+    platform::Entry now;
+    if (entry.before.kind == entry.after.kind && platform::entryOf(parent.fd, name.c_str(), now) &&
+        kindOf(now) == entry.before.kind) {
+        std::string kept;
+        Held keptParent(openParent(backup, entry.path, kept));
+        if (keptParent.fd < 0 ||
+            (!platform::linkBeside(parent.fd, name.c_str(), keptParent.fd, kept.c_str()) &&
+             errno != EEXIST))
+            failMove(shownRoot, entry.path);
+    }
+    if (!platform::renameReplacing(stage, staged.c_str(), parent.fd, name.c_str()))
+        failMove(shownRoot, entry.path);
+}
+
+}  // namespace
+
+TreeStage::TreeStage(int root, const std::string& shownRoot) : root_(root), shownRoot_(shownRoot)
+{
+    for (int tries = 0; tries < 100 && stage_ < 0; ++tries) {
+        name_ = kStagePrefix + platform::randomName(6);
+        if (platform::makeDirectory(root_, name_.c_str(), 0700))
+            stage_ = platform::openBeneath(root_, name_.c_str(), O_RDONLY | O_DIRECTORY);
+        else if (errno != EEXIST)
+            break;
+    }
+    if (stage_ < 0)
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+}
+
+TreeStage::~TreeStage()
+{
+    platform::closeFile(stage_);
+    if (!committed_)
+        platform::removeAll(root_, name_.c_str());
+}
+
+std::string TreeStage::shown(const std::string& name) const
+{
+    return shownRoot_ + "/" + name;
+}
+
+int TreeStage::createImage(const char* name)
+{
+    const int fd = platform::createNew(stage_, name);
+    if (fd < 0)
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+    return fd;
+}
+
+void TreeStage::removeImage(const char* name)
+{
+    platform::removeFile(stage_, name);
+}
+
+void TreeStage::addFile(size_t index, const uint8_t* bytes, size_t length, const PathState& after)
+{
+    const std::string staged = std::to_string(index);
+    Held file(platform::createNew(stage_, staged.c_str()));
+    if (file.fd < 0)
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+    // The result takes its mode and recorded time before it is flushed.
+    if (!platform::writeFile(file.fd, bytes, length) ||
+        !platform::setMode(stage_, staged.c_str(), after.mode) ||
+        !platform::setLastWriteTicks(file.fd, after.ticks) || !platform::syncFile(file.fd))
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
+}
+
+void TreeStage::addLink(size_t index, const std::string& target)
+{
+    if (!platform::makeLink(target.c_str(), stage_, std::to_string(index).c_str()))
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+}
+
+void TreeStage::addDirectory(size_t index, uint32_t mode)
+{
+    if (!platform::makeDirectory(stage_, std::to_string(index).c_str(), mode))
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+}
+
+void TreeStage::prepareBackup(const std::vector<TreeEntry>& entries)
+{
+    if (!platform::makeDirectory(stage_, kBackupInStage, 0700))
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+    Held backup(platform::openBeneath(stage_, kBackupInStage, O_RDONLY | O_DIRECTORY));
+    for (const TreeEntry& entry : entries) {
+        if (entry.before.kind != PathKind::FILE && entry.before.kind != PathKind::LINK)
+            continue;
+        const size_t slash = entry.path.find_last_of('/');
+        if (slash > 1 &&
+            (backup.fd < 0 || !makeDirectories(backup.fd, entry.path.substr(2, slash - 2))))
+            fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
+    }
+}
+
+void TreeStage::commit(TreeJournal& journal)
+{
+    journal.stage = name_;
+    // The first backup name free now; the journal keeps it for a run that finishes the moves.
+    for (unsigned number = 1;; ++number) {
+        journal.backup = ".zep-backup-" + std::to_string(number);
+        platform::Entry taken;
+        if (!platform::entryOf(root_, journal.backup.c_str(), taken))
+            break;
+    }
+    char text[512];
+    const int length = std::snprintf(
+        text, sizeof text, "zep tree journal 1\n%llu %08x %08x\n%s\n%s\n%s",
+        static_cast<unsigned long long>(journal.tableOffset), journal.tableCrc, journal.contentsCrc,
+        journal.stage.c_str(), journal.backup.c_str(), kJournalEnd);
+    if (!platform::syncFileSystem(root_))
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
+    Held file(platform::createNew(root_, kJournalName));
+    if (file.fd < 0)
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
+             printable(shown(kJournalName)).c_str());
+    if (!platform::writeFile(file.fd, text, static_cast<size_t>(length)) ||
+        !platform::syncFile(file.fd) || !platform::syncDirectory(root_)) {
+        platform::removeFile(root_, kJournalName);
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(kJournalName)).c_str());
+    }
+    committed_ = true;
+}
+
+bool readJournal(int root, TreeJournal& journal)
+{
+    Held file(platform::openBeneath(root, kJournalName, O_RDONLY | O_NONBLOCK));
+    if (file.fd < 0)
+        return false;
+    char text[1024] = {};
+    const size_t length = platform::readFile(file.fd, text, sizeof text - 1);
+    unsigned long long offset = 0;
+    unsigned tableCrc = 0;
+    unsigned contentsCrc = 0;
+    char stage[256] = {};
+    char backup[256] = {};
+    int end = 0;
+    const bool whole =
+        std::sscanf(text, "zep tree journal 1\n%llu %8x %8x\n%255[^\n]\n%255[^\n]\nend\n%n",
+                    &offset, &tableCrc, &contentsCrc, stage, backup, &end) == 5 &&
+        end > 0 && static_cast<size_t>(end) == length;
+    const bool named = std::strncmp(stage, kStagePrefix, std::strlen(kStagePrefix)) == 0 &&
+                       std::strncmp(backup, ".zep-backup-", 12) == 0 &&
+                       std::strchr(stage, '/') == nullptr && std::strchr(backup, '/') == nullptr;
+    if (!whole || !named) {
+        // Cut short while it was written: no move had started.
+        platform::removeFile(root, kJournalName);
+        platform::syncDirectory(root);
+        return false;
+    }
+    journal = {offset, tableCrc, contentsCrc, stage, backup};
+    return true;
+}
+
+void removeStaleStages(int root)
+{
+    std::vector<std::string> names;
+    if (!platform::namesIn(root, names))
+        return;
+    for (const std::string& name : names)
+        if (name.compare(0, std::strlen(kStagePrefix), kStagePrefix) == 0)
+            platform::removeAll(root, name.c_str());
+}
+
+void finishMoves(int root, const std::string& shownRoot, const TreeJournal& journal,
+                 const std::vector<TreeEntry>& entries)
+{
+    Held stage(platform::openBeneath(root, journal.stage.c_str(), O_RDONLY | O_DIRECTORY));
+    platform::Entry held;
+    // The backup directory's skeleton takes its name first.
+    if (stage.fd >= 0 && platform::entryOf(stage.fd, kBackupInStage, held) &&
+        !platform::renameNoReplace(stage.fd, kBackupInStage, root, journal.backup.c_str()))
+        failMove(shownRoot, "./" + journal.backup);
+    Held backup(platform::openBeneath(root, journal.backup.c_str(), O_RDONLY | O_DIRECTORY));
+    if (backup.fd < 0)
+        failMove(shownRoot, "./" + journal.backup);
+    // What goes, deepest first, so that a directory is empty when it goes; then what comes,
+    // a directory before what it holds.
+    for (size_t i = entries.size(); i-- > 0;) {
+        const TreeEntry& entry = entries[i];
+        if (entry.before.kind != PathKind::NONE && entry.before.kind != entry.after.kind)
+            moveAway(root, backup.fd, shownRoot, entry);
+    }
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].after.kind != PathKind::NONE)
+            moveIn(root, stage.fd, backup.fd, shownRoot, entries[i], i);
+    if (!platform::syncFileSystem(root))
+        failMove(shownRoot, "./" + journal.backup);
+    if (!platform::removeFile(root, kJournalName) || !platform::syncDirectory(root))
+        failMove(shownRoot, std::string("./") + kJournalName);
+    platform::removeAll(root, journal.stage.c_str());
+    // A backup directory that kept nothing (only additions) is not left behind.
+    platform::removeDirectory(root, journal.backup.c_str());
+}
+
+}  // namespace zep

@@ -1,0 +1,183 @@
+// Both trees are listed without following a link, compared path by path, and every file that
+// changes read once: its old bytes into one source, its new bytes into one destination, so that
+// the encoder finds what files share across the whole tree, renames included.
+#include "encoder/tree_create.h"
+
+#include "common/checksum.h"
+#include "common/printable.h"
+#include "common/status.h"
+#include "common/tree_listing.h"
+#include "encoder/create_command.h"
+#include "encoder/tree_plan.h"
+#include "format/tree_table.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+
+namespace zep {
+
+namespace {
+
+// One side of the comparison: its root, held open, and its listing.
+struct TreeSide {
+    explicit TreeSide(const char* path) : shown(path)
+    {
+        root = platform::openDirectory(path);
+        platform::Entry entry;
+        if (root < 0 || !platform::entryOf(root, "", entry) || !entry.directory) {
+            if (root >= 0)
+                platform::closeFile(root);
+            fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(path).c_str());
+        }
+        ticks = entry.ticks;
+        try {
+            nodes = listTree(root, shown);
+        } catch (...) {
+            platform::closeFile(root);
+            throw;
+        }
+        nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
+                                   [](const TreeNode& node) { return isApplyWorkName(node.path); }),
+                    nodes.end());
+        for (const TreeNode& node : nodes)
+            if (node.kind == NodeKind::SPECIAL) {
+                platform::closeFile(root);
+                fail(Status::CANNOT_OPEN, "[%s] is a special file; not recorded.\n",
+                     printable(shownPath(node.path)).c_str());
+            }
+    }
+    ~TreeSide()
+    {
+        platform::closeFile(root);
+    }
+    TreeSide(const TreeSide&) = delete;
+    TreeSide& operator=(const TreeSide&) = delete;
+
+    std::string shownPath(const std::string& path) const
+    {
+        return shown + path.substr(1);
+    }
+    // The file's bytes, which must be what the listing saw.
+    std::vector<uint8_t> read(const TreeNode& node) const
+    {
+        std::vector<uint8_t> bytes;
+        if (!readTreeFile(root, node.path, bytes))
+            fail(Status::CANNOT_OPEN, "[%s] not exist.\n", printable(shownPath(node.path)).c_str());
+        if (bytes.size() != node.size)
+            fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
+                 printable(shownPath(node.path)).c_str());
+        return bytes;
+    }
+
+    std::string shown;
+    int root = -1;
+    uint64_t ticks = 0;
+    std::vector<TreeNode> nodes;
+};
+
+PathState stateOf(const TreeNode* node)
+{
+    PathState state;
+    if (node == nullptr)
+        return state;
+    state.kind = node->kind == NodeKind::DIRECTORY ? PathKind::DIRECTORY
+                 : node->kind == NodeKind::LINK    ? PathKind::LINK
+                                                   : PathKind::FILE;
+    if (state.kind != PathKind::LINK)
+        state.mode = node->mode;
+    if (state.kind == PathKind::FILE) {
+        state.size = node->size;
+        state.ticks = node->ticks;
+    }
+    state.linkTarget = node->linkTarget;
+    return state;
+}
+
+// The plan as one entry per path: a path whose kind changes is planned as a removal and an
+// addition, which become its two sides.
+std::vector<TreeEntry> entriesOf(const std::vector<PlannedChange>& plan)
+{
+    std::vector<TreeEntry> entries;
+    for (const PlannedChange& change : plan) {
+        const std::string& path =
+            change.before != nullptr ? change.before->path : change.after->path;
+        if (entries.empty() || entries.back().path != path) {
+            entries.push_back({path, {}, {}, false});
+            entries.back().sameContent = change.change == TreeChange::ATTRIBUTES;
+        }
+        if (change.before != nullptr)
+            entries.back().before = stateOf(change.before);
+        if (change.after != nullptr)
+            entries.back().after = stateOf(change.after);
+    }
+    return entries;
+}
+
+const TreeNode& nodeAt(const std::vector<TreeNode>& nodes, const std::string& path)
+{
+    return *std::lower_bound(
+        nodes.begin(), nodes.end(), path,
+        [](const TreeNode& node, const std::string& at) { return node.path < at; });
+}
+
+// Appends the file's bytes to the image (when it is part of it) and notes their checksum.
+void takeFile(const TreeSide& side, PathState& state, bool inImage, std::vector<uint8_t>& image,
+              const std::string& path)
+{
+    const std::vector<uint8_t> bytes = side.read(nodeAt(side.nodes, path));
+    state.crc = crcBlock(bytes.data(), bytes.size(), crcInit());
+    if (inImage)
+        image.insert(image.end(), bytes.begin(), bytes.end());
+    if (image.size() > UINT32_MAX)
+        fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(side.shown).c_str());
+}
+
+// Writes one record of the set with the tuning's encoder.
+void writeTreeRecord(RunFiles& files, Report& report, const Tuning& tuning, uint8_t part,
+                     const std::vector<uint8_t>& source, const std::vector<uint8_t>& dest,
+                     uint64_t sourceTicks, uint64_t destTicks)
+{
+    RecordHeader header = buildTreeHeader(part);
+    header.setField32(HEADER_SOURCE_SIZE, static_cast<uint32_t>(source.size()));
+    header.setField32(HEADER_DEST_SIZE, static_cast<uint32_t>(dest.size()));
+    formatTimeStamp(sourceTicks - sourceTicks % 10000, header.bytes + HEADER_SOURCE_TIME);
+    formatTimeStamp(destTicks - destTicks % 10000, header.bytes + HEADER_DEST_TIME);
+    RecordOutput output(files.diff, report, tuning.compact != 0);
+    encodeChosen(output, header, tuning, source.data(), dest.data());
+    seekEnd(files.diff, 0);
+}
+
+}  // namespace
+
+void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, const char* oldDir,
+                       const char* newDir, const char* diffPath)
+{
+    const TreeSide old(oldDir);
+    const TreeSide now(newDir);
+    const auto sameContent = [&](const std::string& path) {
+        return old.read(nodeAt(old.nodes, path)) == now.read(nodeAt(now.nodes, path));
+    };
+    std::vector<TreeEntry> entries = entriesOf(planTree(old.nodes, now.nodes, sameContent));
+    std::vector<uint8_t> source;
+    std::vector<uint8_t> dest;
+    for (TreeEntry& entry : entries) {
+        if (entry.before.kind == PathKind::FILE)
+            takeFile(old, entry.before, entry.oldInContents(), source, entry.path);
+        if (entry.after.kind == PathKind::FILE)
+            takeFile(now, entry.after, entry.newInContents(), dest, entry.path);
+    }
+    const std::vector<uint8_t> table = encodeTreeTable(entries);
+
+    openDifferenceFile(files, report, diffPath);
+    report.line("%s > %s\n", printable(oldDir).c_str(), printable(newDir).c_str());
+    writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, table, old.ticks, now.ticks);
+    writeTreeRecord(files, report, tuning, TREE_PART_CONTENTS, source, dest, old.ticks, now.ticks);
+    // Both records are complete and on disk: from here on nothing may take them back.
+    commitAppend(files);
+    closeChecked(diffPath, files.diff);
+    report.lineAfterRun("\ndone.\n");
+}
+
+}  // namespace zep
