@@ -24,8 +24,9 @@ namespace zep {
 
 namespace {
 
-// Tables past this size are refused before they are rebuilt in memory: millions of paths.
-constexpr uint32_t kMaxTableSize = 256u << 20;
+// Tables past this size are refused before they are rebuilt in memory: a million paths
+// take about 40 MiB.
+constexpr uint32_t kMaxTableSize = 64u << 20;
 constexpr char kImageName[] = "image";
 
 // A tree's two records as the difference file holds them.
@@ -66,7 +67,7 @@ PathNow examine(int root, const std::string& path)
             platform::linkTargetOf(directory, name.c_str(), state.linkTarget);
         } else if (entry.regular) {
             state.kind = PathKind::FILE;
-            state = {PathKind::FILE, entry.mode, entry.size, entry.ticks, 0, {}};
+            state = {PathKind::FILE, entry.mode, entry.size, entry.ticks, {}};
         } else {
             found.special = true;
         }
@@ -86,11 +87,34 @@ bool sameTime(uint64_t one, uint64_t other)
     return one / 10000 == other / 10000;
 }
 
-uint32_t crcOfFile(int root, const std::string& path, bool& read)
+bool isOld(const TreeEntry& entry)
 {
-    std::vector<uint8_t> bytes;
-    read = readTreeFile(root, path, bytes);
-    return crcBlock(bytes.data(), bytes.size(), crcInit());
+    return entry.oldInContents();
+}
+bool isNew(const TreeEntry& entry)
+{
+    return entry.newInContents();
+}
+bool isKept(const TreeEntry& entry)
+{
+    return entry.sameContent;
+}
+
+// Whether the files of the entries that pick, one after another as they are now, have the
+// checksum crc: how a record checks a tree's files, which it keeps no checksum of one by one.
+bool filesHaveCrc(int root, const std::vector<TreeEntry>& entries,
+                  bool (*pick)(const TreeEntry&), uint32_t crc)
+{
+    uint32_t running = crcInit();
+    for (const TreeEntry& entry : entries) {
+        std::vector<uint8_t> bytes;
+        if (!pick(entry))
+            continue;
+        if (!readTreeFile(root, entry.path, bytes))
+            return false;
+        running = crcBlock(bytes.data(), bytes.size(), running);
+    }
+    return running == crc;
 }
 
 // A descriptor closed when it goes.
@@ -144,16 +168,16 @@ class TreeApply {
     {
     }
 
-    std::vector<TreeEntry> readTable(const TreeSet& set) const
+    TreeTable readTable(const TreeSet& set) const
     {
         if (set.table.field32(HEADER_SOURCE_SIZE) != 0 ||
             set.table.field32(HEADER_DEST_SIZE) > kMaxTableSize)
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
         const std::vector<uint8_t> bytes = rebuildInMemory(set.table, set.tableAt);
-        std::vector<TreeEntry> entries;
-        if (!decodeTreeTable(bytes.data(), bytes.size(), entries))
+        TreeTable table;
+        if (!decodeTreeTable(bytes.data(), bytes.size(), table))
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        return entries;
+        return table;
     }
 
     void applySet(const TreeSet& set)
@@ -161,7 +185,8 @@ class TreeApply {
         report.line("%s\n", printable(shown_).c_str());
         report.recordEvent(ZEP_RECORD_STARTED, kTreeRecordName, shown_);
         ++counts_.records;
-        const std::vector<TreeEntry> entries = readTable(set);
+        const TreeTable table = readTable(set);
+        const std::vector<TreeEntry>& entries = table.entries;
         std::vector<PathNow> now;
         for (const TreeEntry& entry : entries) {
             if (isApplyWorkName(entry.path))
@@ -178,19 +203,19 @@ class TreeApply {
                      "[%s] passes through a symbolic link or a file; nothing changed.\n",
                      shownPath(entry).c_str());
         }
-        if (isState(entries, now, false)) {
+        if (isNewTree(table, now, set.contents)) {
             report.line("[%s] is already up to date.\n", printable(shown_).c_str());
             report.recordEvent(ZEP_RECORD_UP_TO_DATE, kTreeRecordName, shown_);
             ++counts_.upToDate;
             return;
         }
-        if (!isOldTree(entries, now))
+        if (!isOldTree(table, now, set.contents))
             return;
         if (options_.checkOnly) {
-            checkSet(set, entries);
+            checkSet(set, table);
             return;
         }
-        updateTree(set, entries);
+        updateTree(set, table);
         report.recordEvent(ZEP_RECORD_APPLIED, kTreeRecordName, shown_);
         ++counts_.applied;
     }
@@ -203,7 +228,7 @@ class TreeApply {
                 set.table.field32(HEADER_CHECKSUM) != journal.tableCrc ||
                 set.contents.field32(HEADER_CHECKSUM) != journal.contentsCrc)
                 continue;
-            finishMoves(root_, shown_, journal, readTable(set));
+            finishMoves(root_, shown_, journal, readTable(set).entries);
             report.line("[%s] an interrupted update was finished.\n", printable(shown_).c_str());
             return true;
         }
@@ -252,35 +277,33 @@ class TreeApply {
         return bytes;
     }
 
-    // Whether every path holds its recorded old (or, with after, new) state. The new state
-    // counts a file's mode and content; the old one its size and time, or with the content
-    // option its size and checksum.
-    bool isState(const std::vector<TreeEntry>& entries, const std::vector<PathNow>& now,
-                 bool before) const
+    // Whether every path holds its recorded new state: kind, a file's size, mode and bytes, a
+    // directory's mode, a link's text.
+    bool isNewTree(const TreeTable& table, const std::vector<PathNow>& now,
+                   const RecordHeader& contents) const
     {
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const PathState& wanted = before ? entries[i].before : entries[i].after;
+        for (size_t i = 0; i < table.entries.size(); ++i) {
+            const PathState& wanted = table.entries[i].after;
             const PathState& held = now[i].state;
-            if (now[i].special || held.kind != wanted.kind)
-                return false;
-            if (wanted.kind == PathKind::LINK && held.linkTarget != wanted.linkTarget)
-                return false;
-            if (wanted.kind == PathKind::DIRECTORY && !before && held.mode != wanted.mode)
-                return false;
-            if (wanted.kind != PathKind::FILE)
-                continue;
-            bool read = false;
-            if (held.size != wanted.size || (!before && held.mode != wanted.mode) ||
-                crcOfFile(root_, entries[i].path, read) != wanted.crc || !read)
+            if (now[i].special || held.kind != wanted.kind ||
+                (wanted.kind == PathKind::LINK && held.linkTarget != wanted.linkTarget) ||
+                (wanted.kind != PathKind::LINK && held.mode != wanted.mode) ||
+                (table.entries[i].newInContents() && held.size != wanted.size))
                 return false;
         }
-        return true;
+        return filesHaveCrc(root_, table.entries, isNew, contents.field32(HEADER_DEST_CRC)) &&
+               filesHaveCrc(root_, table.entries, isKept, table.keptCrc);
     }
 
-    // True when the tree holds the recorded old version. A file of another time skips the tree
-    // ("time comparison error"); anything else that differs fails the run, nothing changed.
-    bool isOldTree(const std::vector<TreeEntry>& entries, const std::vector<PathNow>& now)
+    // True when the tree holds the recorded old version: kinds, link texts, file sizes and
+    // times (with the content option, where a time differs, the bytes of all files instead).
+    // A file of another time skips the tree ("time comparison error"); anything else that
+    // differs fails the run, nothing changed.
+    bool isOldTree(const TreeTable& table, const std::vector<PathNow>& now,
+                   const RecordHeader& contents)
     {
+        const std::vector<TreeEntry>& entries = table.entries;
+        bool timeDiffers = false;
         for (size_t i = 0; i < entries.size(); ++i) {
             const TreeEntry& entry = entries[i];
             const PathNow& found = now[i];
@@ -288,33 +311,31 @@ class TreeApply {
             if (found.parentMissing && entry.after.kind != PathKind::NONE &&
                 !isNewDirectory(entries, entry.path))
                 fail(Status::CANNOT_OPEN, "[%s] not exist.\n", shownPath(entry).c_str());
-            if (!found.special && held.kind == entry.before.kind) {
-                if (held.kind == PathKind::LINK && held.linkTarget != entry.before.linkTarget)
-                    failDiffers(entry);
-                if (held.kind == PathKind::DIRECTORY && entry.after.kind != PathKind::DIRECTORY)
-                    refuseUnknownFiles(entries, entry);
-                if (held.kind != PathKind::FILE)
-                    continue;
-                if (held.size != entry.before.size)
-                    failDiffers(entry);
-                if (!options_.sourceByContent && sameTime(held.ticks, entry.before.ticks))
-                    continue;
-                bool read = false;
-                if (options_.sourceByContent &&
-                    crcOfFile(root_, entry.path, read) == entry.before.crc && read)
-                    continue;
-                if (!options_.sourceByContent) {
-                    report.line("[%s] time comparison error.\n", shownPath(entry).c_str());
-                    report.recordEvent(ZEP_RECORD_SKIPPED_TIME, kTreeRecordName, shown_);
-                    ++counts_.skipped;
-                    return false;
-                }
+            if (found.special || held.kind != entry.before.kind) {
+                if (held.kind == PathKind::NONE && !found.special)
+                    fail(Status::CANNOT_OPEN, "[%s] not exist.\n", shownPath(entry).c_str());
                 failDiffers(entry);
             }
-            if (held.kind == PathKind::NONE && !found.special)
-                fail(Status::CANNOT_OPEN, "[%s] not exist.\n", shownPath(entry).c_str());
-            failDiffers(entry);
+            if (held.kind == PathKind::LINK && held.linkTarget != entry.before.linkTarget)
+                failDiffers(entry);
+            if (held.kind == PathKind::DIRECTORY && entry.after.kind != PathKind::DIRECTORY)
+                refuseUnknownFiles(entries, entry);
+            if (held.kind != PathKind::FILE || sameTime(held.ticks, entry.before.ticks))
+                continue;
+            if (!options_.sourceByContent) {
+                report.line("[%s] time comparison error.\n", shownPath(entry).c_str());
+                report.recordEvent(ZEP_RECORD_SKIPPED_TIME, kTreeRecordName, shown_);
+                ++counts_.skipped;
+                return false;
+            }
+            timeDiffers = true;
         }
+        if (timeDiffers &&
+            (!filesHaveCrc(root_, entries, isOld, contents.field32(HEADER_SOURCE_CRC)) ||
+             !filesHaveCrc(root_, entries, isKept, table.keptCrc)))
+            fail(Status::SOURCE_CRC,
+                 "[%s] is neither the old nor the new version; nothing changed.\n",
+                 printable(shown_).c_str());
         return true;
     }
 
@@ -356,27 +377,33 @@ class TreeApply {
     }
 
     // The old versions whose bytes the contents record starts from, one after another.
-    std::vector<uint8_t> readSource(const std::vector<TreeEntry>& entries) const
+    std::vector<uint8_t> readSource(const TreeTable& table, const RecordHeader& contents) const
     {
+        const uint32_t expected = contents.field32(HEADER_SOURCE_SIZE);
         std::vector<uint8_t> source;
-        for (const TreeEntry& entry : entries) {
+        for (const TreeEntry& entry : table.entries) {
             if (!entry.oldInContents())
                 continue;
             std::vector<uint8_t> bytes;
-            if (!readTreeFile(root_, entry.path, bytes) || bytes.size() != entry.before.size)
+            if (!readTreeFile(root_, entry.path, bytes))
                 fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
                      shownPath(entry).c_str());
+            // Old versions of other sizes are other files, whose checksum cannot match.
+            if (bytes.size() > expected - source.size())
+                fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
             source.insert(source.end(), bytes.begin(), bytes.end());
         }
+        if (source.size() != expected)
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
         return source;
     }
 
-    void checkSet(const TreeSet& set, const std::vector<TreeEntry>& entries)
+    void checkSet(const TreeSet& set, const TreeTable& table)
     {
         FileSlot sink;
         openNullSink(sink);
         try {
-            replayInto(sink, set.contents, set.contentsAt, readSource(entries));
+            replayInto(sink, set.contents, set.contentsAt, readSource(table, set.contents));
         } catch (const Failure& failure) {
             closeNullSink(sink);
             report.line("%s", failure.message.c_str());
@@ -390,11 +417,10 @@ class TreeApply {
         ++counts_.applied;
     }
 
-    void updateTree(const TreeSet& set, const std::vector<TreeEntry>& entries)
+    void updateTree(const TreeSet& set, const TreeTable& table)
     {
-        const std::vector<uint8_t> source = readSource(entries);
-        if (source.size() != set.contents.field32(HEADER_SOURCE_SIZE))
-            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        const std::vector<TreeEntry>& entries = table.entries;
+        const std::vector<uint8_t> source = readSource(table, set.contents);
         stopIfAsked();
         TreeStage stage(root_, shown_);
         // The new versions one after another, rebuilt on disk beside the tree.
@@ -410,7 +436,7 @@ class TreeApply {
             fail(Status::CANNOT_VIEW, "[%s] can not create mapping pointer.\n",
                  printable(shown_).c_str());
         try {
-            stageEntries(stage, entries, view);
+            stageEntries(stage, table, view);
         } catch (...) {
             platform::unmapView(view, imageSize);
             throw;
@@ -428,10 +454,11 @@ class TreeApply {
         finishMoves(root_, shown_, journal, entries);
     }
 
-    void stageEntries(TreeStage& stage, const std::vector<TreeEntry>& entries,
-                      const uint8_t* image) const
+    void stageEntries(TreeStage& stage, const TreeTable& table, const uint8_t* image) const
     {
+        const std::vector<TreeEntry>& entries = table.entries;
         uint64_t offset = 0;
+        uint32_t kept = crcInit();
         for (size_t i = 0; i < entries.size(); ++i) {
             const TreeEntry& entry = entries[i];
             stopIfAsked();
@@ -445,10 +472,10 @@ class TreeApply {
                 } else {
                     // Only the mode or time changes: the bytes are the old version's.
                     std::vector<uint8_t> bytes;
-                    if (!readTreeFile(root_, entry.path, bytes) ||
-                        crcBlock(bytes.data(), bytes.size(), crcInit()) != entry.after.crc)
+                    if (!readTreeFile(root_, entry.path, bytes))
                         fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
                              shownPath(entry).c_str());
+                    kept = crcBlock(bytes.data(), bytes.size(), kept);
                     stage.addFile(i, bytes.data(), bytes.size(), entry.after);
                 }
                 break;
@@ -461,6 +488,8 @@ class TreeApply {
                 break;
             }
         }
+        if (kept != table.keptCrc)
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
     }
 
     const Report& report;

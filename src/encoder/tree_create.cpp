@@ -112,6 +112,12 @@ std::vector<TreeEntry> entriesOf(const std::vector<PlannedChange>& plan)
         if (change.after != nullptr)
             entries.back().after = stateOf(change.after);
     }
+    // Sizes are kept only where they split the new contents.
+    for (TreeEntry& entry : entries) {
+        entry.before.size = 0;
+        if (!entry.newInContents())
+            entry.after.size = 0;
+    }
     return entries;
 }
 
@@ -122,14 +128,16 @@ const TreeNode& nodeAt(const std::vector<TreeNode>& nodes, const std::string& pa
         [](const TreeNode& node, const std::string& at) { return node.path < at; });
 }
 
-// Appends the file's bytes to the image (when it is part of it) and notes their checksum.
-void takeFile(const TreeSide& side, PathState& state, bool inImage, std::vector<uint8_t>& image,
-              const std::string& path)
+// Appends the file's bytes to the image (when they are part of it), or folds them into the
+// checksum of the bytes that stay.
+void takeFile(const TreeSide& side, const std::string& path, bool inImage,
+              std::vector<uint8_t>& image, uint32_t* keptCrc)
 {
     const std::vector<uint8_t> bytes = side.read(nodeAt(side.nodes, path));
-    state.crc = crcBlock(bytes.data(), bytes.size(), crcInit());
     if (inImage)
         image.insert(image.end(), bytes.begin(), bytes.end());
+    else if (keptCrc != nullptr)
+        *keptCrc = crcBlock(bytes.data(), bytes.size(), *keptCrc);
     if (image.size() > UINT32_MAX)
         fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(side.shown).c_str());
 }
@@ -159,20 +167,31 @@ void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, co
     const auto sameContent = [&](const std::string& path) {
         return old.read(nodeAt(old.nodes, path)) == now.read(nodeAt(now.nodes, path));
     };
-    std::vector<TreeEntry> entries = entriesOf(planTree(old.nodes, now.nodes, sameContent));
+    TreeTable table;
+    table.entries = entriesOf(planTree(old.nodes, now.nodes, sameContent));
+    // What a reader of the table would refuse is refused here.
+    if (table.entries.size() > kMaxTreeEntries)
+        fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(newDir).c_str());
     std::vector<uint8_t> source;
     std::vector<uint8_t> dest;
-    for (TreeEntry& entry : entries) {
+    table.keptCrc = crcInit();
+    uint64_t pathBytes = 0;
+    for (const TreeEntry& entry : table.entries) {
+        pathBytes += entry.path.size();
+        if (entry.path.size() > kMaxTreePath || pathBytes > kMaxTreePathBytes)
+            fail(Status::TOO_LARGE, "[%s] is too large.\n",
+                 printable(now.shownPath(entry.path)).c_str());
         if (entry.before.kind == PathKind::FILE)
-            takeFile(old, entry.before, entry.oldInContents(), source, entry.path);
-        if (entry.after.kind == PathKind::FILE)
-            takeFile(now, entry.after, entry.newInContents(), dest, entry.path);
+            takeFile(old, entry.path, entry.oldInContents(), source, &table.keptCrc);
+        if (entry.newInContents())
+            takeFile(now, entry.path, true, dest, nullptr);
     }
-    const std::vector<uint8_t> table = encodeTreeTable(entries);
+    const std::vector<uint8_t> tableBytes = encodeTreeTable(table);
 
     openDifferenceFile(files, report, diffPath);
     report.line("%s > %s\n", printable(oldDir).c_str(), printable(newDir).c_str());
-    writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, table, old.ticks, now.ticks);
+    writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, tableBytes, old.ticks,
+                    now.ticks);
     writeTreeRecord(files, report, tuning, TREE_PART_CONTENTS, source, dest, old.ticks, now.ticks);
     // Both records are complete and on disk: from here on nothing may take them back.
     commitAppend(files);

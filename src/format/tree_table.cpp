@@ -27,25 +27,32 @@ void putText(std::vector<uint8_t>& out, const std::string& text)
     out.insert(out.end(), text.begin(), text.end());
 }
 
-void putState(std::vector<uint8_t>& out, const PathState& state)
+// A time as the distance from the one before on the same side, small for a tree whose files
+// were written together: zigzag, so that either direction takes few bytes.
+uint64_t timeStep(uint64_t ticks, uint64_t& previous)
 {
-    out.push_back(static_cast<uint8_t>(state.kind));
-    switch (state.kind) {
-    case PathKind::NONE:
-        break;
-    case PathKind::FILE:
-        putLength(out, state.mode);
-        putLength(out, state.size);
-        putFixed(out, state.ticks, 8);
-        putFixed(out, state.crc, 4);
-        break;
-    case PathKind::DIRECTORY:
-        putLength(out, state.mode);
-        break;
-    case PathKind::LINK:
-        putText(out, state.linkTarget);
-        break;
-    }
+    const uint64_t step = ticks - previous;
+    previous = ticks;
+    return (step << 1) ^ (static_cast<int64_t>(step) < 0 ? ~uint64_t{0} : 0);
+}
+
+uint64_t timeFromStep(uint64_t zigzag, uint64_t& previous)
+{
+    previous += (zigzag >> 1) ^ (0 - (zigzag & 1));
+    return previous;
+}
+
+bool hasMode(PathKind kind)
+{
+    return kind == PathKind::FILE || kind == PathKind::DIRECTORY;
+}
+
+size_t sharedPrefix(const std::string& one, const std::string& other)
+{
+    size_t length = 0;
+    while (length < one.size() && length < other.size() && one[length] == other[length])
+        ++length;
+    return length;
 }
 
 // Reads the table's fields in order; every read fails once one field was cut short.
@@ -78,38 +85,15 @@ class TableReader {
     bool text(std::string& out)
     {
         uint64_t length = 0;
-        if (!number(length) || length > static_cast<uint64_t>(end_ - at_))
+        return number(length) && bytes(out, length);
+    }
+    bool bytes(std::string& out, uint64_t length)
+    {
+        if (length > static_cast<uint64_t>(end_ - at_))
             return false;
         out.assign(reinterpret_cast<const char*>(at_), length);
         at_ += length;
         return true;
-    }
-    bool state(PathState& state)
-    {
-        if (at_ == end_ || *at_ > static_cast<uint8_t>(PathKind::LINK))
-            return false;
-        state.kind = static_cast<PathKind>(*at_++);
-        uint64_t mode = 0;
-        uint64_t crc = 0;
-        switch (state.kind) {
-        case PathKind::NONE:
-            return true;
-        case PathKind::FILE:
-            if (!number(mode) || !number(state.size) || !fixed(state.ticks, 8) || !fixed(crc, 4))
-                return false;
-            break;
-        case PathKind::DIRECTORY:
-            if (!number(mode))
-                return false;
-            break;
-        case PathKind::LINK:
-            // A link's text is what readlink gives: not empty, no NUL.
-            return text(state.linkTarget) && !state.linkTarget.empty() &&
-                   state.linkTarget.find('\0') == std::string::npos;
-        }
-        state.mode = static_cast<uint32_t>(mode);
-        state.crc = static_cast<uint32_t>(crc);
-        return mode <= 07777;
     }
     bool done() const
     {
@@ -137,48 +121,130 @@ std::string parentOf(const std::string& path)
 
 }  // namespace
 
-std::vector<uint8_t> encodeTreeTable(const std::vector<TreeEntry>& entries)
+std::vector<uint8_t> encodeTreeTable(const TreeTable& table)
 {
     std::vector<uint8_t> out(kTableMagic, kTableMagic + 4);
-    putLength(out, entries.size());
-    for (const TreeEntry& entry : entries) {
-        putText(out, entry.path);
-        putState(out, entry.before);
-        putState(out, entry.after);
-        if (entry.before.kind == PathKind::FILE && entry.after.kind == PathKind::FILE)
-            out.push_back(entry.sameContent ? 1 : 0);
+    putLength(out, table.entries.size());
+    putFixed(out, table.keptCrc, 4);
+    const std::string none;
+    const std::string* previous = &none;
+    // Each path as the length it shares with the one before and the rest: the lengths first,
+    // then the rests, so that the names run on as text.
+    std::string rests;
+    for (const TreeEntry& entry : table.entries) {
+        const size_t shared = sharedPrefix(*previous, entry.path);
+        putLength(out, shared);
+        putLength(out, entry.path.size() - shared);
+        rests += entry.path.substr(shared);
+        previous = &entry.path;
     }
+    out.insert(out.end(), rests.begin(), rests.end());
+    for (const TreeEntry& entry : table.entries)
+        out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(entry.before.kind) |
+                                           (static_cast<uint8_t>(entry.after.kind) << 2) |
+                                           (entry.sameContent ? 0x10 : 0)));
+    for (const TreeEntry& entry : table.entries)
+        for (const PathState* state : {&entry.before, &entry.after})
+            if (hasMode(state->kind))
+                putLength(out, state->mode);
+    // Old sizes are not kept: the checksums of the old files decide.
+    for (const TreeEntry& entry : table.entries)
+        if (entry.newInContents())
+            putLength(out, entry.after.size);
+    uint64_t before = 0;
+    uint64_t after = 0;
+    for (const TreeEntry& entry : table.entries) {
+        if (entry.before.kind == PathKind::FILE)
+            putLength(out, timeStep(entry.before.ticks, before));
+        if (entry.after.kind == PathKind::FILE)
+            putLength(out, timeStep(entry.after.ticks, after));
+    }
+    for (const TreeEntry& entry : table.entries)
+        for (const PathState* state : {&entry.before, &entry.after})
+            if (state->kind == PathKind::LINK)
+                putText(out, state->linkTarget);
     return out;
 }
 
-bool decodeTreeTable(const uint8_t* bytes, size_t length, std::vector<TreeEntry>& entries)
+bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table)
 {
+    std::vector<TreeEntry>& entries = table.entries;
     entries.clear();
     TableReader reader(bytes, length);
     uint64_t count = 0;
-    if (!reader.magic() || !reader.number(count) || count > length)
+    uint64_t crc = 0;
+    if (!reader.magic() || !reader.number(count) || count > kMaxTreeEntries ||
+        count > length / 3 || !reader.fixed(crc, 4))
         return false;
-    entries.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) {
-        TreeEntry entry;
-        if (!reader.text(entry.path) || !isTreePath(entry.path) || !reader.state(entry.before) ||
-            !reader.state(entry.after))
+    table.keptCrc = static_cast<uint32_t>(crc);
+    entries.resize(count);
+    std::vector<uint64_t> shares(2 * count);
+    for (uint64_t& share : shares)
+        if (!reader.number(share) || share > kMaxTreePath)
             return false;
-        if (entry.before.kind == PathKind::FILE && entry.after.kind == PathKind::FILE) {
-            uint64_t same = 0;
-            if (!reader.fixed(same, 1) || same > 1)
-                return false;
-            entry.sameContent = same == 1;
-            // Bytes that stay are a file's own: its size and checksum cannot change.
-            if (entry.sameContent &&
-                (entry.before.size != entry.after.size || entry.before.crc != entry.after.crc))
-                return false;
-        }
+    std::string previous;
+    uint64_t pathBytes = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        TreeEntry& entry = entries[i];
+        const uint64_t shared = shares[2 * i];
+        std::string rest;
+        if (shared > previous.size() || shared + shares[2 * i + 1] > kMaxTreePath ||
+            !reader.bytes(rest, shares[2 * i + 1]))
+            return false;
+        entry.path = previous.substr(0, shared) + rest;
+        pathBytes += entry.path.size();
+        if (pathBytes > kMaxTreePathBytes)
+            return false;
         // Sorted bytewise and each path once, so that a directory comes before what it holds.
-        if (!entries.empty() && entries.back().path >= entry.path)
+        if (!isTreePath(entry.path) || (!previous.empty() && previous >= entry.path))
             return false;
-        entries.push_back(std::move(entry));
+        previous = entry.path;
     }
+    for (TreeEntry& entry : entries) {
+        uint64_t kinds = 0;
+        if (!reader.fixed(kinds, 1) || (kinds & 3) > 3 || kinds > 0x1F)
+            return false;
+        entry.before.kind = static_cast<PathKind>(kinds & 3);
+        entry.after.kind = static_cast<PathKind>((kinds >> 2) & 3);
+        entry.sameContent = (kinds & 0x10) != 0;
+        // Bytes that stay need a file on both sides; a path that stays empty is no change.
+        if ((entry.sameContent && (entry.before.kind != PathKind::FILE ||
+                                   entry.after.kind != PathKind::FILE)) ||
+            (entry.before.kind == PathKind::NONE && entry.after.kind == PathKind::NONE))
+            return false;
+    }
+    for (TreeEntry& entry : entries)
+        for (PathState* state : {&entry.before, &entry.after}) {
+            uint64_t mode = 0;
+            if (hasMode(state->kind) && (!reader.number(mode) || mode > 07777))
+                return false;
+            state->mode = static_cast<uint32_t>(mode);
+        }
+    for (TreeEntry& entry : entries)
+        if (entry.newInContents() && !reader.number(entry.after.size))
+            return false;
+    uint64_t before = 0;
+    uint64_t after = 0;
+    for (TreeEntry& entry : entries) {
+        uint64_t step = 0;
+        if (entry.before.kind == PathKind::FILE) {
+            if (!reader.number(step))
+                return false;
+            entry.before.ticks = timeFromStep(step, before);
+        }
+        if (entry.after.kind == PathKind::FILE) {
+            if (!reader.number(step))
+                return false;
+            entry.after.ticks = timeFromStep(step, after);
+        }
+    }
+    for (TreeEntry& entry : entries)
+        for (PathState* state : {&entry.before, &entry.after})
+            // A link's text is what readlink gives: not empty, no NUL.
+            if (state->kind == PathKind::LINK &&
+                (!reader.text(state->linkTarget) || state->linkTarget.empty() ||
+                 state->linkTarget.find('\0') != std::string::npos))
+                return false;
     if (!reader.done())
         return false;
     // A path below another of the table needs that one to be a directory on the side where the

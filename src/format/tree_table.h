@@ -19,16 +19,20 @@ constexpr uint16_t FLAG_TREE = 4;
 enum : uint8_t { TREE_PART_TABLE = 1, TREE_PART_CONTENTS = 2 };
 constexpr char kTreeRecordName[] = "./";
 
+// What a table may hold, so that reading one takes a bounded amount of memory (about 500 MiB at
+// most): paths, the length of one, all their bytes.
+constexpr uint64_t kMaxTreeEntries = 1 << 20;
+constexpr uint64_t kMaxTreePath = 4096;
+constexpr uint64_t kMaxTreePathBytes = 256 << 20;
+
 enum class PathKind : uint8_t { NONE = 0, FILE = 1, DIRECTORY = 2, LINK = 3 };
 
-// What a path holds on one side. Times are file ticks (platform.h); a file's checksum is the
-// CRC of its bytes.
+// What a path holds on one side. Times are file ticks (platform.h).
 struct PathState {
     PathKind kind = PathKind::NONE;
     uint32_t mode = 0;  // permission, set-ID and sticky bits (files and directories)
-    uint64_t size = 0;  // a file's bytes
+    uint64_t size = 0;  // a new file's bytes where they are part of the contents; else 0
     uint64_t ticks = 0;
-    uint32_t crc = 0;
     std::string linkTarget;
     bool operator==(const PathState&) const = default;
 };
@@ -51,12 +55,21 @@ struct TreeEntry {
     }
 };
 
-// The table record's destination, byte for byte (docs/format.md).
-std::vector<uint8_t> encodeTreeTable(const std::vector<TreeEntry>& entries);
+// The table: the entries, and the CRC of the files whose bytes stay (sameContent), one after
+// another in table order. The contents record's checksums cover the other files the same way.
+struct TreeTable {
+    std::vector<TreeEntry> entries;
+    uint32_t keptCrc = 0;
+};
+
+// The table record's destination, byte for byte (docs/format.md): the fields of all entries
+// column by column (paths, kinds, modes, sizes, times, link texts), which packs far better
+// than entry by entry.
+std::vector<uint8_t> encodeTreeTable(const TreeTable& table);
 // False for bytes that are not a table: a field cut short, an unknown kind, a path that
 // isTreePath refuses, paths out of order or repeated, a path below one that does not become or
-// stay a directory, bytes left over.
-bool decodeTreeTable(const uint8_t* bytes, size_t length, std::vector<TreeEntry>& entries);
+// stay a directory, more than the limits below, bytes left over.
+bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table);
 
 // A header for one of a tree's records, with both names "./" and the part behind them.
 RecordHeader buildTreeHeader(uint8_t part);
