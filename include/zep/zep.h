@@ -218,6 +218,10 @@ typedef struct zep_record {
     uint32_t new_crc;
     uint32_t old_size;
     uint32_t new_size;
+    /* A whole tree's table record (its first): what changes, one line per path ("changed
+     * ./usr/bin/app\n", "added ...", "removed ...", "link added ./l -> target\n", "directory
+     * added ...", "mode or time ..."); NULL for every other record. */
+    const char* tree_changes;
 } zep_record;
 
 /* Calls each for every record of diff_path, in file order; a nonzero return from each stops

@@ -270,7 +270,10 @@ int zep_list(const char* diff_path, int (*each)(void* context, const zep_record*
     if (diff_path == nullptr)
         return refuse(callbacks, "zep_list: the difference file's path is NULL.\n");
     return runCommand(callbacks, [&](const Report& report, RunFiles& files) {
-        listRecords(report, files.diff, diff_path, each, each_context);
+        listRecords(report, files.diff, diff_path, each, each_context,
+                    [&](const RecordHeader& header, uint64_t at) {
+                        return describeTreeTable(report, files.diff, header, at);
+                    });
     });
 }
 

@@ -102,8 +102,8 @@ bool isKept(const TreeEntry& entry)
 
 // Whether the files of the entries that pick, one after another as they are now, have the
 // checksum crc: how a record checks a tree's files, which it keeps no checksum of one by one.
-bool filesHaveCrc(int root, const std::vector<TreeEntry>& entries,
-                  bool (*pick)(const TreeEntry&), uint32_t crc)
+bool filesHaveCrc(int root, const std::vector<TreeEntry>& entries, bool (*pick)(const TreeEntry&),
+                  uint32_t crc)
 {
     uint32_t running = crcInit();
     for (const TreeEntry& entry : entries) {
@@ -115,6 +115,37 @@ bool filesHaveCrc(int root, const std::vector<TreeEntry>& entries,
         running = crcBlock(bytes.data(), bytes.size(), running);
     }
     return running == crc;
+}
+
+// Rebuilds a tree's table from its record, whose stream lies whole at stream.
+TreeTable readTreeTable(const Report& report, const RecordHeader& header, const uint8_t* stream)
+{
+    if (header.field32(HEADER_SOURCE_SIZE) != 0 || header.field32(HEADER_DEST_SIZE) > kMaxTableSize)
+        fail(Status::STREAM_BROKEN, ".zep broken.\n");
+    FileSlot sink;
+    sink.handle = platform::memoryFile();
+    if (sink.handle < 0)
+        failSilently(Status::NO_MEMORY);
+    std::vector<uint8_t> bytes(header.field32(HEADER_DEST_SIZE));
+    try {
+        static const uint8_t kNothing = 0;
+        FileSlot from;
+        from.view = &kNothing;
+        ReplayTarget to(sink, report);
+        const bool complete = replayRecord(to, header, from, stream);
+        verifyChecksums(header, to.crcs, complete,
+                        to.out.flushed() == header.field32(HEADER_DEST_SIZE));
+        if (platform::readFileAt(sink.handle, bytes.data(), bytes.size(), 0) != bytes.size())
+            failSilently(Status::NO_MEMORY);
+    } catch (...) {
+        platform::closeFile(sink.handle);
+        throw;
+    }
+    platform::closeFile(sink.handle);
+    TreeTable table;
+    if (!decodeTreeTable(bytes.data(), bytes.size(), table))
+        fail(Status::STREAM_BROKEN, ".zep broken.\n");
+    return table;
 }
 
 // A descriptor closed when it goes.
@@ -170,14 +201,7 @@ class TreeApply {
 
     TreeTable readTable(const TreeSet& set) const
     {
-        if (set.table.field32(HEADER_SOURCE_SIZE) != 0 ||
-            set.table.field32(HEADER_DEST_SIZE) > kMaxTableSize)
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const std::vector<uint8_t> bytes = rebuildInMemory(set.table, set.tableAt);
-        TreeTable table;
-        if (!decodeTreeTable(bytes.data(), bytes.size(), table))
-            fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        return table;
+        return readTreeTable(report, set.table, streamOf(set.table, set.tableAt));
     }
 
     void applySet(const TreeSet& set)
@@ -203,6 +227,7 @@ class TreeApply {
                      "[%s] passes through a symbolic link or a file; nothing changed.\n",
                      shownPath(entry).c_str());
         }
+        findRetimed(table);
         if (isNewTree(table, now, set.contents)) {
             report.line("[%s] is already up to date.\n", printable(shown_).c_str());
             report.recordEvent(ZEP_RECORD_UP_TO_DATE, kTreeRecordName, shown_);
@@ -228,7 +253,7 @@ class TreeApply {
                 set.table.field32(HEADER_CHECKSUM) != journal.tableCrc ||
                 set.contents.field32(HEADER_CHECKSUM) != journal.contentsCrc)
                 continue;
-            finishMoves(root_, shown_, journal, readTable(set).entries);
+            finishMoves(root_, shown_, journal, readTable(set));
             report.line("[%s] an interrupted update was finished.\n", printable(shown_).c_str());
             return true;
         }
@@ -262,21 +287,6 @@ class TreeApply {
                         to.out.flushed() == header.field32(HEADER_DEST_SIZE));
     }
 
-    std::vector<uint8_t> rebuildInMemory(const RecordHeader& header, uint64_t at) const
-    {
-        FileSlot sink;
-        sink.handle = platform::memoryFile();
-        sink.name = shown_;
-        if (sink.handle < 0)
-            failSilently(Status::NO_MEMORY);
-        const HeldFile held(sink.handle);
-        replayInto(sink, header, at, {});
-        std::vector<uint8_t> bytes(header.field32(HEADER_DEST_SIZE));
-        if (platform::readFileAt(sink.handle, bytes.data(), bytes.size(), 0) != bytes.size())
-            failSilently(Status::NO_MEMORY);
-        return bytes;
-    }
-
     // Whether every path holds its recorded new state: kind, a file's size, mode and bytes, a
     // directory's mode, a link's text.
     bool isNewTree(const TreeTable& table, const std::vector<PathNow>& now,
@@ -292,7 +302,38 @@ class TreeApply {
                 return false;
         }
         return filesHaveCrc(root_, table.entries, isNew, contents.field32(HEADER_DEST_CRC)) &&
-               filesHaveCrc(root_, table.entries, isKept, table.keptCrc);
+               filesHaveCrc(root_, table.entries, isKept, table.keptCrc) &&
+               isRetimedSet(table, retimedNew_);
+    }
+
+    // The files that no entry names at the table's old and new time of the files whose time
+    // alone changes, read from the whole tree.
+    void findRetimed(const TreeTable& table)
+    {
+        retimedOld_.clear();
+        retimedNew_.clear();
+        if (table.retimed.count == 0)
+            return;
+        for (const TreeNode& node : listTree(root_, shown_)) {
+            if (node.kind != NodeKind::FILE || isApplyWorkName(node.path) ||
+                entryAt(table.entries, node.path) != nullptr)
+                continue;
+            if (sameTime(node.ticks, table.retimed.oldTicks))
+                retimedOld_.push_back(node.path);
+            else if (sameTime(node.ticks, table.retimed.newTicks))
+                retimedNew_.push_back(node.path);
+        }
+    }
+
+    // Whether the files are the table's retimed ones: as many, the same paths.
+    static bool isRetimedSet(const TreeTable& table, const std::vector<std::string>& paths)
+    {
+        if (paths.size() != table.retimed.count)
+            return false;
+        uint32_t crc = crcInit();
+        for (const std::string& path : paths)
+            crc = crcBlock(reinterpret_cast<const uint8_t*>(path.c_str()), path.size() + 1, crc);
+        return crc == table.retimed.pathsCrc;
     }
 
     // True when the tree holds the recorded old version: kinds, link texts, file sizes and
@@ -329,6 +370,13 @@ class TreeApply {
                 return false;
             }
             timeDiffers = true;
+        }
+        // The files whose time alone changes are known by their time only.
+        if (table.retimed.count != 0 && !isRetimedSet(table, retimedOld_)) {
+            report.line("[%s] time comparison error.\n", printable(shown_).c_str());
+            report.recordEvent(ZEP_RECORD_SKIPPED_TIME, kTreeRecordName, shown_);
+            ++counts_.skipped;
+            return false;
         }
         if (timeDiffers &&
             (!filesHaveCrc(root_, entries, isOld, contents.field32(HEADER_SOURCE_CRC)) ||
@@ -444,6 +492,7 @@ class TreeApply {
         if (view != nullptr)
             platform::unmapView(view, imageSize);
         stage.removeImage(kImageName);
+        stageRetimed(stage, table);
         stage.prepareBackup(entries);
         stopIfAsked();
         TreeJournal journal;
@@ -451,7 +500,25 @@ class TreeApply {
         journal.tableCrc = set.table.field32(HEADER_CHECKSUM);
         journal.contentsCrc = set.contents.field32(HEADER_CHECKSUM);
         stage.commit(journal);
-        finishMoves(root_, shown_, journal, entries);
+        finishMoves(root_, shown_, journal, table);
+    }
+
+    // The files whose time alone changes must hold the recorded bytes too.
+    void stageRetimed(TreeStage& stage, const TreeTable& table) const
+    {
+        if (table.retimed.count == 0)
+            return;
+        uint32_t crc = crcInit();
+        for (const std::string& path : retimedOld_) {
+            std::vector<uint8_t> bytes;
+            if (!readTreeFile(root_, path, bytes))
+                fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
+                     printable(shown_ + path.substr(1)).c_str());
+            crc = crcBlock(bytes.data(), bytes.size(), crc);
+        }
+        if (crc != table.retimed.contentCrc)
+            fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");
+        stage.addRetimed(retimedOld_);
     }
 
     void stageEntries(TreeStage& stage, const TreeTable& table, const uint8_t* image) const
@@ -499,6 +566,9 @@ class TreeApply {
     int root_;
     std::string shown_;
     const uint8_t* mapping_;
+    // The set's files whose time alone changes, found at their old and at their new time.
+    std::vector<std::string> retimedOld_;
+    std::vector<std::string> retimedNew_;
 };
 
 // Every record of the file, paired into trees. A record of a single file, or a tree's record out
@@ -545,7 +615,41 @@ std::vector<TreeSet> readSets(const Report& report, RunFiles& files, const char*
     return sets;
 }
 
+// A time as the listing shows it: local, to the second.
+std::string timeText(uint64_t ticks)
+{
+    uint8_t field[kTimeStampLength] = {};
+    formatTimeStamp(ticks - ticks % 10000, field);
+    return reinterpret_cast<const char*>(field);
+}
+
 }  // namespace
+
+std::string describeTreeTable(const Report& report, FileSlot& diff, const RecordHeader& header,
+                              uint64_t at)
+{
+    if (treePart(header) != TREE_PART_TABLE)
+        return {};
+    const uint32_t length = header.field32(HEADER_STREAM_LENGTH);
+    std::vector<uint8_t> stream(length);
+    if (platform::readFileAt(diff.handle, stream.data(), length, at + header.length) != length)
+        fail(Status::STREAM_BROKEN, ".zep broken.\n");
+    const TreeTable table = readTreeTable(report, header, stream.data());
+    std::string lines;
+    for (const TreeEntry& entry : table.entries) {
+        lines += describeChange(entry);
+        lines += ' ';
+        lines += printable(entry.path);
+        if (entry.after.kind == PathKind::LINK)
+            lines += " -> " + printable(entry.after.linkTarget);
+        lines += '\n';
+    }
+    if (table.retimed.count != 0)
+        lines += "time of " + std::to_string(table.retimed.count) + " other files " +
+                 timeText(table.retimed.oldTicks) + " -> " + timeText(table.retimed.newTicks) +
+                 "\n";
+    return lines;
+}
 
 void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
                 const std::string& directory, const ApplyOptions& options, ApplyCounts& counts)

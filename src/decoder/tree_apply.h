@@ -4,7 +4,9 @@
 #include "common/file_layer.h"
 #include "common/report.h"
 #include "decoder/apply_command.h"
+#include "format/record_header.h"
 
+#include <cstdint>
 #include <string>
 
 namespace zep {
@@ -15,5 +17,11 @@ namespace zep {
 // after its journal is finished first.
 void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
                 const std::string& directory, const ApplyOptions& options, ApplyCounts& counts);
+
+// What the tree's table record at offset at of the open difference file lists, one line per
+// path ("changed ./a/b\n"); "" for any other record. A table that cannot be read fails as an
+// apply would.
+std::string describeTreeTable(const Report& report, FileSlot& diff, const RecordHeader& header,
+                              uint64_t at);
 
 }  // namespace zep

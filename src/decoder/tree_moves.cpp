@@ -18,6 +18,7 @@ namespace {
 constexpr char kStagePrefix[] = ".zep-stage-";
 constexpr char kBackupInStage[] = "backup";
 constexpr char kJournalEnd[] = "end\n";
+constexpr char kRetimedList[] = "times";
 
 // A descriptor closed when it goes.
 struct Held {
@@ -199,6 +200,17 @@ void TreeStage::addDirectory(size_t index, uint32_t mode)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
 }
 
+void TreeStage::addRetimed(const std::vector<std::string>& paths)
+{
+    std::string list;
+    for (const std::string& path : paths)
+        list += path + '\0';
+    Held file(platform::createNew(stage_, kRetimedList));
+    if (file.fd < 0 || !platform::writeFile(file.fd, list.data(), list.size()) ||
+        !platform::syncFile(file.fd))
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
+}
+
 void TreeStage::prepareBackup(const std::vector<TreeEntry>& entries)
 {
     if (!platform::makeDirectory(stage_, kBackupInStage, 0700))
@@ -283,9 +295,37 @@ void removeStaleStages(int root)
             platform::removeAll(root, name.c_str());
 }
 
-void finishMoves(int root, const std::string& shownRoot, const TreeJournal& journal,
-                 const std::vector<TreeEntry>& entries)
+namespace {
+
+// Gives the files whose time alone changes their new time; one that has it already is set
+// again, which changes nothing.
+void retime(int root, int stage, const std::string& shownRoot, uint64_t ticks)
 {
+    Held list(platform::openBeneath(stage, kRetimedList, O_RDONLY));
+    uint64_t length = 0;
+    if (list.fd < 0 || !platform::fileLength(list.fd, length))
+        return;
+    std::string paths(length, '\0');
+    if (platform::readFile(list.fd, paths.data(), length) != length)
+        failMove(shownRoot, "./");
+    for (size_t start = 0; start < paths.size();) {
+        const size_t end = paths.find('\0', start);
+        const std::string path = paths.substr(start, end - start);
+        start = end + 1;
+        Held file(platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
+        platform::Entry entry;
+        if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) || !entry.regular ||
+            !platform::setLastWriteTicks(file.fd, ticks))
+            failMove(shownRoot, path);
+    }
+}
+
+}  // namespace
+
+void finishMoves(int root, const std::string& shownRoot, const TreeJournal& journal,
+                 const TreeTable& table)
+{
+    const std::vector<TreeEntry>& entries = table.entries;
     Held stage(platform::openBeneath(root, journal.stage.c_str(), O_RDONLY | O_DIRECTORY));
     platform::Entry held;
     // The backup directory's skeleton takes its name first.
@@ -305,6 +345,8 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
     for (size_t i = 0; i < entries.size(); ++i)
         if (entries[i].after.kind != PathKind::NONE)
             moveIn(root, stage.fd, backup.fd, shownRoot, entries[i], i);
+    if (stage.fd >= 0)
+        retime(root, stage.fd, shownRoot, table.retimed.newTicks);
     if (!platform::syncFileSystem(root))
         failMove(shownRoot, "./" + journal.backup);
     if (!platform::removeFile(root, kJournalName) || !platform::syncDirectory(root))

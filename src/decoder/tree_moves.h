@@ -41,6 +41,8 @@ class TreeStage {
     void addFile(size_t index, const uint8_t* bytes, size_t length, const PathState& after);
     void addLink(size_t index, const std::string& target);
     void addDirectory(size_t index, uint32_t mode);
+    // The files whose time alone changes (the table's retimed), by path.
+    void addRetimed(const std::vector<std::string>& paths);
     // The directories that the old versions of the entries will need in the backup directory.
     void prepareBackup(const std::vector<TreeEntry>& entries);
     // Flushes everything, then writes and flushes the journal: from here on the update goes on.
@@ -65,6 +67,6 @@ void removeStaleStages(int root);
 // directory removed. Failure: "[path] can not be moved into place; ...", RENAME_FAILED, journal
 // kept.
 void finishMoves(int root, const std::string& shownRoot, const TreeJournal& journal,
-                 const std::vector<TreeEntry>& entries);
+                 const TreeTable& table);
 
 }  // namespace zep

@@ -58,9 +58,13 @@ int listRecord(void* context, const zep_record* record)
     std::printf("%s %s %08lx %lu\n", printable(record->old_name).c_str(),
                 printable(record->old_time).c_str(), static_cast<unsigned long>(record->old_crc),
                 static_cast<unsigned long>(record->old_size));
-    std::printf(">> %s %s %08lx %lu\n\n", printable(record->new_name).c_str(),
+    std::printf(">> %s %s %08lx %lu\n", printable(record->new_name).c_str(),
                 printable(record->new_time).c_str(), static_cast<unsigned long>(record->new_crc),
                 static_cast<unsigned long>(record->new_size));
+    // Made printable by the library: the paths come from the file.
+    if (record->tree_changes != nullptr)
+        std::fputs(record->tree_changes, stdout);
+    std::putchar('\n');
     return 0;
 }
 

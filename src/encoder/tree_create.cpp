@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 
 namespace zep {
 
@@ -157,6 +158,71 @@ void writeTreeRecord(RunFiles& files, Report& report, const Tuning& tuning, uint
     seekEnd(files.diff, 0);
 }
 
+bool isTimeOnly(const TreeEntry& entry)
+{
+    return entry.sameContent && entry.before.mode == entry.after.mode;
+}
+
+bool isListed(const std::vector<TreeEntry>& entries, const std::string& path)
+{
+    const auto found = std::lower_bound(
+        entries.begin(), entries.end(), path,
+        [](const TreeEntry& entry, const std::string& at) { return entry.path < at; });
+    return found != entries.end() && found->path == path;
+}
+
+// Whether a regular file that no entry names has the time, to the millisecond.
+bool unlistedAt(const std::vector<TreeNode>& nodes, const std::vector<TreeEntry>& entries,
+                uint64_t ticks)
+{
+    return std::any_of(nodes.begin(), nodes.end(), [&](const TreeNode& node) {
+        return node.kind == NodeKind::FILE && node.ticks / 10000 == ticks / 10000 &&
+               !isListed(entries, node.path);
+    });
+}
+
+// Takes the files whose time alone changed, from the time most of them had to the one most of
+// them have, out of the table: a package built anew changes every file's time, and listing
+// them all would cost more than the changes themselves. Apply finds them by that time, so no
+// other file may have it.
+void retimeTogether(TreeTable& table, const TreeSide& old, const TreeSide& now)
+{
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> pairs;
+    for (const TreeEntry& entry : table.entries)
+        if (isTimeOnly(entry))
+            ++pairs[{entry.before.ticks, entry.after.ticks}];
+    if (pairs.empty())
+        return;
+    const auto most =
+        std::max_element(pairs.begin(), pairs.end(), [](const auto& one, const auto& other) {
+            return one.second < other.second;
+        });
+    const auto [oldTicks, newTicks] = most->first;
+    const auto taken = [&](const TreeEntry& entry) {
+        return isTimeOnly(entry) && entry.before.ticks == oldTicks && entry.after.ticks == newTicks;
+    };
+    std::vector<TreeEntry> listed;
+    for (const TreeEntry& entry : table.entries)
+        if (!taken(entry))
+            listed.push_back(entry);
+    if (unlistedAt(old.nodes, table.entries, oldTicks) ||
+        unlistedAt(now.nodes, table.entries, newTicks) || oldTicks / 10000 == newTicks / 10000)
+        return;
+    uint32_t pathsCrc = crcInit();
+    uint32_t contentCrc = crcInit();
+    for (const TreeEntry& entry : table.entries) {
+        if (!taken(entry))
+            continue;
+        pathsCrc = crcBlock(reinterpret_cast<const uint8_t*>(entry.path.c_str()),
+                            entry.path.size() + 1, pathsCrc);
+        const std::vector<uint8_t> bytes = old.read(nodeAt(old.nodes, entry.path));
+        contentCrc = crcBlock(bytes.data(), bytes.size(), contentCrc);
+    }
+    table.retimed = {table.entries.size() - listed.size(), oldTicks, newTicks, pathsCrc,
+                     contentCrc};
+    table.entries = std::move(listed);
+}
+
 }  // namespace
 
 void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, const char* oldDir,
@@ -169,6 +235,7 @@ void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, co
     };
     TreeTable table;
     table.entries = entriesOf(planTree(old.nodes, now.nodes, sameContent));
+    retimeTogether(table, old, now);
     // What a reader of the table would refuse is refused here.
     if (table.entries.size() > kMaxTreeEntries)
         fail(Status::TOO_LARGE, "[%s] is too large.\n", printable(newDir).c_str());
@@ -190,8 +257,7 @@ void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, co
 
     openDifferenceFile(files, report, diffPath);
     report.line("%s > %s\n", printable(oldDir).c_str(), printable(newDir).c_str());
-    writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, tableBytes, old.ticks,
-                    now.ticks);
+    writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, tableBytes, old.ticks, now.ticks);
     writeTreeRecord(files, report, tuning, TREE_PART_CONTENTS, source, dest, old.ticks, now.ticks);
     // Both records are complete and on disk: from here on nothing may take them back.
     commitAppend(files);

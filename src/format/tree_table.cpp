@@ -87,6 +87,16 @@ class TableReader {
         uint64_t length = 0;
         return number(length) && bytes(out, length);
     }
+    // Text up to its NUL, which it passes.
+    bool name(std::string& out)
+    {
+        const auto* end = static_cast<const uint8_t*>(std::memchr(at_, 0, end_ - at_));
+        if (end == nullptr)
+            return false;
+        out.assign(reinterpret_cast<const char*>(at_), end - at_);
+        at_ = end + 1;
+        return true;
+    }
     bool bytes(std::string& out, uint64_t length)
     {
         if (length > static_cast<uint64_t>(end_ - at_))
@@ -126,16 +136,23 @@ std::vector<uint8_t> encodeTreeTable(const TreeTable& table)
     std::vector<uint8_t> out(kTableMagic, kTableMagic + 4);
     putLength(out, table.entries.size());
     putFixed(out, table.keptCrc, 4);
+    putLength(out, table.retimed.count);
+    if (table.retimed.count != 0) {
+        putFixed(out, table.retimed.oldTicks, 8);
+        putFixed(out, table.retimed.newTicks, 8);
+        putFixed(out, table.retimed.pathsCrc, 4);
+        putFixed(out, table.retimed.contentCrc, 4);
+    }
     const std::string none;
     const std::string* previous = &none;
     // Each path as the length it shares with the one before and the rest: the lengths first,
-    // then the rests, so that the names run on as text.
+    // then the rests, each ended by a NUL, so that the names run on as text.
     std::string rests;
     for (const TreeEntry& entry : table.entries) {
         const size_t shared = sharedPrefix(*previous, entry.path);
         putLength(out, shared);
-        putLength(out, entry.path.size() - shared);
         rests += entry.path.substr(shared);
+        rests += '\0';
         previous = &entry.path;
     }
     out.insert(out.end(), rests.begin(), rests.end());
@@ -173,12 +190,23 @@ bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table)
     TableReader reader(bytes, length);
     uint64_t count = 0;
     uint64_t crc = 0;
-    if (!reader.magic() || !reader.number(count) || count > kMaxTreeEntries ||
-        count > length / 3 || !reader.fixed(crc, 4))
+    if (!reader.magic() || !reader.number(count) || count > kMaxTreeEntries || count > length / 3 ||
+        !reader.fixed(crc, 4))
         return false;
     table.keptCrc = static_cast<uint32_t>(crc);
+    TreeTable::Retimed& retimed = table.retimed;
+    retimed = {};
+    uint64_t pathsCrc = 0;
+    uint64_t contentCrc = 0;
+    if (!reader.number(retimed.count) ||
+        (retimed.count != 0 &&
+         (!reader.fixed(retimed.oldTicks, 8) || !reader.fixed(retimed.newTicks, 8) ||
+          !reader.fixed(pathsCrc, 4) || !reader.fixed(contentCrc, 4))))
+        return false;
+    retimed.pathsCrc = static_cast<uint32_t>(pathsCrc);
+    retimed.contentCrc = static_cast<uint32_t>(contentCrc);
     entries.resize(count);
-    std::vector<uint64_t> shares(2 * count);
+    std::vector<uint64_t> shares(count);
     for (uint64_t& share : shares)
         if (!reader.number(share) || share > kMaxTreePath)
             return false;
@@ -186,12 +214,11 @@ bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table)
     uint64_t pathBytes = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         TreeEntry& entry = entries[i];
-        const uint64_t shared = shares[2 * i];
         std::string rest;
-        if (shared > previous.size() || shared + shares[2 * i + 1] > kMaxTreePath ||
-            !reader.bytes(rest, shares[2 * i + 1]))
+        if (shares[i] > previous.size() || !reader.name(rest) ||
+            shares[i] + rest.size() > kMaxTreePath)
             return false;
-        entry.path = previous.substr(0, shared) + rest;
+        entry.path = previous.substr(0, shares[i]) + rest;
         pathBytes += entry.path.size();
         if (pathBytes > kMaxTreePathBytes)
             return false;
@@ -208,8 +235,8 @@ bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table)
         entry.after.kind = static_cast<PathKind>((kinds >> 2) & 3);
         entry.sameContent = (kinds & 0x10) != 0;
         // Bytes that stay need a file on both sides; a path that stays empty is no change.
-        if ((entry.sameContent && (entry.before.kind != PathKind::FILE ||
-                                   entry.after.kind != PathKind::FILE)) ||
+        if ((entry.sameContent &&
+             (entry.before.kind != PathKind::FILE || entry.after.kind != PathKind::FILE)) ||
             (entry.before.kind == PathKind::NONE && entry.after.kind == PathKind::NONE))
             return false;
     }

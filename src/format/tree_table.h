@@ -60,6 +60,17 @@ struct TreeEntry {
 struct TreeTable {
     std::vector<TreeEntry> entries;
     uint32_t keptCrc = 0;
+    // The files whose time alone changes, all from one time to one other, as when a package
+    // is built anew: not listed. They are the regular files below the root that no entry names
+    // and whose time is oldTicks (to the millisecond); their sorted paths, each with a NUL, and
+    // their bytes, one file after another, have the checksums given. count 0: none.
+    struct Retimed {
+        uint64_t count = 0;
+        uint64_t oldTicks = 0;
+        uint64_t newTicks = 0;
+        uint32_t pathsCrc = 0;
+        uint32_t contentCrc = 0;
+    } retimed;
 };
 
 // The table record's destination, byte for byte (docs/format.md): the fields of all entries

@@ -25,7 +25,8 @@ std::string timeText(const RecordHeader& header, uint32_t offset)
 }  // namespace
 
 uint32_t listRecords(const Report& report, FileSlot& diff, const char* diffPath,
-                     int (*each)(void* context, const zep_record* record), void* context)
+                     int (*each)(void* context, const zep_record* record), void* context,
+                     const RecordDescription& describe)
 {
     // Records are found by stepping over their streams, which a pipe cannot do.
     if (platform::isPipe(diffPath))
@@ -40,6 +41,7 @@ uint32_t listRecords(const Report& report, FileSlot& diff, const char* diffPath,
     Found found = Found::END;
     // No lock is taken: the listing ends cleanly before a record that a create is writing now.
     while (!stopped && (found = findRecord(diff, skipped, header, at)) == Found::RECORD) {
+        const std::string changes = describe(header, at);
         seekCurrent(diff, header.field32(HEADER_STREAM_LENGTH));
         ++recordCount;
         const std::string sourceTime = timeText(header, HEADER_SOURCE_TIME);
@@ -52,7 +54,8 @@ uint32_t listRecords(const Report& report, FileSlot& diff, const char* diffPath,
                                    header.field32(HEADER_SOURCE_CRC),
                                    header.field32(HEADER_DEST_CRC),
                                    header.field32(HEADER_SOURCE_SIZE),
-                                   header.field32(HEADER_DEST_SIZE)};
+                                   header.field32(HEADER_DEST_SIZE),
+                                   changes.empty() ? nullptr : changes.c_str()};
         stopped = each != nullptr && each(context, &record) != 0;
     }
     closeChecked(diffPath, diff);
