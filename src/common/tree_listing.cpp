@@ -87,11 +87,12 @@ bool readTreeFile(int root, const std::string& path, std::vector<uint8_t>& bytes
 
 bool isApplyWorkName(const std::string& path)
 {
-    for (const char* prefix : {"./.zep-stage-", "./.zep-backup-", "./.zep-journal"})
-        if (path.compare(0, std::strlen(prefix), prefix) == 0 &&
-            path.find('/', 2) == std::string::npos)
+    // The first name below the root decides: what is below those is theirs too.
+    const std::string first = path.substr(0, path.find('/', 2));
+    for (const char* prefix : {"./.zep-stage-", "./.zep-backup-"})
+        if (first.compare(0, std::strlen(prefix), prefix) == 0)
             return true;
-    return false;
+    return first == "./.zep-journal";
 }
 
 }  // namespace zep

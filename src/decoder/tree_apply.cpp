@@ -167,7 +167,7 @@ class SignalsHeld {
     explicit SignalsHeld(bool hold) : holding_(hold)
     {
         if (holding_)
-            platform::holdSignals(held_);
+            platform::holdStopSignals(held_);
     }
     ~SignalsHeld()
     {
@@ -211,6 +211,13 @@ class TreeApply {
         ++counts_.records;
         const TreeTable table = readTable(set);
         const std::vector<TreeEntry>& entries = table.entries;
+        // The new files split the contents exactly.
+        uint64_t newBytes = 0;
+        for (const TreeEntry& entry : entries)
+            if (entry.newInContents())
+                newBytes += std::min<uint64_t>(entry.after.size, UINT32_MAX + uint64_t{1});
+        if (newBytes != set.contents.field32(HEADER_DEST_SIZE))
+            fail(Status::STREAM_BROKEN, ".zep broken.\n");
         std::vector<PathNow> now;
         for (const TreeEntry& entry : entries) {
             if (isApplyWorkName(entry.path))
@@ -220,7 +227,8 @@ class TreeApply {
             // leads through the old link or file only while the tree is the old one.
             const TreeEntry* parent = entryAt(entries, parentPath(entry.path));
             if (now.back().throughLink && parent != nullptr &&
-                parent->before.kind != PathKind::DIRECTORY)
+                (parent->before.kind != PathKind::DIRECTORY ||
+                 parent->after.kind != PathKind::DIRECTORY))
                 now.back() = PathNow{false, true, false, {}};
             if (now.back().throughLink)
                 fail(Status::UNSAFE_NAME,
@@ -328,6 +336,8 @@ class TreeApply {
     // Whether the files are the table's retimed ones: as many, the same paths.
     static bool isRetimedSet(const TreeTable& table, const std::vector<std::string>& paths)
     {
+        if (table.retimed.count == 0)
+            return true;
         if (paths.size() != table.retimed.count)
             return false;
         uint32_t crc = crcInit();
@@ -468,6 +478,7 @@ class TreeApply {
     void updateTree(const TreeSet& set, const TreeTable& table)
     {
         const std::vector<TreeEntry>& entries = table.entries;
+        refuseUnwritable(entries);
         const std::vector<uint8_t> source = readSource(table, set.contents);
         stopIfAsked();
         TreeStage stage(root_, shown_);
@@ -501,6 +512,34 @@ class TreeApply {
         journal.contentsCrc = set.contents.field32(HEADER_CHECKSUM);
         stage.commit(journal);
         finishMoves(root_, shown_, journal, table);
+    }
+
+    // Every directory in which the update makes, moves or removes names must let this process
+    // do it: found out after the journal, it would stop the moves half way.
+    void refuseUnwritable(const std::vector<TreeEntry>& entries) const
+    {
+        std::vector<std::string> checked;
+        const auto check = [&](const std::string& path) {
+            if (std::find(checked.begin(), checked.end(), path) != checked.end())
+                return;
+            checked.push_back(path);
+            const HeldFile directory(path == "."
+                                         ? platform::openBeneath(root_, ".", O_RDONLY | O_DIRECTORY)
+                                         : platform::openBeneath(root_, path.c_str() + 2,
+                                                                 O_RDONLY | O_DIRECTORY));
+            if (directory.fd < 0 || !platform::canWriteIn(directory.fd))
+                fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
+                     printable(path == "." ? shown_ : shown_ + path.substr(1)).c_str());
+        };
+        check(".");
+        for (const TreeEntry& entry : entries) {
+            const std::string parent = parentPath(entry.path);
+            const TreeEntry* above = entryAt(entries, parent);
+            // A directory the update makes is made writable for it.
+            if (parent != "." && above != nullptr && above->before.kind != PathKind::DIRECTORY)
+                continue;
+            check(parent);
+        }
     }
 
     // The files whose time alone changes must hold the recorded bytes too.
@@ -550,8 +589,9 @@ class TreeApply {
                 stage.addLink(i, entry.after.linkTarget);
                 break;
             case PathKind::DIRECTORY:
+                // Made private: what it will hold moves in before it takes its mode.
                 if (entry.before.kind != PathKind::DIRECTORY)
-                    stage.addDirectory(i, entry.after.mode);
+                    stage.addDirectory(i, 0700);
                 break;
             }
         }
@@ -669,7 +709,7 @@ void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
     const SignalsHeld held(!options.checkOnly);
     TreeApply applier(report, files, options, counts, files.directory, directory, mapping);
     TreeJournal journal;
-    if (!options.checkOnly && readJournal(files.directory, journal) &&
+    if (!options.checkOnly && readJournal(files.directory, directory, journal) &&
         !applier.finishInterrupted(sets, journal))
         fail(Status::BUSY,
              "[%s/%s] is an unfinished update from another difference file; apply that one "

@@ -6,6 +6,8 @@
 #include "common/status.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +75,15 @@ PathKind kindOf(const platform::Entry& entry)
                                 : PathKind::NONE;
 }
 
+// ".zep-stage-" and the six letters or digits that TreeStage picks: no other name is removed.
+bool isStageName(const std::string& name)
+{
+    const size_t prefix = std::strlen(kStagePrefix);
+    return name.size() == prefix + 6 && name.compare(0, prefix, kStagePrefix) == 0 &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
 [[noreturn]] void failMove(const std::string& shownRoot, const std::string& path)
 {
     fail(Status::RENAME_FAILED,
@@ -91,14 +102,21 @@ void moveAway(int root, int backup, const std::string& shownRoot, const TreeEntr
         kindOf(now) != entry.before.kind)
         return;  // moved before a stop
     if (entry.before.kind == PathKind::DIRECTORY) {
-        if (!platform::removeDirectory(parent.fd, name.c_str()))
+        if (platform::removeDirectory(parent.fd, name.c_str()))
+            return;
+        if (errno != ENOTEMPTY && errno != EEXIST)
             failMove(shownRoot, entry.path);
-        return;
     }
+    // A file, a link, or a directory that something put files in after the checks: the
+    // backup directory keeps it, under a name of its own where the name is taken.
     std::string kept;
     Held keptParent(openParent(backup, entry.path, kept));
-    if (keptParent.fd < 0 ||
-        !platform::renameReplacing(parent.fd, name.c_str(), keptParent.fd, kept.c_str()))
+    bool moved = false;
+    for (int suffix = 0; keptParent.fd >= 0 && !moved && suffix < 100; ++suffix) {
+        const std::string keptName = suffix == 0 ? kept : kept + ".kept-" + std::to_string(suffix);
+        moved = platform::renameNoReplace(parent.fd, name.c_str(), keptParent.fd, keptName.c_str());
+    }
+    if (!moved)
         failMove(shownRoot, entry.path);
 }
 
@@ -112,11 +130,8 @@ void moveIn(int root, int stage, int backup, const std::string& shownRoot, const
     Held parent(openParent(root, entry.path, name));
     if (parent.fd < 0)
         failMove(shownRoot, entry.path);
-    if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY) {
-        if (!platform::setMode(parent.fd, name.c_str(), entry.after.mode))
-            failMove(shownRoot, entry.path);
-        return;
-    }
+    if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY)
+        return;  // its mode comes last
     const std::string staged = std::to_string(index);
     platform::Entry held;
     if (!platform::entryOf(stage, staged.c_str(), held))
@@ -217,7 +232,7 @@ void TreeStage::prepareBackup(const std::vector<TreeEntry>& entries)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
     Held backup(platform::openBeneath(stage_, kBackupInStage, O_RDONLY | O_DIRECTORY));
     for (const TreeEntry& entry : entries) {
-        if (entry.before.kind != PathKind::FILE && entry.before.kind != PathKind::LINK)
+        if (entry.before.kind == PathKind::NONE)
             continue;
         const size_t slash = entry.path.find_last_of('/');
         if (slash > 1 &&
@@ -255,7 +270,7 @@ void TreeStage::commit(TreeJournal& journal)
     committed_ = true;
 }
 
-bool readJournal(int root, TreeJournal& journal)
+bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal)
 {
     Held file(platform::openBeneath(root, kJournalName, O_RDONLY | O_NONBLOCK));
     if (file.fd < 0)
@@ -275,8 +290,13 @@ bool readJournal(int root, TreeJournal& journal)
     const bool named = std::strncmp(stage, kStagePrefix, std::strlen(kStagePrefix)) == 0 &&
                        std::strncmp(backup, ".zep-backup-", 12) == 0 &&
                        std::strchr(stage, '/') == nullptr && std::strchr(backup, '/') == nullptr;
+    // Cut short while it was written (no move had started), it begins as every journal does;
+    // anything else under the name is someone else's.
+    const char kFirstLine[] = "zep tree journal 1\n";
+    if (std::strncmp(text, kFirstLine, std::min(length, std::strlen(kFirstLine))) != 0)
+        fail(Status::CANNOT_CREATE, "[%s/%s] is in the way of zep's journal; nothing changed.\n",
+             printable(shownRoot).c_str(), kJournalName);
     if (!whole || !named) {
-        // Cut short while it was written: no move had started.
         platform::removeFile(root, kJournalName);
         platform::syncDirectory(root);
         return false;
@@ -291,7 +311,7 @@ void removeStaleStages(int root)
     if (!platform::namesIn(root, names))
         return;
     for (const std::string& name : names)
-        if (name.compare(0, std::strlen(kStagePrefix), kStagePrefix) == 0)
+        if (isStageName(name))
             platform::removeAll(root, name.c_str());
 }
 
@@ -347,6 +367,17 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
             moveIn(root, stage.fd, backup.fd, shownRoot, entries[i], i);
     if (stage.fd >= 0)
         retime(root, stage.fd, shownRoot, table.retimed.newTicks);
+    // Directories take their modes when nothing more moves into them, the deepest first: a
+    // directory that becomes read-only still takes what it holds.
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].after.kind != PathKind::DIRECTORY)
+            continue;
+        std::string name;
+        Held parent(openParent(root, entries[i].path, name));
+        if (parent.fd < 0 ||
+            !platform::setDirectoryMode(parent.fd, name.c_str(), entries[i].after.mode))
+            failMove(shownRoot, entries[i].path);
+    }
     if (!platform::syncFileSystem(root))
         failMove(shownRoot, "./" + journal.backup);
     if (!platform::removeFile(root, kJournalName) || !platform::syncDirectory(root))

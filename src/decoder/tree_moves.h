@@ -59,8 +59,9 @@ class TreeStage {
 };
 
 // Reads the journal at the root: false when there is none. One cut short (a stop while it was
-// written, before any move) is removed, with the staging directories, and counts as none.
-bool readJournal(int root, TreeJournal& journal);
+// written, before any move) is removed and counts as none; a file of that name that is no
+// journal fails the run.
+bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal);
 // Removes staging directories that no journal names: what a stop before the journal left.
 void removeStaleStages(int root);
 // Every move of the journal's update that is not done yet, then the journal and the staging

@@ -112,7 +112,7 @@ void encodeChosen(RecordOutput& output, RecordHeader& header, const Tuning& tuni
 // cut off, and a file that readers would not read to its end is refused. Where the record goes
 // is locked before anything there changes, so that a reader meeting it knows it is being
 // written.
-void openDifferenceFile(RunFiles& files, const Report& report, const char* diffPath)
+void openDifferenceFile(RunFiles& files, const Report& report, const char* diffPath, bool tree)
 {
     openForAppend(files, diffPath, report);
     // Appending to an input would change what is being compared, and the input itself.
@@ -120,7 +120,19 @@ void openDifferenceFile(RunFiles& files, const Report& report, const char* diffP
         fail(Status::CANNOT_CREATE, "[%s] is also an input file.\n", printable(diffPath).c_str());
     uint64_t soundLength = 0;
     const uint64_t length = fileLength(files.diff);
-    switch (checkAppendPoint(files.diff, soundLength)) {
+    RecordKinds kinds;
+    const AppendPoint point = checkAppendPoint(files.diff, soundLength, kinds);
+    // Each apply refuses the other's records: a file holds single files or trees, never both.
+    if (tree && kinds.files)
+        fail(Status::NOT_APPENDABLE,
+             "[%s] holds records of single files; a tree goes into a file of its own.\n",
+             printable(diffPath).c_str());
+    if (!tree && kinds.trees)
+        fail(Status::NOT_APPENDABLE,
+             "[%s] holds the records of whole trees; a single file goes into a file of its "
+             "own.\n",
+             printable(diffPath).c_str());
+    switch (point) {
     case AppendPoint::REACHABLE:
         lockAppendRange(files, length, report);
         break;
@@ -150,7 +162,7 @@ void createRecord(Report& report, RunFiles& files, const Tuning& tuning, const c
         mapInput(sourcePath, files.source, header, HEADER_SOURCE_SIZE, HEADER_SOURCE_TIME);
     const uint8_t* dest =
         mapInput(destPath, files.target, header, HEADER_DEST_SIZE, HEADER_DEST_TIME);
-    openDifferenceFile(files, report, diffPath);
+    openDifferenceFile(files, report, diffPath, false);
 
     if (std::strcmp(sourcePath, destPath) == 0)
         report.line("%s\n", printable(sourcePath).c_str());

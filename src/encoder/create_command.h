@@ -18,7 +18,8 @@ void encodeChosen(RecordOutput& output, RecordHeader& header, const Tuning& tuni
                   const uint8_t* source, const uint8_t* dest);
 // Opens the difference file to append to, locked against other creates, with a record that a
 // stopped create left unfinished cut off; a file that readers would not read to its end is
-// refused. Positioned at its end.
-void openDifferenceFile(RunFiles& files, const Report& report, const char* diffPath);
+// refused, and so is one that holds the other kind of records (single files or trees).
+// Positioned at its end.
+void openDifferenceFile(RunFiles& files, const Report& report, const char* diffPath, bool tree);
 
 }  // namespace zep

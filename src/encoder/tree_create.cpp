@@ -9,6 +9,7 @@
 #include "common/tree_listing.h"
 #include "encoder/create_command.h"
 #include "encoder/tree_plan.h"
+#include "format/file_names.h"
 #include "format/tree_table.h"
 #include "platform/platform.h"
 
@@ -113,8 +114,10 @@ std::vector<TreeEntry> entriesOf(const std::vector<PlannedChange>& plan)
         if (change.after != nullptr)
             entries.back().after = stateOf(change.after);
     }
-    // Sizes are kept only where they split the new contents.
+    // Sizes are kept only where they split the new contents; only files keep their bytes.
     for (TreeEntry& entry : entries) {
+        entry.sameContent = entry.sameContent && entry.before.kind == PathKind::FILE &&
+                            entry.after.kind == PathKind::FILE;
         entry.before.size = 0;
         if (!entry.newInContents())
             entry.after.size = 0;
@@ -244,6 +247,10 @@ void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, co
     table.keptCrc = crcInit();
     uint64_t pathBytes = 0;
     for (const TreeEntry& entry : table.entries) {
+        // A name that apply would refuse must not be recorded (a newline, an escape, '\\').
+        if (!isTreePath(entry.path))
+            fail(Status::UNSAFE_NAME, "[%s] unsafe file name.\n",
+                 printable(now.shownPath(entry.path)).c_str());
         pathBytes += entry.path.size();
         if (entry.path.size() > kMaxTreePath || pathBytes > kMaxTreePathBytes)
             fail(Status::TOO_LARGE, "[%s] is too large.\n",
@@ -255,7 +262,7 @@ void createTreeRecords(Report& report, RunFiles& files, const Tuning& tuning, co
     }
     const std::vector<uint8_t> tableBytes = encodeTreeTable(table);
 
-    openDifferenceFile(files, report, diffPath);
+    openDifferenceFile(files, report, diffPath, true);
     report.line("%s > %s\n", printable(oldDir).c_str(), printable(newDir).c_str());
     writeTreeRecord(files, report, tuning, TREE_PART_TABLE, {}, tableBytes, old.ticks, now.ticks);
     writeTreeRecord(files, report, tuning, TREE_PART_CONTENTS, source, dest, old.ticks, now.ticks);

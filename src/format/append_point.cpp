@@ -9,6 +9,7 @@
 #include "format/compact_stream.h"
 #include "format/file_names.h"
 #include "format/record_header.h"
+#include "format/tree_table.h"
 
 #include <cstring>
 
@@ -22,7 +23,11 @@ namespace {
 // rebuild.
 bool recordReadable(const RecordHeader& header, const uint8_t* stream)
 {
-    if (!isStorableName(header.sourceName()) || !isStorableName(header.destName()))
+    // A tree's records name its root, "./", which only a tree's apply takes.
+    const bool tree = treePart(header) != 0 &&
+                      std::strcmp(header.sourceName(), kTreeRecordName) == 0 &&
+                      std::strcmp(header.destName(), kTreeRecordName) == 0;
+    if (!tree && (!isStorableName(header.sourceName()) || !isStorableName(header.destName())))
         return false;
     const uint32_t length = header.field32(HEADER_STREAM_LENGTH);
     const bool compact = (header.field16(HEADER_FLAGS) & FLAG_COMPACT) != 0;
@@ -56,7 +61,8 @@ bool recordStartsBehind(const uint8_t* file, uint64_t from, uint64_t length)
     return false;
 }
 
-AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, uint64_t& soundLength)
+AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, uint64_t& soundLength,
+                        RecordKinds& kinds)
 {
     uint64_t start = 0;
     for (;;) {
@@ -80,6 +86,7 @@ AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, ui
         start = at + header.length + streamLength;
         if (start > length || !recordReadable(header, file + at + header.length))
             return AppendPoint::UNREACHABLE;
+        (treePart(header) != 0 ? kinds.trees : kinds.files) = true;
         seekCurrent(diff, streamLength);
     }
     // A reader goes on from the end of the last record in probe steps, and looks at most 127
@@ -96,13 +103,13 @@ AppendPoint walkRecords(FileSlot& diff, const uint8_t* file, uint64_t length, ui
 
 }  // namespace
 
-AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength)
+AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength, RecordKinds& kinds)
 {
     soundLength = 0;
     if (fileLength(diff) == 0)
         return AppendPoint::REACHABLE;
     const uint8_t* file = mapOpenedFile(diff.name.c_str(), diff);
-    const AppendPoint point = walkRecords(diff, file, diff.viewLength, soundLength);
+    const AppendPoint point = walkRecords(diff, file, diff.viewLength, soundLength, kinds);
     dropMapping(diff);
     return point;
 }

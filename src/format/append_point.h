@@ -15,6 +15,12 @@ namespace zep {
 // soundLength is always where the records that readers reach end. The file is read from the
 // slot's position, which must be its start; it is mapped while it is checked.
 enum class AppendPoint { REACHABLE, UNFINISHED, UNREACHABLE };
-AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength);
+// Which records the file holds: those of single files, those of whole trees. The two never
+// share a file, as each apply refuses the other's records.
+struct RecordKinds {
+    bool files = false;
+    bool trees = false;
+};
+AppendPoint checkAppendPoint(FileSlot& diff, uint64_t& soundLength, RecordKinds& kinds);
 
 }  // namespace zep

@@ -210,8 +210,14 @@ bool makeLink(const char* target, int directory, const char* name);
 bool linkBeside(int fromDirectory, const char* from, int toDirectory, const char* to);
 // Removes the name and, for a directory, everything below it, never following a link.
 bool removeAll(int directory, const char* name);
-// Whether SIGINT, SIGTERM or SIGHUP waits, held back by holdSignals.
+// Holds back SIGINT, SIGTERM and SIGHUP alone (releaseSignals lets them through), and tells
+// whether one of them waits.
+void holdStopSignals(HeldSignals& held);
 bool stopSignalWaiting();
+// Whether the process may make and remove names in the open directory (by its effective IDs).
+bool canWriteIn(int directory);
+// setMode for a directory alone: anything else under the name is left as it is.
+bool setDirectoryMode(int directory, const char* name, uint32_t mode);
 
 // Owner, group and mode bits (permissions, set-user-ID, set-group-ID, sticky) of an open file.
 // The largest value of owner or group stands for "as it is".

@@ -79,6 +79,31 @@ bool removeAll(int directory, const char* name)
     return removed && (::unlinkat(directory, name, AT_REMOVEDIR) == 0 || errno == ENOENT);
 }
 
+void holdStopSignals(HeldSignals& held)
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &stops, &held.previous);
+}
+
+bool canWriteIn(int directory)
+{
+    return ::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool setDirectoryMode(int directory, const char* name, uint32_t mode)
+{
+    const int fd = ::openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool set = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+    ::close(fd);
+    return set;
+}
+
 bool stopSignalWaiting()
 {
     sigset_t waiting;
