@@ -711,10 +711,8 @@ void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
     TreeJournal journal;
     if (!options.checkOnly && readJournal(files.directory, directory, journal) &&
         !applier.finishInterrupted(sets, journal))
-        fail(Status::BUSY,
-             "[%s/%s] is an unfinished update from another difference file; apply that one "
-             "with -R first.\n",
-             printable(directory).c_str(), kJournalName);
+        fail(Status::BUSY, "[%s] is an unfinished update of another difference file.\n",
+             printable(directory + "/" + kJournalName).c_str());
     if (!options.checkOnly)
         removeStaleStages(files.directory);
     for (const TreeSet& set : sets)

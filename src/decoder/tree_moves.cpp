@@ -294,8 +294,8 @@ bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal)
     // anything else under the name is someone else's.
     const char kFirstLine[] = "zep tree journal 1\n";
     if (std::strncmp(text, kFirstLine, std::min(length, std::strlen(kFirstLine))) != 0)
-        fail(Status::CANNOT_CREATE, "[%s/%s] is in the way of zep's journal; nothing changed.\n",
-             printable(shownRoot).c_str(), kJournalName);
+        fail(Status::CANNOT_CREATE, "[%s] is in the way of zep's journal; nothing changed.\n",
+             printable(shownRoot + "/" + kJournalName).c_str());
     if (!whole || !named) {
         platform::removeFile(root, kJournalName);
         platform::syncDirectory(root);
