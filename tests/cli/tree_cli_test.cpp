@@ -46,7 +46,7 @@ class TreeCliTest : public CliTest {
         std::vector<std::string> lines;
         const fs::path top = path(name);
         for (auto it = fs::recursive_directory_iterator(top); it != fs::end(it); ++it) {
-            const std::string relative = fs::relative(it->path(), top).string();
+            const std::string relative = it->path().lexically_relative(top).string();
             if (relative.rfind(".zep-backup-", 0) == 0) {
                 it.disable_recursion_pending();
                 continue;
@@ -246,13 +246,13 @@ TEST_F(TreeCliTest, AStoppedApplyEndsInTheOldTreeOrTheNewOne)
             for (const std::string& entry : listDirectory("t"))
                 EXPECT_EQ(entry.rfind(".zep-backup-", 0) == 0 || entry[0] != '.', true) << entry;
         } else if (!fs::exists(path("t/.zep-journal"))) {
-            // Without a journal no move was made; a staging directory may stay behind.
+            // Without a journal no move was made, or all were; a staging directory may stay.
             std::string withoutStage;
             std::istringstream lines(now);
             for (std::string line; std::getline(lines, line);)
                 if (line.rfind(".zep-stage-", 0) != 0)
                     withoutStage += line + "\n";
-            EXPECT_EQ(withoutStage, oldState);
+            EXPECT_TRUE(withoutStage == oldState || withoutStage == newState) << withoutStage;
         }
         // One more run always ends in the new tree, with nothing of the apply's work left.
         const ToolRun next = runTool({"-R", "d.zep", "t"});
