@@ -490,3 +490,43 @@ TEST(ApiTest, AnApplyStaysInTheDirectoryItCheckedWhenItsNameIsSwitchedToAnother)
     struct stat info;
     EXPECT_NE(stat((scratch.path() + "/two/a.000").c_str(), &info), 0);
 }
+
+// A tree through the library: created, listed with what changes, applied with counts, then up
+// to date; the bad arguments of the single-file calls are bad here too.
+TEST(ApiTest, TreesAreCreatedListedAndAppliedWithCounts)
+{
+    ScratchDirectory scratch;
+    for (const char* directory : {"/old", "/new", "/old/d", "/new/d"})
+        ASSERT_EQ(mkdir((scratch.path() + directory).c_str(), 0755), 0);
+    scratch.file("old/d/f", "first version");
+    scratch.file("new/d/f", "second version");
+    scratch.file("new/added", "added");
+    const std::string diff = scratch.path() + "/t.zep";
+    ASSERT_EQ(zep_create_tree((scratch.path() + "/old").c_str(), (scratch.path() + "/new").c_str(),
+                              diff.c_str(), nullptr, nullptr),
+              ZEP_OK);
+    std::string listed;
+    ASSERT_EQ(zep_list(
+                  diff.c_str(),
+                  [](void* context, const zep_record* record) {
+                      if (record->tree_changes != nullptr)
+                          *static_cast<std::string*>(context) += record->tree_changes;
+                      return 0;
+                  },
+                  &listed, nullptr),
+              ZEP_OK);
+    EXPECT_EQ(listed, "added ./added\nchanged ./d/f\n");
+    zep_apply_counts counts{sizeof counts, 0, 0, 0, 0, 0};
+    const std::string tree = scratch.path() + "/old";
+    ASSERT_EQ(zep_apply_tree(diff.c_str(), tree.c_str(), nullptr, nullptr, &counts), ZEP_OK);
+    EXPECT_EQ(ScratchDirectory::read(tree + "/d/f"), "second version");
+    EXPECT_EQ((std::vector<uint32_t>{counts.records, counts.applied}),
+              (std::vector<uint32_t>{1, 1}));
+    ASSERT_EQ(zep_apply_tree(diff.c_str(), tree.c_str(), nullptr, nullptr, &counts), ZEP_OK);
+    EXPECT_EQ(counts.up_to_date, 1u);
+    EXPECT_EQ(zep_apply_with(diff.c_str(), tree.c_str(), nullptr, nullptr, nullptr),
+              ZEP_UNSAFE_NAME);
+    EXPECT_EQ(zep_apply_tree(nullptr, nullptr, nullptr, nullptr, nullptr), ZEP_INVALID_ARGUMENT);
+    EXPECT_EQ(zep_create_tree(tree.c_str(), nullptr, diff.c_str(), nullptr, nullptr),
+              ZEP_INVALID_ARGUMENT);
+}
