@@ -71,3 +71,23 @@ def test_failures_raise_with_status_and_message(tmp_path):
     assert not (tmp_path / "d.zep").exists()
     assert zep.version() == "1.13"
     assert zep.status_text(13) == "the difference file is in use by another process"
+
+
+def test_a_tree_is_created_listed_and_applied(tmp_path):
+    for side, text in (("old", b"first"), ("new", b"second")):
+        os.makedirs(tmp_path / side / "d")
+        write(tmp_path / side / "d" / "f", text, 1700000000)
+    write(tmp_path / "new" / "added", b"added", 1700000000)
+    diff = str(tmp_path / "t.zep")
+    zep.create_tree(str(tmp_path / "old"), str(tmp_path / "new"), diff, whole_file=True,
+                    compact=True)
+    table = next(zep.list(diff))
+    assert table.tree_changes == "added ./added\nchanged ./d/f\n"
+    tree = str(tmp_path / "old")
+    assert [o.applied for o in zep.apply_tree(diff, tree)] == [True]
+    with open(os.path.join(tree, "d", "f"), "rb") as file:
+        assert file.read() == b"second"
+    assert [o.reason for o in zep.apply_tree(diff, tree)] == ["already up to date"]
+    with pytest.raises(zep.Error) as refused:
+        zep.apply(diff, tree)
+    assert refused.value.status == 8

@@ -32,6 +32,8 @@ class Record(NamedTuple):
     new_crc: int
     old_size: int
     new_size: int
+    # A tree's table record: what changes, one line per path ("changed ./a/b"); else None.
+    tree_changes: Optional[str] = None
 
 
 class Outcome(NamedTuple):
@@ -95,6 +97,7 @@ class _Record(ctypes.Structure):
         ("new_crc", ctypes.c_uint32),
         ("old_size", ctypes.c_uint32),
         ("new_size", ctypes.c_uint32),
+        ("tree_changes", ctypes.c_char_p),
     ]
 
 
@@ -126,6 +129,8 @@ _lib.zep_create.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
 _lib.zep_apply_options_init.argtypes = [ctypes.POINTER(_ApplyOptions)]
 _lib.zep_apply_with.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_ApplyOptions),
                                 ctypes.POINTER(_Callbacks), ctypes.c_void_p]
+_lib.zep_create_tree.argtypes = _lib.zep_create.argtypes
+_lib.zep_apply_tree.argtypes = _lib.zep_apply_with.argtypes
 _lib.zep_list.argtypes = [ctypes.c_char_p, _EACH, ctypes.c_void_p, ctypes.POINTER(_Callbacks)]
 
 
@@ -184,16 +189,39 @@ class _Call:
             raise Error(status, self.message.strip())
 
 
-def create(old, new, diff, whole_file: bool = False, compact: bool = False,
-           progress: Optional[Callable[[int], None]] = None) -> None:
-    """Appends the record that turns old into new to diff (created when missing)."""
+def _create_options(whole_file: bool, compact: bool) -> _CreateOptions:
     options = _CreateOptions()
     _lib.zep_create_options_init(ctypes.byref(options))
     options.whole_file = int(whole_file)
     options.compact = int(compact)
+    return options
+
+
+def _apply_options(by_content: bool, check: bool, strict: bool) -> _ApplyOptions:
+    options = _ApplyOptions()
+    _lib.zep_apply_options_init(ctypes.byref(options))
+    options.source_by_content = int(by_content)
+    options.check_only = int(check)
+    options.strict = int(strict)
+    return options
+
+
+def create(old, new, diff, whole_file: bool = False, compact: bool = False,
+           progress: Optional[Callable[[int], None]] = None) -> None:
+    """Appends the record that turns old into new to diff (created when missing)."""
     call = _Call(progress)
-    call.check(_lib.zep_create(_path(old), _path(new), _path(diff), ctypes.byref(options),
+    call.check(_lib.zep_create(_path(old), _path(new), _path(diff),
+                               ctypes.byref(_create_options(whole_file, compact)),
                                ctypes.byref(call.callbacks)))
+
+
+def create_tree(old_dir, new_dir, diff, whole_file: bool = False, compact: bool = False,
+                progress: Optional[Callable[[int], None]] = None) -> None:
+    """Appends the records that turn the tree old_dir into new_dir to diff (-R)."""
+    call = _Call(progress)
+    call.check(_lib.zep_create_tree(_path(old_dir), _path(new_dir), _path(diff),
+                                    ctypes.byref(_create_options(whole_file, compact)),
+                                    ctypes.byref(call.callbacks)))
 
 
 def apply(diff, directory=".", progress: Optional[Callable[[int], None]] = None,
@@ -203,13 +231,21 @@ def apply(diff, directory=".", progress: Optional[Callable[[int], None]] = None,
     when its size and CRC are the recorded ones; check (-C) writes nothing and tells what an
     apply would do (applied then means "would be applied"); strict (-E) and check raise Error
     with status 17 when a record was not applied and is not up to date."""
-    options = _ApplyOptions()
-    _lib.zep_apply_options_init(ctypes.byref(options))
-    options.source_by_content = int(by_content)
-    options.check_only = int(check)
-    options.strict = int(strict)
     call = _Call(progress)
-    call.check(_lib.zep_apply_with(_path(diff), _path(directory), ctypes.byref(options),
+    call.check(_lib.zep_apply_with(_path(diff), _path(directory),
+                                   ctypes.byref(_apply_options(by_content, check, strict)),
+                                   ctypes.byref(call.callbacks), None))
+    return call.outcomes
+
+
+def apply_tree(diff, directory=".", progress: Optional[Callable[[int], None]] = None,
+               by_content: bool = False, check: bool = False,
+               strict: bool = False) -> List[Outcome]:
+    """Updates the tree at directory from every tree of diff, each all or nothing (-R); the
+    options and outcomes as apply's, one outcome per tree."""
+    call = _Call(progress)
+    call.check(_lib.zep_apply_tree(_path(diff), _path(directory),
+                                   ctypes.byref(_apply_options(by_content, check, strict)),
                                    ctypes.byref(call.callbacks), None))
     return call.outcomes
 
@@ -222,7 +258,8 @@ def list(diff) -> Iterator[Record]:  # noqa: A001 - the name of the tool's own c
         r = record.contents
         records.append(Record(r.os_type, os.fsdecode(r.old_name), os.fsdecode(r.new_name),
                               r.old_time.decode(), r.new_time.decode(), r.old_crc, r.new_crc,
-                              r.old_size, r.new_size))
+                              r.old_size, r.new_size,
+                              None if r.tree_changes is None else os.fsdecode(r.tree_changes)))
         return 0
 
     call = _Call()
