@@ -124,10 +124,12 @@ void openDifferenceFile(RunFiles& files, const Report& report, const char* diffP
     const AppendPoint point = checkAppendPoint(files.diff, soundLength, kinds);
     // Each apply refuses the other's records: a file holds single files or trees, never both.
     if (tree && kinds.files)
-        fail(Status::NOT_APPENDABLE, "[%s] holds single files; a tree goes into a file of its own.\n",
+        fail(Status::NOT_APPENDABLE,
+             "[%s] holds single files; a tree goes into a file of its own.\n",
              printable(diffPath).c_str());
     if (!tree && kinds.trees)
-        fail(Status::NOT_APPENDABLE, "[%s] holds whole trees; a single file goes into a file of its own.\n",
+        fail(Status::NOT_APPENDABLE,
+             "[%s] holds whole trees; a single file goes into a file of its own.\n",
              printable(diffPath).c_str());
     switch (point) {
     case AppendPoint::REACHABLE:
