@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -259,4 +260,32 @@ TEST_F(TreeCliTest, AStoppedApplyEndsInTheOldTreeOrTheNewOne)
         ASSERT_EQ(next.status, 0) << next.err;
         EXPECT_EQ(state("t"), newState);
     }
+}
+
+TEST_F(TreeCliTest, AFullDiskDuringAnApplyLeavesTheOldTree)
+{
+    for (int i = 0; i < 20; ++i) {
+        put("old/f" + std::to_string(i), pseudoRandom(4000, i));
+        put("new/f" + std::to_string(i), pseudoRandom(9000, i + 100));
+    }
+    ASSERT_EQ(runTool({"-R", "old", "new", "d.zep"}).status, 0);
+    const std::string oldState = state("old");
+    fs::create_directories(path("small"));
+    if (mount("tmpfs", path("small").c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    // The disk fills at another moment of the staging in each round.
+    for (int filler = 0; filler < 256; filler += 16) {
+        SCOPED_TRACE(filler);
+        runShell("rm -rf small/t small/filler");
+        copyTree("old", "small/t");
+        writeFile("small/filler", std::string(static_cast<size_t>(filler) * 1024, 'x'));
+        const ToolRun apply = runTool({"-R", "d.zep", "small/t"});
+        if (apply.status == 0) {
+            EXPECT_EQ(state("small/t"), state("new"));
+            continue;
+        }
+        EXPECT_TRUE(apply.status == 4 || apply.status == 9) << apply.err;
+        EXPECT_EQ(state("small/t"), oldState);
+    }
+    umount(path("small").c_str());
 }
