@@ -21,7 +21,7 @@ void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
 // What the tree's table record at offset at of the open difference file lists, one line per
 // path ("changed ./a/b\n"); "" for any other record. A table that cannot be read fails as an
 // apply would.
-std::string describeTreeTable(const Report& report, FileSlot& diff, const RecordHeader& header,
-                              uint64_t at);
+std::string describeTreeTable(const Report& report, const FileSlot& diff,
+                              const RecordHeader& header, uint64_t at);
 
 }  // namespace zep

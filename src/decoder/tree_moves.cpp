@@ -84,6 +84,23 @@ bool isStageName(const std::string& name)
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
+// "<offset> <table CRC> <contents CRC>": decimal, then two of eight hexadecimal digits.
+bool readNumbers(const std::string& line, uint64_t& offset, uint32_t& tableCrc,
+                 uint32_t& contentsCrc)
+{
+    const size_t first = line.find(' ');
+    if (first == std::string::npos || line.size() != first + 18 || line[first + 9] != ' ' ||
+        first == 0 || line.find_first_not_of("0123456789") != first)
+        return false;
+    const std::string crcs = line.substr(first + 1, 8) + line.substr(first + 10, 8);
+    if (crcs.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    offset = std::stoull(line.substr(0, first));
+    tableCrc = static_cast<uint32_t>(std::stoul(crcs.substr(0, 8), nullptr, 16));
+    contentsCrc = static_cast<uint32_t>(std::stoul(crcs.substr(8), nullptr, 16));
+    return true;
+}
+
 [[noreturn]] void failMove(const std::string& shownRoot, const std::string& path)
 {
     fail(Status::RENAME_FAILED,
@@ -277,19 +294,25 @@ bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal)
         return false;
     char text[1024] = {};
     const size_t length = platform::readFile(file.fd, text, sizeof text - 1);
-    unsigned long long offset = 0;
-    unsigned tableCrc = 0;
-    unsigned contentsCrc = 0;
-    char stage[256] = {};
-    char backup[256] = {};
-    int end = 0;
-    const bool whole =
-        std::sscanf(text, "zep tree journal 1\n%llu %8x %8x\n%255[^\n]\n%255[^\n]\nend\n%n",
-                    &offset, &tableCrc, &contentsCrc, stage, backup, &end) == 5 &&
-        end > 0 && static_cast<size_t>(end) == length;
-    const bool named = std::strncmp(stage, kStagePrefix, std::strlen(kStagePrefix)) == 0 &&
-                       std::strncmp(backup, ".zep-backup-", 12) == 0 &&
-                       std::strchr(stage, '/') == nullptr && std::strchr(backup, '/') == nullptr;
+    // Five lines: the first, the numbers, the two names, the end.
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < length;) {
+        const size_t end = std::string(text, length).find('\n', start);
+        if (end == std::string::npos)
+            break;
+        lines.emplace_back(text + start, end - start);
+        start = end + 1;
+    }
+    uint64_t offset = 0;
+    uint32_t tableCrc = 0;
+    uint32_t contentsCrc = 0;
+    const bool whole = lines.size() == 5 && lines[4] == "end" &&
+                       readNumbers(lines[1], offset, tableCrc, contentsCrc) &&
+                       std::string(text, length).back() == '\n';
+    const std::string stage = lines.size() == 5 ? lines[2] : "";
+    const std::string backup = lines.size() == 5 ? lines[3] : "";
+    const bool named = isStageName(stage) && backup.rfind(".zep-backup-", 0) == 0 &&
+                       backup.find('/') == std::string::npos;
     // Cut short while it was written (no move had started), it begins as every journal does;
     // anything else under the name is someone else's.
     const char kFirstLine[] = "zep tree journal 1\n";

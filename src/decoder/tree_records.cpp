@@ -99,8 +99,8 @@ std::vector<TreeSet> readSets(const Report& report, RunFiles& files, const char*
     return sets;
 }
 
-std::string describeTreeTable(const Report& report, FileSlot& diff, const RecordHeader& header,
-                              uint64_t at)
+std::string describeTreeTable(const Report& report, const FileSlot& diff,
+                              const RecordHeader& header, uint64_t at)
 {
     if (treePart(header) != TREE_PART_TABLE)
         return {};

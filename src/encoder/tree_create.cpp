@@ -200,7 +200,8 @@ void retimeTogether(TreeTable& table, const TreeSide& old, const TreeSide& now)
         std::max_element(pairs.begin(), pairs.end(), [](const auto& one, const auto& other) {
             return one.second < other.second;
         });
-    const auto [oldTicks, newTicks] = most->first;
+    const uint64_t oldTicks = most->first.first;
+    const uint64_t newTicks = most->first.second;
     const auto taken = [&](const TreeEntry& entry) {
         return isTimeOnly(entry) && entry.before.ticks == oldTicks && entry.after.ticks == newTicks;
     };

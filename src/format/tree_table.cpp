@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace zep {
 
@@ -156,10 +157,12 @@ std::vector<uint8_t> encodeTreeTable(const TreeTable& table)
         previous = &entry.path;
     }
     out.insert(out.end(), rests.begin(), rests.end());
-    for (const TreeEntry& entry : table.entries)
-        out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(entry.before.kind) |
-                                           (static_cast<uint8_t>(entry.after.kind) << 2) |
-                                           (entry.sameContent ? 0x10 : 0)));
+    std::transform(table.entries.begin(), table.entries.end(), std::back_inserter(out),
+                   [](const TreeEntry& entry) {
+                       return static_cast<uint8_t>(static_cast<uint8_t>(entry.before.kind) |
+                                                   (static_cast<uint8_t>(entry.after.kind) << 2) |
+                                                   (entry.sameContent ? 0x10 : 0));
+                   });
     for (const TreeEntry& entry : table.entries)
         for (const PathState* state : {&entry.before, &entry.after})
             if (hasMode(state->kind))
@@ -229,7 +232,7 @@ bool decodeTreeTable(const uint8_t* bytes, size_t length, TreeTable& table)
     }
     for (TreeEntry& entry : entries) {
         uint64_t kinds = 0;
-        if (!reader.fixed(kinds, 1) || (kinds & 3) > 3 || kinds > 0x1F)
+        if (!reader.fixed(kinds, 1) || kinds > 0x1F)
             return false;
         entry.before.kind = static_cast<PathKind>(kinds & 3);
         entry.after.kind = static_cast<PathKind>((kinds >> 2) & 3);
