@@ -213,10 +213,11 @@ void TreeStage::addFile(size_t index, const uint8_t* bytes, size_t length, const
     Held file(platform::createNew(stage_, staged.c_str()));
     if (file.fd < 0)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
-    // The result takes its mode and recorded time before it is flushed.
+    // The result takes its mode and recorded time; the whole file system is flushed at once
+    // before the journal (one flush instead of one per file).
     if (!platform::writeFile(file.fd, bytes, length) ||
         !platform::setMode(stage_, staged.c_str(), after.mode) ||
-        !platform::setLastWriteTicks(file.fd, after.ticks) || !platform::syncFile(file.fd))
+        !platform::setLastWriteTicks(file.fd, after.ticks))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
 }
 
@@ -238,8 +239,7 @@ void TreeStage::addRetimed(const std::vector<std::string>& paths)
     for (const std::string& path : paths)
         list += path + '\0';
     Held file(platform::createNew(stage_, kRetimedList));
-    if (file.fd < 0 || !platform::writeFile(file.fd, list.data(), list.size()) ||
-        !platform::syncFile(file.fd))
+    if (file.fd < 0 || !platform::writeFile(file.fd, list.data(), list.size()))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
 }
 
