@@ -98,7 +98,7 @@ class TreeApply {
                 newBytes += std::min<uint64_t>(entry.after.size, UINT32_MAX + uint64_t{1});
         if (newBytes != set.contents.field32(HEADER_DEST_SIZE))
             fail(Status::STREAM_BROKEN, ".zep broken.\n");
-        const TreeState state(root_, shown_, table);
+        TreeState state(root_, shown_, table);
         if (state.isNew(set.contents)) {
             report.line("[%s] is already up to date.\n", printable(shown_).c_str());
             report.recordEvent(ZEP_RECORD_UP_TO_DATE, kTreeRecordName, shown_);
@@ -252,6 +252,11 @@ class TreeApply {
         uint32_t crc = crcInit();
         for (const std::string& path : retimed) {
             std::vector<uint8_t> bytes;
+            // Its new time is set in place, which only its owner may do.
+            const HeldFile file(platform::openBeneath(root_, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
+            if (file.fd < 0 || !platform::mayChangeAttributes(file.fd))
+                fail(Status::CANNOT_WRITE, "[%s] can not write.\n",
+                     printable(shown_ + path.substr(1)).c_str());
             if (!readTreeFile(root_, path, bytes))
                 fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
                      printable(shown_ + path.substr(1)).c_str());
@@ -330,6 +335,10 @@ void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
     const SignalsHeld held(!options.checkOnly);
     TreeApply applier(report, files, options, counts, files.directory, directory, mapping);
     TreeJournal journal;
+    platform::Entry interrupted;
+    if (options.checkOnly && platform::entryOf(files.directory, kJournalName, interrupted))
+        fail(Status::BUSY, "[%s] holds an interrupted update; zep -R finishes it first.\n",
+             printable(directory).c_str());
     if (!options.checkOnly && readJournal(files.directory, directory, journal) &&
         !applier.finishInterrupted(sets, journal))
         fail(Status::BUSY, "[%s] is an unfinished update of another difference file.\n",

@@ -4,6 +4,7 @@
 
 #include "common/printable.h"
 #include "common/status.h"
+#include "format/file_names.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -158,9 +159,13 @@ void moveIn(int root, int stage, int backup, const std::string& shownRoot, const
         kindOf(now) == entry.before.kind) {
         std::string kept;
         Held keptParent(openParent(backup, entry.path, kept));
+        // Where the old version can have no second name (another user's file, a file system
+        // without them), it moves into the backup directory instead, and the path is empty
+        // until the rename below.
         if (keptParent.fd < 0 ||
             (!platform::linkBeside(parent.fd, name.c_str(), keptParent.fd, kept.c_str()) &&
-             errno != EEXIST))
+             errno != EEXIST &&
+             !platform::renameNoReplace(parent.fd, name.c_str(), keptParent.fd, kept.c_str())))
             failMove(shownRoot, entry.path);
     }
     if (!platform::renameReplacing(stage, staged.c_str(), parent.fd, name.c_str()))
@@ -290,8 +295,15 @@ void TreeStage::commit(TreeJournal& journal)
 bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal)
 {
     Held file(platform::openBeneath(root, kJournalName, O_RDONLY | O_NONBLOCK));
-    if (file.fd < 0)
+    if (file.fd < 0 && errno == ENOENT)
         return false;
+    // Only a journal this user wrote is followed: in a directory that others may write, anyone
+    // could put one there.
+    platform::Entry entry;
+    if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) || !entry.regular ||
+        !platform::isPrivateFile(file.fd))
+        fail(Status::CANNOT_CREATE, "[%s] is in the way of zep's journal; nothing changed.\n",
+             printable(shownRoot + "/" + kJournalName).c_str());
     char text[1024] = {};
     const size_t length = platform::readFile(file.fd, text, sizeof text - 1);
     // Five lines: the first, the numbers, the two names, the end.
@@ -355,10 +367,14 @@ void retime(int root, int stage, const std::string& shownRoot, uint64_t ticks)
         const size_t end = paths.find('\0', start);
         const std::string path = paths.substr(start, end - start);
         start = end + 1;
+        if (!isTreePath(path))
+            failMove(shownRoot, "./");
+        // A file replaced or removed since the checks is someone else's now: left as it is.
         Held file(platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
         platform::Entry entry;
-        if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) || !entry.regular ||
-            !platform::setLastWriteTicks(file.fd, ticks))
+        if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) || !entry.regular)
+            continue;
+        if (!platform::setLastWriteTicks(file.fd, ticks))
             failMove(shownRoot, path);
     }
 }
@@ -370,6 +386,10 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
 {
     const std::vector<TreeEntry>& entries = table.entries;
     Held stage(platform::openBeneath(root, journal.stage.c_str(), O_RDONLY | O_DIRECTORY));
+    // The staging directory is this user's own and private, as the journal is.
+    if (stage.fd >= 0 && !platform::isPrivateFile(stage.fd))
+        fail(Status::CANNOT_CREATE, "[%s] is in the way of zep's journal; nothing changed.\n",
+             printable(shownRoot + "/" + journal.stage).c_str());
     platform::Entry held;
     // The backup directory's skeleton takes its name first.
     if (stage.fd >= 0 && platform::entryOf(stage.fd, kBackupInStage, held) &&

@@ -123,6 +123,7 @@ void TreeState::findRetimed()
         if (node.kind != NodeKind::FILE || isApplyWorkName(node.path) ||
             entryAt(table_.entries, node.path) != nullptr)
             continue;
+        unlisted_.push_back(node.path);
         if (sameTime(node.ticks, table_.retimed.oldTicks))
             retimedOld_.push_back(node.path);
         else if (sameTime(node.ticks, table_.retimed.newTicks))
@@ -173,7 +174,7 @@ bool TreeState::isNew(const RecordHeader& contents) const
            filesHaveCrc(isKeptFile, table_.keptCrc) && isRetimedSet(retimedNew_);
 }
 
-bool TreeState::isOld(const RecordHeader& contents, bool byContent, std::string& timeDiffers) const
+bool TreeState::isOld(const RecordHeader& contents, bool byContent, std::string& timeDiffers)
 {
     const std::vector<TreeEntry>& entries = table_.entries;
     bool contentDecides = false;
@@ -203,10 +204,14 @@ bool TreeState::isOld(const RecordHeader& contents, bool byContent, std::string&
         }
         contentDecides = true;
     }
-    // The files whose time alone changes are known by their time only.
+    // The files whose time alone changes are known by their time; in a copy that gave every
+    // file a new time they are all the files that no entry names, if those are the recorded.
     if (!isRetimedSet(retimedOld_)) {
-        timeDiffers = printable(shown_);
-        return false;
+        if (!byContent || !isRetimedSet(unlisted_)) {
+            timeDiffers = printable(shown_);
+            return false;
+        }
+        retimedOld_ = unlisted_;
     }
     if (contentDecides && (!filesHaveCrc(isOldFile, contents.field32(HEADER_SOURCE_CRC)) ||
                            !filesHaveCrc(isKeptFile, table_.keptCrc)))
@@ -240,19 +245,34 @@ void TreeState::refuseUnknownFiles(const TreeEntry& entry) const
 
 void TreeState::refuseUnwritable() const
 {
+    platform::Entry root;
+    platform::entryOf(root_, "", root);
     std::vector<std::string> checked;
     const auto check = [&](const std::string& path) {
         if (std::find(checked.begin(), checked.end(), path) != checked.end())
             return;
         checked.push_back(path);
+        const std::string shown = path == "." ? printable(shown_) : shownPath(path);
         const HeldDirectory directory(platform::openBeneath(
             root_, path == "." ? "." : path.c_str() + 2, O_RDONLY | O_DIRECTORY));
         if (directory.fd < 0 || !platform::canWriteIn(directory.fd))
-            fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
-                 path == "." ? printable(shown_).c_str() : shownPath(path).c_str());
+            fail(Status::CANNOT_CREATE, "[%s] can not create.\n", shown.c_str());
+        // Moves between the staging directory, the backup directory and the tree are renames.
+        platform::Entry held;
+        if (!platform::entryOf(directory.fd, "", held) ||
+            held.identity.device != root.identity.device)
+            fail(Status::CANNOT_CREATE, "[%s] is on another file system; nothing changed.\n",
+                 shown.c_str());
     };
     check(".");
     for (const TreeEntry& entry : table_.entries) {
+        // A directory that stays takes its new mode from its owner only.
+        if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY) {
+            const HeldDirectory directory(
+                platform::openBeneath(root_, entry.path.c_str() + 2, O_RDONLY | O_DIRECTORY));
+            if (directory.fd < 0 || !platform::mayChangeAttributes(directory.fd))
+                fail(Status::CANNOT_WRITE, "[%s] can not write.\n", shownPath(entry.path).c_str());
+        }
         const std::string parent = parentPath(entry.path);
         const TreeEntry* above = entryAt(table_.entries, parent);
         // A directory the update makes is made writable for it.

@@ -23,9 +23,11 @@ class TreeState {
     bool isNew(const RecordHeader& contents) const;
     // Every path holds its old state: kind, a link's text, a file's time (with byContent, where
     // a time differs, the old files' bytes instead), and the retimed files are there at their
-    // old time. A time that differs gives false and the path it differs at (the root for the
-    // retimed files); anything else fails the run, nothing changed.
-    bool isOld(const RecordHeader& contents, bool byContent, std::string& timeDiffers) const;
+    // old time (with byContent, where the files at that time are not the recorded ones but all
+    // the files that no entry names are, those, checked by their bytes when staged). A time that
+    // differs gives false and the path it differs at (the root for the retimed files); anything
+    // else fails the run, nothing changed.
+    bool isOld(const RecordHeader& contents, bool byContent, std::string& timeDiffers);
     // Fails (CANNOT_CREATE) where a directory in which the update makes, moves or removes names
     // does not let this process do it.
     void refuseUnwritable() const;
@@ -57,6 +59,7 @@ class TreeState {
     std::vector<PathNow> now_;  // per entry
     std::vector<std::string> retimedOld_;
     std::vector<std::string> retimedNew_;
+    std::vector<std::string> unlisted_;  // every regular file that no entry names
 };
 
 // The directory that holds the path ("." for the root's own names), and the table's entry at a

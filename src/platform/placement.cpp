@@ -23,6 +23,16 @@ namespace platform {
 
 int openBeneath(int directory, const char* path, int flags)
 {
+    // ".." would lead above the directory, whatever the caller checked.
+    for (const char* name = path; name != nullptr;) {
+        const char* slash = std::strchr(name, '/');
+        const size_t length = slash == nullptr ? std::strlen(name) : static_cast<size_t>(slash - name);
+        if (length == 2 && name[0] == '.' && name[1] == '.') {
+            errno = EINVAL;
+            return -1;
+        }
+        name = slash == nullptr ? nullptr : slash + 1;
+    }
     int at = directory;
     const char* name = path;
     for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {

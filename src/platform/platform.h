@@ -121,8 +121,9 @@ int openDirectory(const char* path);
 int openReadOnlyAt(int directory, const char* name, bool deviceAllowed = false);
 // Opens the relative path below the directory with the open flags, each component taken in
 // the one before and none of them a symbolic link (ELOOP, or ENOTDIR where one stands for a
-// directory): a path can lead nowhere outside the directory, whatever its names hold now. The
-// caller has refused "..", "." and empty components. -1 with errno on failure.
+// directory): a path can lead nowhere outside the directory, whatever its names hold now. A
+// ".." component fails (EINVAL); the caller has refused "." and empty ones. -1 with errno on
+// failure.
 int openBeneath(int directory, const char* path, int flags);
 // What holds a name, the name itself examined (a symbolic link is not followed). False when
 // nothing does (errno ENOENT) or the name cannot be examined. An empty name: the open file
@@ -216,6 +217,10 @@ void holdStopSignals(HeldSignals& held);
 bool stopSignalWaiting();
 // Whether the process may make and remove names in the open directory (by its effective IDs).
 bool canWriteIn(int directory);
+// Whether the open file belongs to the process's effective user and no one else may write it.
+bool isPrivateFile(int fd);
+// Whether the process may set the open file's mode and times: its owner, or root.
+bool mayChangeAttributes(int fd);
 // setMode for a directory alone: anything else under the name is left as it is.
 bool setDirectoryMode(int directory, const char* name, uint32_t mode);
 

@@ -89,6 +89,18 @@ void holdStopSignals(HeldSignals& held)
     ::pthread_sigmask(SIG_BLOCK, &stops, &held.previous);
 }
 
+bool isPrivateFile(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
+}
+
+bool mayChangeAttributes(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && (info.st_uid == ::geteuid() || ::geteuid() == 0);
+}
+
 bool canWriteIn(int directory)
 {
     return ::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;

@@ -156,6 +156,11 @@ TEST_F(TreeCliTest, HostileTreesAreRefusedWithNothingChanged)
          [&] { put("t/gone/mine", "keep me"); }},
         {"a file where a directory was", [&] { fs::remove_all(path("t/d")), put("t/d", "f"); }},
         {"a link at a file's place", [&] { fs::remove(path("t/g")), link("d/f", "t/g"); }},
+        {"a journal that another user put there",
+         [&] {
+             put("t/.zep-journal", "zep tree journal 1\n");
+             chown(path("t/.zep-journal").c_str(), 65534, 65534);
+         }},
         {"a file of the right time but another content",
          [&] { put("t/g", "OLD G"), setModified("t/g", 1700000000); }},
     };
@@ -171,8 +176,14 @@ TEST_F(TreeCliTest, HostileTreesAreRefusedWithNothingChanged)
         EXPECT_EQ(state("t"), before);
         EXPECT_EQ(state("outside"), outside);
         for (const std::string& entry : listDirectory("t"))
-            EXPECT_EQ(entry.rfind(".zep-", 0), std::string::npos) << entry;
+            EXPECT_TRUE(entry.rfind(".zep-stage-", 0) != 0 && entry.rfind(".zep-backup-", 0) != 0)
+                << entry;
     }
+    // A copy that gave every file a new time is taken by its content with -T alone.
+    runShell("rm -rf t; cp -r old t");
+    EXPECT_NE(runTool({"-R", "d.zep", "t"}).err.find("time comparison error."), std::string::npos);
+    EXPECT_EQ(runTool({"-R", "-T", "d.zep", "t"}).status, 0);
+    EXPECT_EQ(readFile("t/g"), "new g");
     // Trees and single files never share a difference file.
     put("a", "a"), put("b", "b");
     EXPECT_EQ(runTool({"a", "b", "d.zep"}).status, 11);
