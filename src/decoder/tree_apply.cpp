@@ -253,7 +253,8 @@ class TreeApply {
         for (const std::string& path : retimed) {
             std::vector<uint8_t> bytes;
             // Its new time is set in place, which only its owner may do.
-            const HeldFile file(platform::openBeneath(root_, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
+            const HeldFile file(
+                platform::openBeneath(root_, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
             if (file.fd < 0 || !platform::mayChangeAttributes(file.fd))
                 fail(Status::CANNOT_WRITE, "[%s] can not write.\n",
                      printable(shown_ + path.substr(1)).c_str());

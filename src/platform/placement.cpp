@@ -26,7 +26,8 @@ int openBeneath(int directory, const char* path, int flags)
     // ".." would lead above the directory, whatever the caller checked.
     for (const char* name = path; name != nullptr;) {
         const char* slash = std::strchr(name, '/');
-        const size_t length = slash == nullptr ? std::strlen(name) : static_cast<size_t>(slash - name);
+        const size_t length =
+            slash == nullptr ? std::strlen(name) : static_cast<size_t>(slash - name);
         if (length == 2 && name[0] == '.' && name[1] == '.') {
             errno = EINVAL;
             return -1;
