@@ -232,7 +232,7 @@ class TreeApply {
         if (view != nullptr)
             platform::unmapView(view, imageSize);
         stage.removeImage(kImageName);
-        stageRetimed(stage, table, state.retimedOld());
+        stageRetimed(stage, table, state);
         stage.prepareBackup(entries);
         stopIfAsked();
         TreeJournal journal;
@@ -244,24 +244,32 @@ class TreeApply {
     }
 
     // The files whose time alone changes must hold the recorded bytes too.
-    void stageRetimed(TreeStage& stage, const TreeTable& table,
-                      const std::vector<std::string>& retimed) const
+    void stageRetimed(TreeStage& stage, const TreeTable& table, const TreeState& state) const
     {
+        const std::vector<std::string>& retimed = state.retimedOld();
         if (table.retimed.count == 0)
             return;
         uint32_t crc = crcInit();
-        for (const std::string& path : retimed) {
+        for (size_t i = 0; i < retimed.size(); ++i) {
+            const std::string& path = retimed[i];
+            const std::string shown = printable(shown_ + path.substr(1));
             std::vector<uint8_t> bytes;
-            // Its new time is set in place, which only its owner may do.
             const HeldFile file(
                 platform::openBeneath(root_, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
-            if (file.fd < 0 || !platform::mayChangeAttributes(file.fd))
-                fail(Status::CANNOT_WRITE, "[%s] can not write.\n",
-                     printable(shown_ + path.substr(1)).c_str());
-            if (!readTreeFile(root_, path, bytes))
-                fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n",
-                     printable(shown_ + path.substr(1)).c_str());
+            platform::Entry entry;
+            if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) ||
+                !readTreeFile(root_, path, bytes))
+                fail(Status::CHANGED_WHILE_READ, "[%s] changed while being read.\n", shown.c_str());
             crc = crcBlock(bytes.data(), bytes.size(), crc);
+            // Its new time is set in place, which only its owner may do; a file with other
+            // names (outside the tree, maybe) is replaced by a copy instead, in a directory
+            // that must then let this process do so.
+            if (entry.links > 1) {
+                state.refuseUnwritableDirectory(parentPath(path));
+                stage.addRetimedCopy(i, file.fd, table.retimed.newTicks);
+            } else if (!platform::mayChangeAttributes(file.fd)) {
+                fail(Status::CANNOT_WRITE, "[%s] can not write.\n", shown.c_str());
+            }
         }
         if (crc != table.retimed.contentCrc)
             fail(Status::SOURCE_CRC, "source file CRC is not match(broken?).\n");

@@ -248,6 +248,15 @@ void TreeStage::addRetimed(const std::vector<std::string>& paths)
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
 }
 
+void TreeStage::addRetimedCopy(size_t index, int from, uint64_t ticks)
+{
+    const std::string staged = "r" + std::to_string(index);
+    Held file(platform::createNew(stage_, staged.c_str()));
+    if (file.fd < 0 || !platform::copyFile(from, file.fd) ||
+        !platform::setLastWriteTicks(file.fd, ticks))
+        fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
+}
+
 void TreeStage::prepareBackup(const std::vector<TreeEntry>& entries)
 {
     if (!platform::makeDirectory(stage_, kBackupInStage, 0700))
@@ -363,12 +372,23 @@ void retime(int root, int stage, const std::string& shownRoot, uint64_t ticks)
     std::string paths(length, '\0');
     if (platform::readFile(list.fd, paths.data(), length) != length)
         failMove(shownRoot, "./");
-    for (size_t start = 0; start < paths.size();) {
+    for (size_t start = 0, index = 0; start < paths.size(); ++index) {
         const size_t end = paths.find('\0', start);
         const std::string path = paths.substr(start, end - start);
         start = end + 1;
         if (!isTreePath(path))
             failMove(shownRoot, "./");
+        // A file with other hard links is replaced by its copy, which has the new time.
+        const std::string copy = "r" + std::to_string(index);
+        platform::Entry staged;
+        if (platform::entryOf(stage, copy.c_str(), staged)) {
+            std::string name;
+            Held parent(openParent(root, path, name));
+            if (parent.fd < 0 ||
+                !platform::renameReplacing(stage, copy.c_str(), parent.fd, name.c_str()))
+                failMove(shownRoot, path);
+            continue;
+        }
         // A file replaced or removed since the checks is someone else's now: left as it is.
         Held file(platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
         platform::Entry entry;

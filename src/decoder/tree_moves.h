@@ -41,8 +41,11 @@ class TreeStage {
     void addFile(size_t index, const uint8_t* bytes, size_t length, const PathState& after);
     void addLink(size_t index, const std::string& target);
     void addDirectory(size_t index, uint32_t mode);
-    // The files whose time alone changes (the table's retimed), by path.
+    // The files whose time alone changes (the table's retimed), by path; and a copy with the
+    // new time of the one at position index, open at from, which has other hard links: their
+    // files keep their time, as the copy takes the path.
     void addRetimed(const std::vector<std::string>& paths);
+    void addRetimedCopy(size_t index, int from, uint64_t ticks);
     // The directories that the old versions of the entries will need in the backup directory.
     void prepareBackup(const std::vector<TreeEntry>& entries);
     // Flushes everything, then writes and flushes the journal: from here on the update goes on.

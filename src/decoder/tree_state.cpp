@@ -243,26 +243,30 @@ void TreeState::refuseUnknownFiles(const TreeEntry& entry) const
     }
 }
 
-void TreeState::refuseUnwritable() const
+void TreeState::refuseUnwritableDirectory(const std::string& path) const
 {
     platform::Entry root;
     platform::entryOf(root_, "", root);
+    const std::string shown = path == "." ? printable(shown_) : shownPath(path);
+    const HeldDirectory directory(
+        platform::openBeneath(root_, path == "." ? "." : path.c_str() + 2, O_RDONLY | O_DIRECTORY));
+    if (directory.fd < 0 || !platform::canWriteIn(directory.fd))
+        fail(Status::CANNOT_CREATE, "[%s] can not create.\n", shown.c_str());
+    // Moves between the staging directory, the backup directory and the tree are renames.
+    platform::Entry held;
+    if (!platform::entryOf(directory.fd, "", held) || held.identity.device != root.identity.device)
+        fail(Status::CANNOT_CREATE, "[%s] is on another file system; nothing changed.\n",
+             shown.c_str());
+}
+
+void TreeState::refuseUnwritable() const
+{
     std::vector<std::string> checked;
     const auto check = [&](const std::string& path) {
         if (std::find(checked.begin(), checked.end(), path) != checked.end())
             return;
         checked.push_back(path);
-        const std::string shown = path == "." ? printable(shown_) : shownPath(path);
-        const HeldDirectory directory(platform::openBeneath(
-            root_, path == "." ? "." : path.c_str() + 2, O_RDONLY | O_DIRECTORY));
-        if (directory.fd < 0 || !platform::canWriteIn(directory.fd))
-            fail(Status::CANNOT_CREATE, "[%s] can not create.\n", shown.c_str());
-        // Moves between the staging directory, the backup directory and the tree are renames.
-        platform::Entry held;
-        if (!platform::entryOf(directory.fd, "", held) ||
-            held.identity.device != root.identity.device)
-            fail(Status::CANNOT_CREATE, "[%s] is on another file system; nothing changed.\n",
-                 shown.c_str());
+        refuseUnwritableDirectory(path);
     };
     check(".");
     for (const TreeEntry& entry : table_.entries) {

@@ -31,6 +31,8 @@ class TreeState {
     // Fails (CANNOT_CREATE) where a directory in which the update makes, moves or removes names
     // does not let this process do it.
     void refuseUnwritable() const;
+    // The same for one directory ("." or "./a/b").
+    void refuseUnwritableDirectory(const std::string& path) const;
     // The retimed files at their old time, by path.
     const std::vector<std::string>& retimedOld() const
     {
