@@ -428,6 +428,12 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
                     printable(diffPath).c_str(), static_cast<unsigned long long>(at));
     else if (counts.records == 0)
         report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
+    failUnlessAllApplied(diffPath, options, counts);
+}
+
+void failUnlessAllApplied(const char* diffPath, const ApplyOptions& options,
+                          const ApplyCounts& counts)
+{
     // Up to date counts as done: the files are the new versions either way.
     const uint32_t notApplied = counts.skipped + counts.failing;
     if (options.checkOnly && notApplied != 0)

@@ -36,4 +36,9 @@ void applyDifferenceFile(const Report& report, RunFiles& files, const char* diff
                          const std::string& directory, const ApplyOptions& options,
                          ApplyCounts& counts);
 
+// Ends a check or a strict apply that did not apply every record that was not up to date with
+// NOT_ALL_APPLIED, as applyDifferenceFile does; up to date counts as done.
+void failUnlessAllApplied(const char* diffPath, const ApplyOptions& options,
+                          const ApplyCounts& counts);
+
 }  // namespace zep

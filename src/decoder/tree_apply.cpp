@@ -28,19 +28,6 @@ namespace {
 
 constexpr char kImageName[] = "image";
 
-// A descriptor closed when it goes.
-struct HeldFile {
-    explicit HeldFile(int opened) : fd(opened) {}
-    ~HeldFile()
-    {
-        if (fd >= 0)
-            platform::closeFile(fd);
-    }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-    int fd;
-};
-
 // Signals that would stop the run wait while a tree is updated; see stopIfAsked.
 class SignalsHeld {
   public:
@@ -215,7 +202,7 @@ class TreeApply {
         FileSlot image;
         image.handle = stage.createImage(kImageName);
         image.name = shown_;
-        const HeldFile heldImage(image.handle);
+        const platform::Held heldImage(image.handle);
         replayInto(image, set.contents, set.contentsAt, source);
         const uint32_t imageSize = set.contents.field32(HEADER_DEST_SIZE);
         const uint8_t* view =
@@ -254,7 +241,7 @@ class TreeApply {
             const std::string& path = retimed[i];
             const std::string shown = printable(shown_ + path.substr(1));
             std::vector<uint8_t> bytes;
-            const HeldFile file(
+            const platform::Held file(
                 platform::openBeneath(root_, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
             platform::Entry entry;
             if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) ||
@@ -359,13 +346,7 @@ void applyTrees(const Report& report, RunFiles& files, const char* diffPath,
     unmapFile(diffPath, files.diff);
     if (sets.empty())
         report.line("[%s] is not zep file.\n", printable(diffPath).c_str());
-    const uint32_t notApplied = counts.skipped + counts.failing;
-    if (options.checkOnly && notApplied != 0)
-        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records would not be applied.\n",
-             printable(diffPath).c_str(), notApplied, counts.records);
-    if (options.strict && notApplied != 0)
-        fail(Status::NOT_ALL_APPLIED, "[%s] %u of %u records skipped.\n",
-             printable(diffPath).c_str(), notApplied, counts.records);
+    failUnlessAllApplied(diffPath, options, counts);
 }
 
 }  // namespace zep

@@ -23,19 +23,6 @@ constexpr char kBackupInStage[] = "backup";
 constexpr char kJournalEnd[] = "end\n";
 constexpr char kRetimedList[] = "times";
 
-// A descriptor closed when it goes.
-struct Held {
-    explicit Held(int opened = -1) : fd(opened) {}
-    ~Held()
-    {
-        if (fd >= 0)
-            platform::closeFile(fd);
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    int fd;
-};
-
 // The path without its "./", split into the directory that holds it and its own name.
 void splitPath(const std::string& path, std::string& parent, std::string& name)
 {
@@ -59,7 +46,8 @@ bool makeDirectories(int root, const std::string& path)
         std::string parent;
         std::string name;
         splitPath("./" + path.substr(0, end), parent, name);
-        const Held above(platform::openBeneath(root, parent.c_str(), O_RDONLY | O_DIRECTORY));
+        const platform::Held above(
+            platform::openBeneath(root, parent.c_str(), O_RDONLY | O_DIRECTORY));
         if (above.fd < 0 ||
             (!platform::makeDirectory(above.fd, name.c_str(), 0700) && errno != EEXIST))
             return false;
@@ -114,7 +102,7 @@ bool readNumbers(const std::string& line, uint64_t& offset, uint32_t& tableCrc,
 void moveAway(int root, int backup, const std::string& shownRoot, const TreeEntry& entry)
 {
     std::string name;
-    Held parent(openParent(root, entry.path, name));
+    platform::Held parent(openParent(root, entry.path, name));
     platform::Entry now;
     if (parent.fd < 0 || !platform::entryOf(parent.fd, name.c_str(), now) ||
         kindOf(now) != entry.before.kind)
@@ -128,7 +116,7 @@ void moveAway(int root, int backup, const std::string& shownRoot, const TreeEntr
     // A file, a link, or a directory that something put files in after the checks: the
     // backup directory keeps it, under a name of its own where the name is taken.
     std::string kept;
-    Held keptParent(openParent(backup, entry.path, kept));
+    platform::Held keptParent(openParent(backup, entry.path, kept));
     bool moved = false;
     for (int suffix = 0; keptParent.fd >= 0 && !moved && suffix < 100; ++suffix) {
         const std::string keptName = suffix == 0 ? kept : kept + ".kept-" + std::to_string(suffix);
@@ -145,7 +133,7 @@ void moveIn(int root, int stage, int backup, const std::string& shownRoot, const
             size_t index)
 {
     std::string name;
-    Held parent(openParent(root, entry.path, name));
+    platform::Held parent(openParent(root, entry.path, name));
     if (parent.fd < 0)
         failMove(shownRoot, entry.path);
     if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY)
@@ -158,7 +146,7 @@ void moveIn(int root, int stage, int backup, const std::string& shownRoot, const
     if (entry.before.kind == entry.after.kind && platform::entryOf(parent.fd, name.c_str(), now) &&
         kindOf(now) == entry.before.kind) {
         std::string kept;
-        Held keptParent(openParent(backup, entry.path, kept));
+        platform::Held keptParent(openParent(backup, entry.path, kept));
         // Where the old version can have no second name (another user's file, a file system
         // without them), it moves into the backup directory instead, and the path is empty
         // until the rename below.
@@ -215,7 +203,7 @@ void TreeStage::removeImage(const char* name)
 void TreeStage::addFile(size_t index, const uint8_t* bytes, size_t length, const PathState& after)
 {
     const std::string staged = std::to_string(index);
-    Held file(platform::createNew(stage_, staged.c_str()));
+    platform::Held file(platform::createNew(stage_, staged.c_str()));
     if (file.fd < 0)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
     // The result takes its mode and recorded time; the whole file system is flushed at once
@@ -243,7 +231,7 @@ void TreeStage::addRetimed(const std::vector<std::string>& paths)
     std::string list;
     for (const std::string& path : paths)
         list += path + '\0';
-    Held file(platform::createNew(stage_, kRetimedList));
+    platform::Held file(platform::createNew(stage_, kRetimedList));
     if (file.fd < 0 || !platform::writeFile(file.fd, list.data(), list.size()))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
 }
@@ -251,7 +239,7 @@ void TreeStage::addRetimed(const std::vector<std::string>& paths)
 void TreeStage::addRetimedCopy(size_t index, int from, uint64_t ticks)
 {
     const std::string staged = "r" + std::to_string(index);
-    Held file(platform::createNew(stage_, staged.c_str()));
+    platform::Held file(platform::createNew(stage_, staged.c_str()));
     if (file.fd < 0 || !platform::copyFile(from, file.fd) ||
         !platform::setLastWriteTicks(file.fd, ticks))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
@@ -261,7 +249,7 @@ void TreeStage::prepareBackup(const std::vector<TreeEntry>& entries)
 {
     if (!platform::makeDirectory(stage_, kBackupInStage, 0700))
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", printable(shown(name_)).c_str());
-    Held backup(platform::openBeneath(stage_, kBackupInStage, O_RDONLY | O_DIRECTORY));
+    platform::Held backup(platform::openBeneath(stage_, kBackupInStage, O_RDONLY | O_DIRECTORY));
     for (const TreeEntry& entry : entries) {
         if (entry.before.kind == PathKind::NONE)
             continue;
@@ -289,7 +277,7 @@ void TreeStage::commit(TreeJournal& journal)
         journal.stage.c_str(), journal.backup.c_str(), kJournalEnd);
     if (!platform::syncFileSystem(root_))
         fail(Status::CANNOT_WRITE, "[%s] can not write.\n", printable(shown(name_)).c_str());
-    Held file(platform::createNew(root_, kJournalName));
+    platform::Held file(platform::createNew(root_, kJournalName));
     if (file.fd < 0)
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n",
              printable(shown(kJournalName)).c_str());
@@ -303,7 +291,7 @@ void TreeStage::commit(TreeJournal& journal)
 
 bool readJournal(int root, const std::string& shownRoot, TreeJournal& journal)
 {
-    Held file(platform::openBeneath(root, kJournalName, O_RDONLY | O_NONBLOCK));
+    platform::Held file(platform::openBeneath(root, kJournalName, O_RDONLY | O_NONBLOCK));
     if (file.fd < 0 && errno == ENOENT)
         return false;
     // Only a journal this user wrote is followed: in a directory that others may write, anyone
@@ -365,7 +353,7 @@ namespace {
 // again, which changes nothing.
 void retime(int root, int stage, const std::string& shownRoot, uint64_t ticks)
 {
-    Held list(platform::openBeneath(stage, kRetimedList, O_RDONLY));
+    platform::Held list(platform::openBeneath(stage, kRetimedList, O_RDONLY));
     uint64_t length = 0;
     if (list.fd < 0 || !platform::fileLength(list.fd, length))
         return;
@@ -383,14 +371,14 @@ void retime(int root, int stage, const std::string& shownRoot, uint64_t ticks)
         platform::Entry staged;
         if (platform::entryOf(stage, copy.c_str(), staged)) {
             std::string name;
-            Held parent(openParent(root, path, name));
+            platform::Held parent(openParent(root, path, name));
             if (parent.fd < 0 ||
                 !platform::renameReplacing(stage, copy.c_str(), parent.fd, name.c_str()))
                 failMove(shownRoot, path);
             continue;
         }
         // A file replaced or removed since the checks is someone else's now: left as it is.
-        Held file(platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
+        platform::Held file(platform::openBeneath(root, path.c_str() + 2, O_RDONLY | O_NONBLOCK));
         platform::Entry entry;
         if (file.fd < 0 || !platform::entryOf(file.fd, "", entry) || !entry.regular)
             continue;
@@ -405,7 +393,8 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
                  const TreeTable& table)
 {
     const std::vector<TreeEntry>& entries = table.entries;
-    Held stage(platform::openBeneath(root, journal.stage.c_str(), O_RDONLY | O_DIRECTORY));
+    platform::Held stage(
+        platform::openBeneath(root, journal.stage.c_str(), O_RDONLY | O_DIRECTORY));
     // The staging directory is this user's own and private, as the journal is.
     if (stage.fd >= 0 && !platform::isPrivateFile(stage.fd))
         fail(Status::CANNOT_CREATE, "[%s] is in the way of zep's journal; nothing changed.\n",
@@ -415,7 +404,8 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
     if (stage.fd >= 0 && platform::entryOf(stage.fd, kBackupInStage, held) &&
         !platform::renameNoReplace(stage.fd, kBackupInStage, root, journal.backup.c_str()))
         failMove(shownRoot, "./" + journal.backup);
-    Held backup(platform::openBeneath(root, journal.backup.c_str(), O_RDONLY | O_DIRECTORY));
+    platform::Held backup(
+        platform::openBeneath(root, journal.backup.c_str(), O_RDONLY | O_DIRECTORY));
     if (backup.fd < 0)
         failMove(shownRoot, "./" + journal.backup);
     // What goes, deepest first, so that a directory is empty when it goes; then what comes,
@@ -436,7 +426,7 @@ void finishMoves(int root, const std::string& shownRoot, const TreeJournal& jour
         if (entries[i].after.kind != PathKind::DIRECTORY)
             continue;
         std::string name;
-        Held parent(openParent(root, entries[i].path, name));
+        platform::Held parent(openParent(root, entries[i].path, name));
         if (parent.fd < 0 ||
             !platform::setDirectoryMode(parent.fd, name.c_str(), entries[i].after.mode))
             failMove(shownRoot, entries[i].path);

@@ -35,19 +35,6 @@ bool isKeptFile(const TreeEntry& entry)
     return entry.sameContent;
 }
 
-// A descriptor closed when it goes.
-struct HeldDirectory {
-    explicit HeldDirectory(int opened) : fd(opened) {}
-    ~HeldDirectory()
-    {
-        if (fd >= 0)
-            platform::closeFile(fd);
-    }
-    HeldDirectory(const HeldDirectory&) = delete;
-    HeldDirectory& operator=(const HeldDirectory&) = delete;
-    int fd;
-};
-
 }  // namespace
 
 std::string parentPath(const std::string& path)
@@ -91,7 +78,7 @@ TreeState::PathNow TreeState::examine(const std::string& path) const
     const size_t slash = path.find_last_of('/');
     const std::string parent = slash <= 1 ? std::string(".") : path.substr(2, slash - 2);
     const std::string name = path.substr(slash + 1);
-    const HeldDirectory directory(
+    const platform::Held directory(
         platform::openBeneath(root_, parent.c_str(), O_RDONLY | O_DIRECTORY));
     if (directory.fd < 0) {
         (errno == ENOENT ? found.parentMissing : found.throughLink) = true;
@@ -229,7 +216,7 @@ void TreeState::failDiffers(const TreeEntry& entry) const
 // A directory that goes must hold nothing but what goes with it.
 void TreeState::refuseUnknownFiles(const TreeEntry& entry) const
 {
-    const HeldDirectory directory(
+    const platform::Held directory(
         platform::openBeneath(root_, entry.path.c_str() + 2, O_RDONLY | O_DIRECTORY));
     std::vector<std::string> names;
     if (directory.fd < 0 || !platform::namesIn(directory.fd, names))
@@ -248,7 +235,7 @@ void TreeState::refuseUnwritableDirectory(const std::string& path) const
     platform::Entry root;
     platform::entryOf(root_, "", root);
     const std::string shown = path == "." ? printable(shown_) : shownPath(path);
-    const HeldDirectory directory(
+    const platform::Held directory(
         platform::openBeneath(root_, path == "." ? "." : path.c_str() + 2, O_RDONLY | O_DIRECTORY));
     if (directory.fd < 0 || !platform::canWriteIn(directory.fd))
         fail(Status::CANNOT_CREATE, "[%s] can not create.\n", shown.c_str());
@@ -272,7 +259,7 @@ void TreeState::refuseUnwritable() const
     for (const TreeEntry& entry : table_.entries) {
         // A directory that stays takes its new mode from its owner only.
         if (entry.before.kind == PathKind::DIRECTORY && entry.after.kind == PathKind::DIRECTORY) {
-            const HeldDirectory directory(
+            const platform::Held directory(
                 platform::openBeneath(root_, entry.path.c_str() + 2, O_RDONLY | O_DIRECTORY));
             if (directory.fd < 0 || !platform::mayChangeAttributes(directory.fd))
                 fail(Status::CANNOT_WRITE, "[%s] can not write.\n", shownPath(entry.path).c_str());

@@ -191,6 +191,19 @@ bool fillHidden(const char* from, int directory, const char* hidden, int& placed
 // Flushes the entries made or moved in the directory to disk.
 bool syncDirectory(int directory);
 
+// A descriptor closed when its holder goes (-1: none).
+struct Held {
+    explicit Held(int opened = -1) : fd(opened) {}
+    ~Held()
+    {
+        if (fd >= 0)
+            closeFile(fd);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    int fd;
+};
+
 // Services for updating a tree in place: names taken in a directory held open, never through
 // a symbolic link at the name itself.
 // A file that lives in memory only, open for reading and writing; -1 where there is none.

@@ -16,6 +16,22 @@ namespace zep {
 
 namespace platform {
 
+namespace {
+
+// fchmodat cannot refuse to follow a link on every kernel: the name is opened instead, with
+// the flags that say what it must be.
+bool setModeOpened(int directory, const char* name, uint32_t mode, int flags)
+{
+    const int fd = ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | flags);
+    if (fd < 0)
+        return false;
+    const bool set = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+    ::close(fd);
+    return set;
+}
+
+}  // namespace
+
 int memoryFile()
 {
     return ::memfd_create("zep", MFD_CLOEXEC);
@@ -43,13 +59,7 @@ bool removeDirectory(int directory, const char* name)
 
 bool setMode(int directory, const char* name, uint32_t mode)
 {
-    // fchmodat cannot refuse to follow a link on every kernel: the name is opened instead.
-    const int fd = ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const bool set = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
-    ::close(fd);
-    return set;
+    return setModeOpened(directory, name, mode, O_NONBLOCK);
 }
 
 bool makeLink(const char* target, int directory, const char* name)
@@ -108,12 +118,7 @@ bool canWriteIn(int directory)
 
 bool setDirectoryMode(int directory, const char* name, uint32_t mode)
 {
-    const int fd = ::openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool set = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
-    ::close(fd);
-    return set;
+    return setModeOpened(directory, name, mode, O_DIRECTORY);
 }
 
 bool stopSignalWaiting()
